@@ -1,0 +1,121 @@
+#include "ModbusFrame.h"
+
+namespace modbus {
+namespace {
+
+// The two 256-entry byte tables of the table-driven Modbus CRC, one for each
+// byte of the running value, derived from the reflected polynomial.
+struct CrcTables {
+    std::array<uint8_t, 256> lo{};
+    std::array<uint8_t, 256> hi{};
+};
+
+constexpr CrcTables MakeCrcTables()
+{
+    CrcTables t;
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned v = i;
+        for (int bit = 0; bit < 8; ++bit)
+            v = (v & 1) ? (v >> 1) ^ 0xA001u : v >> 1;
+        t.lo[i] = static_cast<uint8_t>(v & 0xFF);
+        t.hi[i] = static_cast<uint8_t>(v >> 8);
+    }
+    return t;
+}
+
+constexpr CrcTables kCrc = MakeCrcTables();
+
+void PutCrc(uint8_t* at, uint16_t crc)
+{
+    at[0] = static_cast<uint8_t>(crc & 0xFF);
+    at[1] = static_cast<uint8_t>(crc >> 8);
+}
+
+Request BuildFixed(uint8_t slave, uint8_t function, uint16_t a, uint16_t b)
+{
+    Request r{slave, function,
+              static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a & 0xFF),
+              static_cast<uint8_t>(b >> 8), static_cast<uint8_t>(b & 0xFF), 0, 0};
+    PutCrc(&r[6], Crc16(std::span(r).first(6)));
+    return r;
+}
+
+} // namespace
+
+uint16_t Crc16(std::span<const uint8_t> bytes)
+{
+    uint8_t lo = 0xFF;
+    uint8_t hi = 0xFF;
+    for (uint8_t b : bytes) {
+        const uint8_t index = lo ^ b;
+        lo = hi ^ kCrc.lo[index];
+        hi = kCrc.hi[index];
+    }
+    return static_cast<uint16_t>(hi << 8 | lo);
+}
+
+Request BuildReadHoldingRegisters(uint8_t slave, uint16_t first, uint16_t count)
+{
+    return BuildFixed(slave, 0x03, first, count);
+}
+
+Request BuildWriteCoil(uint8_t slave, uint16_t coil, bool on)
+{
+    return BuildFixed(slave, 0x05, coil, on ? 0xFF00 : 0x0000);
+}
+
+std::vector<uint8_t> BuildRaw(std::span<const uint8_t> bytes, bool appendCrc)
+{
+    std::vector<uint8_t> frame(bytes.begin(), bytes.end());
+    if (appendCrc) {
+        frame.resize(bytes.size() + 2);
+        PutCrc(&frame[bytes.size()], Crc16(bytes));
+    }
+    return frame;
+}
+
+bool TrailingCrcMatches(std::span<const uint8_t> frame)
+{
+    if (frame.size() < 2)
+        return false;
+    const std::size_t k = frame.size() - 2;
+    const uint16_t received = static_cast<uint16_t>(frame[k] | frame[k + 1] << 8);
+    return Crc16(frame.first(k)) == received;
+}
+
+bool DecodeReadHoldingRegisters(std::span<const uint8_t> reply, uint16_t count,
+                                uint16_t* dest)
+{
+    if (reply.size() != ReadHoldingRegistersReplySize(count) || !TrailingCrcMatches(reply))
+        return false;
+    for (std::size_t i = 0; i < count; ++i)
+        dest[i] = static_cast<uint16_t>(reply[3 + 2 * i] << 8 | reply[4 + 2 * i]);
+    return true;
+}
+
+bool CheckWriteCoilReply(std::span<const uint8_t> reply)
+{
+    return reply.size() == WriteCoilReplySize && TrailingCrcMatches(reply);
+}
+
+bool CheckRawReply(std::span<const uint8_t> reply)
+{
+    return TrailingCrcMatches(reply);
+}
+
+std::string FormatFrame(const std::string& label, std::span<const uint8_t> bytes)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(label.size() + 2 + 3 * bytes.size());
+    text += label;
+    text += ": ";
+    for (uint8_t b : bytes) {
+        text += kHex[b >> 4];
+        text += kHex[b & 0x0F];
+        text += ' ';
+    }
+    return text;
+}
+
+} // namespace modbus

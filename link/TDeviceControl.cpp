@@ -1,0 +1,119 @@
+#include "TDeviceControl.h"
+
+#include "TModBusDevice.h"
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+RegisterImage::RegisterImage(uint16_t count)
+    : count_(count), entries_(std::make_unique<std::atomic<uint16_t>[]>(count))
+{
+    for (uint16_t i = 0; i < count_; ++i)
+        entries_[i].store(0);
+}
+
+uint16_t RegisterImage::Get(uint16_t index) const
+{
+    return index < count_ ? entries_[index].load(std::memory_order_relaxed) : 0;
+}
+
+void RegisterImage::Store(const uint16_t* values)
+{
+    for (uint16_t i = 0; i < count_; ++i)
+        entries_[i].store(values[i], std::memory_order_relaxed);
+}
+
+TDeviceControl::TDeviceControl(uint16_t count)
+    : image_(count), thread_([this] { Execute(); })
+{
+}
+
+TDeviceControl::~TDeviceControl()
+{
+    Terminate();
+    WaitFor();
+}
+
+void TDeviceControl::SetMaster(TModBusDevice* master)
+{
+    std::lock_guard lock(mutex_);
+    master_ = master;
+}
+
+void TDeviceControl::SetInterval(int32_t ms)
+{
+    std::lock_guard lock(mutex_);
+    intervalMs_ = std::max<int32_t>(ms, 0);
+}
+
+void TDeviceControl::StartPolling()
+{
+    std::lock_guard lock(mutex_);
+    // Under the same lock as the thread's "flag clear, so signal idle": an
+    // idle signal from before this start can no longer satisfy a stop.
+    idle_ = false;
+    polling_ = true;
+    wake_.notify_all();
+}
+
+void TDeviceControl::StopPolling()
+{
+    std::unique_lock lock(mutex_);
+    polling_ = false;
+    ++stopGeneration_;
+    wake_.notify_all();
+    idleCv_.wait(lock, [this] { return idle_ || ended_; });
+}
+
+void TDeviceControl::Terminate()
+{
+    std::lock_guard lock(mutex_);
+    terminated_ = true;
+    wake_.notify_all();
+}
+
+void TDeviceControl::WaitFor()
+{
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
+        thread_.join();
+}
+
+void TDeviceControl::Execute()
+{
+    std::unique_lock lock(mutex_);
+    while (!terminated_) {
+        if (polling_) {
+            PollOnce(lock);
+            continue;
+        }
+        idle_ = true;
+        idleCv_.notify_all();
+        // Also woken by a start, or by a stop that needs a fresh idle signal.
+        wake_.wait_for(lock, std::chrono::milliseconds(kIdleSleepMs),
+                       [this] { return terminated_ || polling_ || !idle_; });
+    }
+    ended_ = true;
+    idleCv_.notify_all();
+}
+
+// Called and returning with the lock held; the read itself runs unlocked.
+void TDeviceControl::PollOnce(std::unique_lock<std::mutex>& lock)
+{
+    TModBusDevice* master = master_;
+    const uint16_t count = image_.Count();
+    lock.unlock();
+    std::vector<uint16_t> values(count);
+    const bool ok = master && master->ReadHoldingRegisters(values.data(), 0, count);
+    if (ok)
+        image_.Store(values.data());
+    lock.lock();
+
+    int pauseMs = intervalMs_;
+    if (!ok)
+        pauseMs = std::max(pauseMs, kMinPauseAfterFailureMs);
+    const uint64_t generation = stopGeneration_;
+    wake_.wait_for(lock, std::chrono::milliseconds(pauseMs), [&] {
+        return terminated_ || stopGeneration_ != generation;
+    });
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+class TModBusDevice;
+
+// The relay's holding registers 0..count-1 as last read. Each entry is read
+// and written whole; one reader pass may mix entries of two successive polls.
+class RegisterImage {
+public:
+    explicit RegisterImage(uint16_t count);
+    uint16_t Count() const { return count_; }
+    uint16_t Get(uint16_t index) const;  // 0 for an index out of range
+    void Store(const uint16_t* values);  // all Count() entries
+
+private:
+    uint16_t count_;
+    std::unique_ptr<std::atomic<uint16_t>[]> entries_;
+};
+
+// The poll thread. While polling is on it reads registers 0..count-1 into the
+// image, then pauses for the interval; StopPolling returns only once the
+// thread is outside any transaction, so the caller may then use the master.
+class TDeviceControl {
+public:
+    // A failed read is followed by at least this pause, so that a dead port
+    // polled at interval 0 neither spins nor floods the log.
+    static constexpr int kMinPauseAfterFailureMs = 100;
+    static constexpr int kIdleSleepMs = 100;
+
+    explicit TDeviceControl(uint16_t count);
+    ~TDeviceControl();  // terminates and joins
+    TDeviceControl(const TDeviceControl&) = delete;
+    TDeviceControl& operator=(const TDeviceControl&) = delete;
+
+    void SetMaster(TModBusDevice* master);
+    void SetInterval(int32_t ms);  // negative is taken as 0
+    void StartPolling();
+    void StopPolling();
+    bool IsPolling() const { return polling_.load(); }
+    uint16_t GetRegister(uint16_t index) const { return image_.Get(index); }
+    const RegisterImage& Image() const { return image_; }
+
+    void Terminate();
+    void WaitFor();
+
+private:
+    void Execute();
+    void PollOnce(std::unique_lock<std::mutex>& lock);
+
+    RegisterImage image_;
+    TModBusDevice* master_ = nullptr;  // guarded by mutex_
+    int32_t intervalMs_ = 1000;        // guarded by mutex_
+    std::atomic<bool> polling_{false};
+
+    std::mutex mutex_;
+    std::condition_variable wake_;   // the thread's pauses and idle sleeps
+    std::condition_variable idleCv_; // StopPolling waits here
+    bool idle_ = false;              // set only in the idle branch
+    bool terminated_ = false;
+    bool ended_ = false;
+    // Bumped by StopPolling. A pause ends early only if the stop comes while
+    // the pause runs; a stop during a read lets the read and its pause finish.
+    uint64_t stopGeneration_ = 0;
+
+    std::thread thread_;  // last: starts after every member above exists
+};

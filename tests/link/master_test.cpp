@@ -1,0 +1,303 @@
+// The master against a scripted relay on a pseudo-terminal: every way a reply
+// can go wrong, the exact log it leaves, and that the line recovers at once.
+
+#include "ExchangeLog.h"
+#include "TCOMPort.h"
+#include "TModBusDevice.h"
+#include "support/FakeRelay.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+using namespace testing_support;
+using Clock = std::chrono::steady_clock;
+
+const std::string kPollRequest = "Запрос: 01 03 00 00 00 2E C5 D6 ";
+
+std::string Hexed(const std::string& label, std::span<const uint8_t> bytes)
+{
+    std::string text = label + ": ";
+    char two[4];
+    for (uint8_t b : bytes) {
+        std::snprintf(two, sizeof two, "%02X ", b);
+        text += two;
+    }
+    return text;
+}
+
+// The port as start-up configures it.
+void Configure(TCOMPort& port, int totalTimeoutMs = 1000)
+{
+    ASSERT_TRUE(port.Open());
+    port.SetBaudRate(9600);
+    port.SetParity(0);
+    port.SetStopBits(0);
+    port.SetByteSize(8);
+    port.SetReadIntervalTimeout(100);
+    port.SetReadTotalTimeout(totalTimeoutMs);
+}
+
+class MasterTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Configure(port_);
+        master_.SetPort(&port_);
+        master_.SetAddress(1);
+        master_.SetLog(&log_);
+    }
+
+    std::vector<std::string> TakeBodies()
+    {
+        std::vector<std::string> bodies;
+        for (const auto& line : log_.Lines())
+            bodies.push_back(Body(line));
+        log_.Clear();
+        return bodies;
+    }
+
+    // A good poll right after a fault must be accepted with the relay's
+    // current values: nothing of the fault may linger on the line.
+    void ExpectCleanPoll(const std::string& after)
+    {
+        std::vector<uint16_t> dest(46, 0xBEEF);
+        EXPECT_TRUE(master_.ReadHoldingRegisters(dest.data(), 0, 46)) << "poll after " << after;
+        EXPECT_EQ(dest, relay_.LastServed()) << "poll after " << after;
+        const auto bodies = TakeBodies();
+        ASSERT_EQ(bodies.size(), 2u) << after;
+        EXPECT_EQ(bodies[0], kPollRequest);
+        EXPECT_EQ(bodies[1].rfind("Ответ: ", 0), 0u) << after;
+    }
+
+    PtyPair pty_;
+    FakeRelay relay_{pty_};
+    TCOMPort port_{pty_.DevicePath()};
+    ExchangeLog log_;
+    TModBusDevice master_;
+};
+
+enum class Outcome { Accepted, Rejected, NoReply };
+
+struct PollCase {
+    const char* name;
+    FakeRelay::Script script;
+    Outcome outcome;
+    std::size_t received;  // bytes of the relay's stream the rejection shows
+    int totalTimeoutMs = 1000;
+};
+
+Bytes Concat(const Reply& reply)
+{
+    Bytes all;
+    for (const auto& s : reply)
+        all.insert(all.end(), s.bytes.begin(), s.bytes.end());
+    return all;
+}
+
+Reply Split(const Bytes& good, std::size_t at, int gapMs)
+{
+    return {{0, Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(at))},
+            {gapMs, Bytes(good.begin() + static_cast<std::ptrdiff_t>(at), good.end())}};
+}
+
+std::vector<PollCase> PollCases()
+{
+    return {
+        {"good reply", [](const Bytes&, const Bytes& g) { return Reply{{0, g}}; }, Outcome::Accepted, 97},
+        {"silence", [](const Bytes&, const Bytes&) { return Reply{}; }, Outcome::NoReply, 0},
+        {"silence, port timeout shorter than the wait",
+         [](const Bytes&, const Bytes&) { return Reply{}; }, Outcome::Rejected, 0, 500},
+        {"5 bytes then silence",
+         [](const Bytes&, const Bytes& g) { return Reply{{0, Bytes(g.begin(), g.begin() + 5)}}; },
+         Outcome::Rejected, 5},
+        {"exception reply",
+         [](const Bytes&, const Bytes&) { return Reply{{0, WithCrc(Hex("01 83 02"))}}; },
+         Outcome::Rejected, 5},
+        {"wrong CRC byte",
+         [](const Bytes&, Bytes g) { g[96] ^= 0x5A; return Reply{{0, g}}; }, Outcome::Rejected, 97},
+        {"CRC bytes swapped",
+         [](const Bytes&, Bytes g) { std::swap(g[95], g[96]); return Reply{{0, g}}; },
+         Outcome::Rejected, 97},
+        {"split by a 50 ms gap", [](const Bytes&, const Bytes& g) { return Split(g, 40, 50); },
+         Outcome::Accepted, 97},
+        {"split by a 150 ms gap", [](const Bytes&, const Bytes& g) { return Split(g, 40, 150); },
+         Outcome::Rejected, 40},
+        {"extra trailing bytes",
+         [](const Bytes&, Bytes g) { g.insert(g.end(), {0x00, 0x11, 0x22}); return Reply{{0, g}}; },
+         Outcome::Accepted, 97},
+        {"stray byte before the reply",
+         [](const Bytes&, Bytes g) { g.insert(g.begin(), 0x55); return Reply{{0, g}}; },
+         Outcome::Rejected, 97},
+        {"reply later than the wait",
+         [](const Bytes&, const Bytes& g) { return Reply{{1200, g}}; }, Outcome::NoReply, 0},
+    };
+}
+
+TEST_F(MasterTest, ReadHoldingRegistersCases)
+{
+    for (const auto& c : PollCases()) {
+        SCOPED_TRACE(c.name);
+        port_.SetReadTotalTimeout(c.totalTimeoutMs);
+        Bytes stream;
+        relay_.Next([&](const Bytes& request, const Bytes& good) {
+            Reply reply = c.script(request, good);
+            stream = Concat(reply);
+            return reply;
+        });
+        std::vector<uint16_t> dest(46, 0xBEEF);
+        const bool ok = master_.ReadHoldingRegisters(dest.data(), 0, 46);
+        relay_.WaitIdle();
+
+        const auto bodies = TakeBodies();
+        ASSERT_EQ(bodies.size(), 2u);
+        EXPECT_EQ(bodies[0], kPollRequest);
+        switch (c.outcome) {
+        case Outcome::Accepted:
+            EXPECT_TRUE(ok);
+            EXPECT_EQ(dest, relay_.LastServed());
+            EXPECT_EQ(bodies[1], Hexed("Ответ", std::span(stream).first(97)));
+            break;
+        case Outcome::Rejected:
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(dest, std::vector<uint16_t>(46, 0xBEEF));
+            EXPECT_EQ(bodies[1], Hexed("Ошибка CRC", std::span(stream).first(c.received)));
+            break;
+        case Outcome::NoReply:
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(dest, std::vector<uint16_t>(46, 0xBEEF));
+            EXPECT_EQ(bodies[1], "Таймаут ответа!");
+            break;
+        }
+        port_.SetReadTotalTimeout(1000);
+        ExpectCleanPoll(c.name);
+    }
+}
+
+TEST_F(MasterTest, ShortReplyEndsOnTheGapNotTheWait)
+{
+    relay_.Next([](const Bytes&, const Bytes& g) { return Reply{{0, Bytes(g.begin(), g.begin() + 5)}}; });
+    std::vector<uint16_t> dest(46);
+    const auto start = Clock::now();
+    EXPECT_FALSE(master_.ReadHoldingRegisters(dest.data(), 0, 46));
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(90));
+    EXPECT_LT(took, std::chrono::milliseconds(800));
+}
+
+struct CommandCase {
+    const char* name;
+    FakeRelay::Script script;
+    std::string replyBody;  // "" for the relay's own echo as "Ответ"
+};
+
+TEST_F(MasterTest, WriteCoilCases)
+{
+    const std::vector<CommandCase> cases = {
+        {"echo", [](const Bytes&, const Bytes& g) { return Reply{{0, g}}; },
+         "Ответ: 01 05 00 01 FF 00 DD FA "},
+        {"silence", [](const Bytes&, const Bytes&) { return Reply{}; }, "Таймаут ответа!"},
+        {"bad CRC", [](const Bytes&, Bytes g) { g[7] ^= 1; return Reply{{0, g}}; },
+         "Ошибка CRC: 01 05 00 01 FF 00 DD FB "},
+        {"exception", [](const Bytes&, const Bytes&) { return Reply{{0, WithCrc(Hex("01 85 04"))}}; },
+         Hexed("Ошибка CRC", WithCrc(Hex("01 85 04")))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        relay_.Next(c.script);
+        master_.WriteCoil(1, true);
+        relay_.WaitIdle();
+        const auto bodies = TakeBodies();
+        ASSERT_EQ(bodies.size(), 2u);
+        EXPECT_EQ(bodies[0], "Запрос: 01 05 00 01 FF 00 DD FA ");
+        EXPECT_EQ(bodies[1], c.replyBody);
+        ExpectCleanPoll(c.name);
+    }
+}
+
+TEST_F(MasterTest, SendRawCases)
+{
+    const Bytes request = Hex("01 04 00 00 00 01");
+    const Bytes reply = WithCrc(Hex("01 04 02 12 34"));
+    Bytes corrupt = reply;
+    corrupt[3] ^= 0xFF;
+    const std::vector<CommandCase> cases = {
+        {"no reply", [](const Bytes&, const Bytes&) { return Reply{}; }, "Таймаут ответа!"},
+        {"one byte", [](const Bytes&, const Bytes&) { return Reply{{0, Hex("01")}}; }, "Таймаут ответа!"},
+        {"good CRC", [&](const Bytes&, const Bytes&) { return Reply{{0, reply}}; }, Hexed("Ответ", reply)},
+        {"bad CRC", [&](const Bytes&, const Bytes&) { return Reply{{0, corrupt}}; },
+         Hexed("Ошибка CRC", corrupt)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        relay_.Next(c.script);
+        master_.SendRaw(request, true, 200);
+        relay_.WaitIdle();
+        const auto bodies = TakeBodies();
+        ASSERT_EQ(bodies.size(), 2u);
+        EXPECT_EQ(bodies[0], "Запрос: 01 04 00 00 00 01 31 CA ");
+        EXPECT_EQ(bodies[1], c.replyBody);
+        ExpectCleanPoll(c.name);
+    }
+    ASSERT_FALSE(relay_.Requests().empty());
+    EXPECT_EQ(relay_.Requests().front(), Hex("01 04 00 00 00 01 31 CA"));
+}
+
+TEST_F(MasterTest, SendRawWithoutCrcSendsTheBytesUnchanged)
+{
+    master_.SendRaw(Hex("0A 0B 0C"), false, 100);
+    relay_.WaitIdle();
+    ASSERT_EQ(relay_.Requests().size(), 1u);
+    EXPECT_EQ(relay_.Requests()[0], Hex("0A 0B 0C"));
+    const auto bodies = TakeBodies();
+    ASSERT_EQ(bodies.size(), 2u);
+    EXPECT_EQ(bodies[0], "Запрос: 0A 0B 0C ");
+    EXPECT_EQ(bodies[1], "Таймаут ответа!");
+}
+
+TEST_F(MasterTest, HangUpFailsTheTransactionAndClosesThePort)
+{
+    relay_.Next([](const Bytes&, const Bytes&) { return Reply{{0, {}, true}}; });
+    std::vector<uint16_t> dest(46, 7);
+    const auto start = Clock::now();
+    EXPECT_FALSE(master_.ReadHoldingRegisters(dest.data(), 0, 46));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900)) << "a hangup is not a timeout";
+    EXPECT_FALSE(port_.IsOpen());
+    EXPECT_EQ(dest, std::vector<uint16_t>(46, 7));
+    // Later transactions fail at once, with the closed-port log lines.
+    EXPECT_FALSE(master_.ReadHoldingRegisters(dest.data(), 0, 46));
+    const auto bodies = TakeBodies();
+    ASSERT_EQ(bodies.size(), 4u);
+    EXPECT_EQ(bodies[1], "Ошибка CRC: ");
+    EXPECT_EQ(bodies[3], "Ошибка CRC: ");
+}
+
+TEST(MasterClosedPort, EveryTransactionLogsWithoutWaiting)
+{
+    TCOMPort port("/nonexistent/port");
+    EXPECT_FALSE(port.Open());
+    ExchangeLog log;
+    TModBusDevice master;
+    master.SetPort(&port);
+    master.SetAddress(static_cast<uint8_t>(257));
+    master.SetLog(&log);
+    uint16_t dest[46] = {};
+    const auto start = Clock::now();
+    EXPECT_FALSE(master.ReadHoldingRegisters(dest, 0, 46));
+    master.WriteCoil(0, true);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+    master.SendRaw(Hex("01"), true, 50);
+    std::vector<std::string> bodies;
+    for (const auto& line : log.Lines())
+        bodies.push_back(Body(line));
+    const std::vector<std::string> expected = {
+        kPollRequest, "Ошибка CRC: ",
+        "Запрос: 01 05 00 00 FF 00 8C 3A ", "Ошибка CRC: ",
+        "Запрос: 01 7E 80 ", "Таймаут ответа!",
+    };
+    EXPECT_EQ(bodies, expected);
+}
+
+} // namespace

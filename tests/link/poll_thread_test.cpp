@@ -1,0 +1,219 @@
+// The poll thread against the scripted relay: the stop handshake's timing,
+// the image after good and bad replies, and that a command never shares the
+// line with a poll.
+
+#include "ExchangeLog.h"
+#include "TCOMPort.h"
+#include "TDeviceControl.h"
+#include "TModBusDevice.h"
+#include "support/FakeRelay.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+
+namespace {
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+template <typename Pred>
+bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 5s)
+{
+    const auto end = Clock::now() + limit;
+    while (!pred()) {
+        if (Clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+template <typename F>
+std::chrono::milliseconds Timed(F f)
+{
+    const auto start = Clock::now();
+    f();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+}
+
+std::vector<uint16_t> ImageOf(const TDeviceControl& control)
+{
+    std::vector<uint16_t> values;
+    for (uint16_t i = 0; i < 46; ++i)
+        values.push_back(control.GetRegister(i));
+    return values;
+}
+
+class PollThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(port_.Open());
+        port_.SetReadIntervalTimeout(100);
+        port_.SetReadTotalTimeout(1000);
+        master_.SetPort(&port_);
+        master_.SetAddress(1);
+        master_.SetLog(&log_);
+        control_.SetMaster(&master_);
+    }
+
+    std::size_t CountBodies(const std::string& prefix) const
+    {
+        std::size_t n = 0;
+        for (const auto& line : log_.Lines())
+            n += Body(line).rfind(prefix, 0) == 0;
+        return n;
+    }
+
+    PtyPair pty_;
+    FakeRelay relay_{pty_};
+    TCOMPort port_{pty_.DevicePath()};
+    ExchangeLog log_;
+    TModBusDevice master_;
+    TDeviceControl control_{46};
+};
+
+TEST_F(PollThreadTest, StopWhileIdleReturnsPromptlyAndImageStartsAtZero)
+{
+    EXPECT_EQ(ImageOf(control_), std::vector<uint16_t>(46, 0));
+    EXPECT_FALSE(control_.IsPolling());
+    EXPECT_LT(Timed([&] { control_.StopPolling(); }), 500ms);
+    EXPECT_LT(Timed([&] { control_.StopPolling(); }), 500ms);
+    EXPECT_EQ(log_.Count(), 0u) << "no read without StartPolling";
+}
+
+TEST_F(PollThreadTest, StopWhilePausingEndsThePauseAtOnce)
+{
+    control_.SetInterval(1000);
+    control_.StartPolling();
+    ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ответ") == 1; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_LT(Timed([&] { control_.StopPolling(); }), 400ms);
+    EXPECT_FALSE(control_.IsPolling());
+    EXPECT_EQ(ImageOf(control_), relay_.LastServed());
+}
+
+TEST_F(PollThreadTest, StopWhileReadingWaitsForTheReadAndItsPause)
+{
+    control_.SetInterval(500);
+    relay_.Next([](const Bytes&, const Bytes& good) { return Reply{{300, good}}; });
+    control_.StartPolling();
+    ASSERT_TRUE(WaitUntil([&] { return relay_.Requests().size() == 1; }));
+    const auto took = Timed([&] { control_.StopPolling(); });
+    EXPECT_GE(took, 600ms);  // the rest of the 300 ms reply, then the whole 500 ms pause
+    EXPECT_LT(took, 3000ms);
+    EXPECT_EQ(CountBodies("Ответ"), 1u);
+    EXPECT_EQ(relay_.Requests().size(), 1u);
+}
+
+TEST_F(PollThreadTest, StartTwiceIsStartOnce)
+{
+    control_.SetInterval(50);
+    control_.StartPolling();
+    control_.StartPolling();
+    EXPECT_TRUE(control_.IsPolling());
+    ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ответ") >= 2; }));
+    control_.StopPolling();
+    EXPECT_FALSE(control_.IsPolling());
+    const auto polls = relay_.Requests().size();
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(relay_.Requests().size(), polls) << "stopped means stopped";
+    EXPECT_EQ(relay_.Overlaps(), 0);
+}
+
+std::vector<uint16_t> Decode(const Bytes& reply)
+{
+    std::vector<uint16_t> values;
+    for (std::size_t i = 3; i + 3 < reply.size(); i += 2)
+        values.push_back(static_cast<uint16_t>(reply[i] << 8 | reply[i + 1]));
+    return values;
+}
+
+TEST_F(PollThreadTest, RejectedRepliesLeaveTheLastGoodValues)
+{
+    control_.SetInterval(0);
+    Bytes firstGood;
+    relay_.Next([&](const Bytes&, const Bytes& good) { firstGood = good; return Reply{{0, good}}; });
+    relay_.Next([](const Bytes&, Bytes bad) { bad[50] ^= 1; return Reply{{0, bad}}; });
+    relay_.Next([](const Bytes&, const Bytes&) { return Reply{{0, Hex("01 83")}}; });
+    // Holds the next good reply back, so the image can be looked at meanwhile.
+    relay_.Next([](const Bytes&, const Bytes& good) { return Reply{{300, good}}; });
+    control_.StartPolling();
+    ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ошибка CRC") == 2; }));
+    EXPECT_EQ(ImageOf(control_), Decode(firstGood));
+    ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ответ") >= 2; }));
+    control_.StopPolling();
+    EXPECT_EQ(ImageOf(control_), relay_.LastServed());
+    EXPECT_NE(ImageOf(control_), Decode(firstGood));
+}
+
+double ProcessCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+TEST_F(PollThreadTest, DeadLineAtIntervalZeroNeitherSpinsNorFloodsTheLog)
+{
+    relay_.Next([](const Bytes&, const Bytes&) { return Reply{{0, {}, true}}; });
+    control_.SetInterval(0);
+    control_.StartPolling();
+    ASSERT_TRUE(WaitUntil([&] { return !port_.IsOpen(); }));
+    const std::size_t before = log_.Count();
+    const double cpuBefore = ProcessCpuSeconds();
+    std::this_thread::sleep_for(1000ms);
+    const double cpu = ProcessCpuSeconds() - cpuBefore;
+    const std::size_t lines = log_.Count() - before;
+    control_.StopPolling();
+    EXPECT_LE(lines, 24u);  // two lines per failed poll, at most one poll per 100 ms
+    EXPECT_GE(lines, 4u);   // and polling does go on
+    EXPECT_LT(cpu, 0.25) << "seconds of CPU in one second of polling a dead line";
+}
+
+TEST_F(PollThreadTest, NegativeIntervalIsTakenAsZero)
+{
+    control_.SetInterval(-5);
+    control_.StartPolling();
+    ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ответ") >= 3; }, 3s));
+    EXPECT_LT(Timed([&] { control_.StopPolling(); }), 1000ms);
+}
+
+TEST_F(PollThreadTest, DestroyWhilePollingEndsTheThread)
+{
+    auto control = std::make_unique<TDeviceControl>(46);
+    control->SetMaster(&master_);
+    control->SetInterval(1000);
+    control->StartPolling();
+    ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ответ") >= 1; }));
+    EXPECT_LT(Timed([&] { control->StopPolling(); control.reset(); }), 1000ms);
+}
+
+// Commands from the UI thread between stops and starts, against a relay that
+// notices two requests on the line at once: every poll and every coil write
+// must be answered cleanly.
+TEST_F(PollThreadTest, ThousandStartStopCyclesWithCoilWritesNeverShareTheLine)
+{
+    control_.SetInterval(0);
+    constexpr int kCycles = 1000;
+    for (int i = 0; i < kCycles; ++i) {
+        const std::size_t requests = relay_.Requests().size();
+        control_.StartPolling();
+        if (i % 2 == 0) {  // odd cycles stop before the thread may have begun
+            ASSERT_TRUE(WaitUntil([&] { return relay_.Requests().size() > requests; }));
+        }
+        control_.StopPolling();
+        master_.WriteCoil(static_cast<uint16_t>(i % 5), i % 3 == 0);
+    }
+    EXPECT_EQ(relay_.Overlaps(), 0);
+    EXPECT_EQ(CountBodies("Ошибка CRC"), 0u);
+    EXPECT_EQ(CountBodies("Таймаут ответа!"), 0u);
+    EXPECT_EQ(CountBodies("Запрос: 01 05"), static_cast<std::size_t>(kCycles));
+    EXPECT_EQ(CountBodies("Запрос"), CountBodies("Ответ"));
+    EXPECT_EQ(CountBodies("Запрос"), relay_.Requests().size());
+}
+
+} // namespace

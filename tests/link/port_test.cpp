@@ -1,0 +1,274 @@
+// TCOMPort's contract on a pseudo-terminal: timeouts, closed-port behaviour,
+// exclusive open, line settings and the port-name mapping.
+
+#include "TCOMPort.h"
+#include "TCOMPort_posix_fields.h"
+#include "support/Bytes.h"
+#include "support/PtyPair.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+void PeerWrite(const PtyPair& pty, const Bytes& bytes)
+{
+    ASSERT_EQ(::write(pty.PeerFd(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+TEST(PortClosed, EveryOperationIsANoOp)
+{
+    TCOMPort port("");
+    EXPECT_FALSE(port.Open());
+    EXPECT_FALSE(port.IsOpen());
+    uint8_t buffer[8] = {};
+    const auto start = Clock::now();
+    EXPECT_EQ(port.Read(buffer, 8, 1000), 0);
+    EXPECT_EQ(port.Write(buffer, 8), 0);
+    EXPECT_EQ(port.ClearErrors(), 0);
+    EXPECT_EQ(port.Purge(), 0);
+    port.SetBaudRate(19200);
+    port.DiscardInput();
+    port.Close();
+    EXPECT_LT(Clock::now() - start, 100ms);
+}
+
+TEST(PortOpen, RefusesWhatIsNotASerialDevice)
+{
+    EXPECT_FALSE(TCOMPort("/nonexistent/ttyX").Open());
+    EXPECT_FALSE(TCOMPort("/dev/null").Open());
+}
+
+class PortTest : public ::testing::Test {
+protected:
+    PtyPair pty_;
+    TCOMPort port_{pty_.DevicePath()};
+};
+
+TEST_F(PortTest, WaitRunningOutDiscardsWhatArrivedAndKeepsWhatComesLater)
+{
+    ASSERT_TRUE(port_.Open());
+    port_.SetReadTotalTimeout(2000);  // longer than the caller's wait
+    PeerWrite(pty_, Hex("AA BB CC"));
+    uint8_t buffer[16] = {};
+    const auto start = Clock::now();
+    EXPECT_THROW(port_.Read(buffer, 10, 300), ETimeout);
+    EXPECT_GE(Clock::now() - start, 290ms);
+    EXPECT_EQ(port_.ClearErrors(), 0);
+    PeerWrite(pty_, Hex("01 02"));
+    EXPECT_EQ(port_.Read(buffer, 2, 300), 2);
+    EXPECT_EQ(Bytes(buffer, buffer + 2), Hex("01 02"));
+}
+
+TEST_F(PortTest, ReadEndsOnCountGapAndTotalTimeout)
+{
+    ASSERT_TRUE(port_.Open());
+    port_.SetReadIntervalTimeout(100);
+    port_.SetReadTotalTimeout(400);
+    uint8_t buffer[16] = {};
+
+    PeerWrite(pty_, Hex("01 02 03 04"));
+    EXPECT_EQ(port_.Read(buffer, 4, 1000), 4);
+
+    PeerWrite(pty_, Hex("05 06"));
+    auto start = Clock::now();
+    EXPECT_EQ(port_.Read(buffer, 8, 1000), 2);
+    auto took = Clock::now() - start;
+    EXPECT_GE(took, 90ms);
+    EXPECT_LT(took, 350ms) << "the gap ends it, not the total timeout";
+
+    start = Clock::now();
+    EXPECT_EQ(port_.Read(buffer, 8, 1000), 0);
+    took = Clock::now() - start;
+    EXPECT_GE(took, 390ms);
+    EXPECT_LT(took, 950ms) << "the total timeout ends it, quietly";
+}
+
+TEST_F(PortTest, SettersBeforeOpenAreNotRemembered)
+{
+    port_.SetReadTotalTimeout(100);
+    port_.SetReadIntervalTimeout(10);
+    ASSERT_TRUE(port_.Open());
+    uint8_t buffer[4];
+    // With the 100 ms total remembered this would return 0 instead.
+    EXPECT_THROW(port_.Read(buffer, 4, 300), ETimeout);
+}
+
+TEST_F(PortTest, NegativeTimeoutsMeanNone)
+{
+    ASSERT_TRUE(port_.Open());
+    port_.SetReadTotalTimeout(-1);
+    port_.SetReadIntervalTimeout(-1);
+    uint8_t buffer[4];
+    EXPECT_THROW(port_.Read(buffer, 4, 200), ETimeout);
+}
+
+TEST_F(PortTest, ClearErrorsCountsWaitingBytes)
+{
+    ASSERT_TRUE(port_.Open());
+    PeerWrite(pty_, Hex("01 02 03 04 05 06 07"));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(port_.ClearErrors(), 7);
+    port_.DiscardInput();
+    EXPECT_EQ(port_.ClearErrors(), 0);
+}
+
+TEST_F(PortTest, WriteReachesThePeer)
+{
+    ASSERT_TRUE(port_.Open());
+    const Bytes frame = Hex("01 03 00 00 00 2E C5 D6");
+    EXPECT_EQ(port_.Write(frame.data(), static_cast<int>(frame.size())), 8);
+    uint8_t got[8] = {};
+    ASSERT_EQ(::read(pty_.PeerFd(), got, sizeof got), 8);
+    EXPECT_EQ(Bytes(got, got + 8), frame);
+}
+
+TEST_F(PortTest, WriteGivesUpAfterFiveSecondsOnAStuckLine)
+{
+    ASSERT_TRUE(port_.Open());
+    // Nobody reads the far end, so the pty's buffers fill and stay full.
+    const Bytes big(1 << 20, 0x55);
+    const auto start = Clock::now();
+    EXPECT_EQ(port_.Write(big.data(), static_cast<int>(big.size())), 0);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, 4900ms);
+    EXPECT_LT(took, 8000ms);
+}
+
+TEST_F(PortTest, OpenIsExclusiveWithinAndAcrossProcesses)
+{
+    ASSERT_TRUE(port_.Open());
+    EXPECT_TRUE(port_.Open()) << "opening an open port changes nothing";
+    TCOMPort second(pty_.DevicePath());
+    EXPECT_FALSE(second.Open());
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TCOMPort other(pty_.DevicePath());
+        ::_exit(other.Open() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process opened it";
+
+    port_.Close();
+    EXPECT_TRUE(second.Open());
+}
+
+TEST_F(PortTest, LineSettingsChangeOneFieldAndRefusalsKeepThePrevious)
+{
+    ASSERT_TRUE(port_.Open());
+    port_.SetBaudRate(19200);
+    termios t = pty_.Settings();
+    EXPECT_EQ(cfgetospeed(&t), B19200);
+    port_.SetBaudRate(0);
+    port_.SetBaudRate(-9600);
+    t = pty_.Settings();
+    EXPECT_EQ(cfgetospeed(&t), B19200);
+
+    // A pty keeps 8 bits without parity whatever it is told; the field
+    // mapping itself is checked on plain records below.
+    port_.SetParity(2);
+    port_.SetByteSize(7);
+    port_.SetStopBits(2);
+    EXPECT_TRUE(pty_.Settings().c_cflag & CSTOPB);
+    port_.SetStopBits(0);
+    EXPECT_FALSE(pty_.Settings().c_cflag & CSTOPB);
+
+    t = pty_.Settings();
+    EXPECT_EQ(cfgetospeed(&t), B19200) << "other settings left the rate alone";
+}
+
+TEST_F(PortTest, RateWithoutAConstantIsSetThroughTheDriver)
+{
+    ASSERT_TRUE(port_.Open());
+    port_.SetBaudRate(9600);
+    port_.SetBaudRate(250000);
+    // BOTHER: the rate lives in the kernel's own speed fields.
+    EXPECT_EQ(pty_.Settings().c_cflag & CBAUD, static_cast<tcflag_t>(0010000));
+}
+
+TEST(PortFields, EachSettingChangesItsOwnFieldOnly)
+{
+    termios base{};
+    cfmakeraw(&base);
+    base.c_cflag |= CLOCAL | CREAD | CSTOPB;
+    cfsetospeed(&base, B19200);
+
+    struct Row {
+        const char* name;
+        bool (*apply)(termios&, uint8_t);
+        uint8_t code;
+        tcflag_t cflagSet, cflagClear, iflagSet;
+    };
+    const Row rows[] = {
+        {"no parity", posix_fields::ApplyParity, 0, 0, PARENB | PARODD | CMSPAR, 0},
+        {"odd", posix_fields::ApplyParity, 1, PARENB | PARODD, CMSPAR, INPCK},
+        {"even", posix_fields::ApplyParity, 2, PARENB, PARODD | CMSPAR, INPCK},
+        {"mark", posix_fields::ApplyParity, 3, PARENB | PARODD | CMSPAR, 0, INPCK},
+        {"space", posix_fields::ApplyParity, 4, PARENB | CMSPAR, PARODD, INPCK},
+        {"7 bits", posix_fields::ApplyByteSize, 7, CS7, CS8 & ~CS7, 0},
+        {"5 bits", posix_fields::ApplyByteSize, 5, CS5, CSIZE, 0},
+        {"one stop bit", posix_fields::ApplyStopBits, 0, 0, CSTOPB, 0},
+        {"two stop bits", posix_fields::ApplyStopBits, 2, CSTOPB, 0, 0},
+    };
+    for (const auto& row : rows) {
+        termios t = base;
+        ASSERT_TRUE(row.apply(t, row.code)) << row.name;
+        EXPECT_EQ(t.c_cflag & row.cflagSet, row.cflagSet) << row.name;
+        EXPECT_EQ(t.c_cflag & row.cflagClear, 0u) << row.name;
+        EXPECT_EQ(t.c_iflag & INPCK, row.iflagSet) << row.name;
+        EXPECT_EQ(cfgetospeed(&t), B19200) << row.name << " touched the rate";
+        EXPECT_TRUE(t.c_cflag & CREAD) << row.name;
+    }
+    using Apply = bool (*)(termios&, uint8_t);
+    const std::pair<Apply, uint8_t> refused[] = {
+        {posix_fields::ApplyParity, 5}, {posix_fields::ApplyByteSize, 9},
+        {posix_fields::ApplyByteSize, 4}, {posix_fields::ApplyStopBits, 3}};
+    for (const auto& [apply, code] : refused) {
+        termios t = base;
+        EXPECT_FALSE(apply(t, code)) << int{code};
+        EXPECT_EQ(std::memcmp(&t, &base, sizeof t), 0) << "a refused code changed the record";
+    }
+}
+
+TEST(PortNames, MapToDevicesAndBack)
+{
+    struct Row {
+        const char* name;
+        const char* path;
+    };
+    const Row rows[] = {
+        {"COM1", "/dev/ttyS0"},
+        {"COM10", "/dev/ttyS9"},
+        {"COM256", "/dev/ttyS255"},
+        {"ttyUSB0", "/dev/ttyUSB0"},
+        {"ttyACM3", "/dev/ttyACM3"},
+        {"/tmp/zarit-relay", "/tmp/zarit-relay"},
+        {"/dev/pts/4", "/dev/pts/4"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(TCOMPort::DevicePath(row.name), row.path) << row.name;
+        EXPECT_EQ(TCOMPort::PortNameFromDevicePath(row.path), row.name) << row.path;
+    }
+    // Names that are not COMn go under /dev/ unchanged, and come back unchanged.
+    for (const char* odd : {"COM0", "COM01", "COMX", "com"}) {
+        const std::string path = TCOMPort::DevicePath(odd);
+        EXPECT_EQ(path, std::string("/dev/") + odd);
+        EXPECT_EQ(TCOMPort::PortNameFromDevicePath(path), odd);
+    }
+    EXPECT_EQ(TCOMPort::DevicePath("com3"), "/dev/ttyS2");
+    EXPECT_EQ(TCOMPort::DevicePath(""), "");
+}
+
+} // namespace

@@ -1,0 +1,163 @@
+#include "FakeRelay.h"
+
+#include <chrono>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace testing_support {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int Pending(int fd)
+{
+    int n = 0;
+    return fd >= 0 && ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
+// Appends whatever arrives within timeoutMs; false when nothing did.
+bool ReadSome(int fd, Bytes& into, int timeoutMs)
+{
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, timeoutMs) <= 0 || !(pfd.revents & POLLIN))
+        return false;
+    uint8_t chunk[512];
+    const ssize_t r = ::read(fd, chunk, sizeof chunk);
+    if (r <= 0)
+        return false;
+    into.insert(into.end(), chunk, chunk + r);
+    return true;
+}
+
+} // namespace
+
+FakeRelay::FakeRelay(PtyPair& pty) : pty_(pty), fd_(pty.PeerFd()), thread_([this] { Run(); }) {}
+
+FakeRelay::~FakeRelay()
+{
+    stop_ = true;
+    thread_.join();
+}
+
+void FakeRelay::Next(Script script)
+{
+    std::lock_guard lock(mutex_);
+    scripts_.push_back(std::move(script));
+}
+
+void FakeRelay::WaitIdle()
+{
+    const auto limit = Clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (!busy_ && Pending(fd_) == 0)
+                return;
+        }
+        if (Clock::now() > limit)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+std::vector<uint16_t> FakeRelay::LastServed() const
+{
+    std::lock_guard lock(mutex_);
+    return served_;
+}
+
+std::vector<Bytes> FakeRelay::Requests() const
+{
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+void FakeRelay::Run()
+{
+    Bytes pending;
+    while (!stop_ && fd_ >= 0) {
+        if (pending.empty() && !ReadSome(fd_, pending, 20))
+            continue;
+        {
+            std::lock_guard lock(mutex_);
+            busy_ = true;
+        }
+        // Functions 3 and 5 have 8-byte requests; anything else ends with
+        // 20 ms of silence, as a real slave frames by the line going quiet.
+        if (pending.size() >= 2 && (pending[1] == 0x03 || pending[1] == 0x05)) {
+            const auto limit = Clock::now() + std::chrono::milliseconds(200);
+            while (pending.size() < 8 && Clock::now() < limit)
+                ReadSome(fd_, pending, 20);
+        } else {
+            while (ReadSome(fd_, pending, 20)) {}
+        }
+        const std::size_t take = (pending.size() >= 8 && (pending[1] == 0x03 || pending[1] == 0x05))
+                                     ? 8 : pending.size();
+        Bytes request(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(take));
+        pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(take));
+        if (!pending.empty() || Pending(fd_) > 0)
+            ++overlaps_;
+
+        Script script;
+        Bytes good;
+        {
+            std::lock_guard lock(mutex_);
+            requests_.push_back(request);
+            if (!scripts_.empty()) {
+                script = std::move(scripts_.front());
+                scripts_.pop_front();
+            }
+            good = GoodReply(request);
+        }
+        Perform(script ? script(request, good) : Reply{{0, good}});
+        std::lock_guard lock(mutex_);
+        busy_ = false;
+    }
+    std::lock_guard lock(mutex_);
+    busy_ = false;
+}
+
+// Called with mutex_ held.
+Bytes FakeRelay::GoodReply(const Bytes& request)
+{
+    if (request.size() != 8 || BitwiseCrc(std::span(request).first(6)) != (request[6] | request[7] << 8))
+        return {};
+    if (request[1] == 0x05)
+        return request;
+    if (request[1] != 0x03)
+        return {};
+    const uint16_t count = static_cast<uint16_t>(request[4] << 8 | request[5]);
+    ++serial_;
+    served_.assign(count, 0);
+    Bytes reply{request[0], 0x03, static_cast<uint8_t>(2 * count)};
+    for (uint16_t i = 0; i < count; ++i) {
+        const uint16_t v = static_cast<uint16_t>(serial_ * 100 + i);
+        served_[i] = v;
+        reply.push_back(static_cast<uint8_t>(v >> 8));
+        reply.push_back(static_cast<uint8_t>(v));
+    }
+    return WithCrc(reply);
+}
+
+void FakeRelay::Perform(const Reply& reply)
+{
+    for (const Send& step : reply) {
+        if (step.delayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(step.delayMs));
+        if (step.hangUp) {
+            pty_.HangUp();
+            fd_ = -1;
+            return;
+        }
+        std::size_t done = 0;
+        while (done < step.bytes.size()) {
+            const ssize_t w = ::write(fd_, step.bytes.data() + done, step.bytes.size() - done);
+            if (w <= 0)
+                return;
+            done += static_cast<std::size_t>(w);
+        }
+    }
+}
+
+} // namespace testing_support
