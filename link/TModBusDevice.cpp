@@ -30,13 +30,21 @@ TimeOfDay Now()
     const std::time_t t = system_clock::to_time_t(now);
     const int ms = static_cast<int>(
         duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-    // std::localtime shares one buffer between threads; both threads log.
+    // std::localtime shares one buffer between threads, and it looks at the
+    // zone file on every call: a poll logs twice within the same second, so
+    // the broken-down second is kept.
     static std::mutex mutex;
+    static std::time_t cachedSecond = -1;
+    static std::tm cached{};
     std::lock_guard lock(mutex);
-    const std::tm* tm = std::localtime(&t);
-    if (!tm)
-        return {0, 0, 0, ms};
-    return {tm->tm_hour, tm->tm_min, tm->tm_sec, ms};
+    if (t != cachedSecond) {
+        const std::tm* tm = std::localtime(&t);
+        if (!tm)
+            return {0, 0, 0, ms};
+        cached = *tm;
+        cachedSecond = t;
+    }
+    return {cached.tm_hour, cached.tm_min, cached.tm_sec, ms};
 }
 
 } // namespace

@@ -165,6 +165,10 @@ TEST(LogText, FrameFormatting)
               "Запрос: 01 03 00 00 00 2E C5 D6 ");
     EXPECT_EQ(modbus::FormatFrame("Ошибка CRC", {}), "Ошибка CRC: ");
     EXPECT_EQ(modbus::FormatFrame("x", Hex("0A FF 00")), "x: 0A FF 00 ");
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i)
+        all[i] = static_cast<uint8_t>(i);
+    EXPECT_EQ(modbus::FormatFrame("Ответ", all), Hexed("Ответ", all));
 }
 
 TEST(LogText, TimeOfDay)

@@ -17,17 +17,6 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kPollRequest = "Запрос: 01 03 00 00 00 2E C5 D6 ";
 
-std::string Hexed(const std::string& label, std::span<const uint8_t> bytes)
-{
-    std::string text = label + ": ";
-    char two[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(two, sizeof two, "%02X ", b);
-        text += two;
-    }
-    return text;
-}
-
 // The port as start-up configures it.
 void Configure(TCOMPort& port, int totalTimeoutMs = 1000)
 {

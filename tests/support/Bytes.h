@@ -45,6 +45,20 @@ inline Bytes WithCrc(Bytes frame)
     return frame;
 }
 
+// A frame as the log shows it: "label: 01 0A " -- written here, apart from
+// the link's own formatter, so the two check each other.
+inline std::string Hexed(const std::string& label, std::span<const uint8_t> bytes)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text = label + ": ";
+    for (uint8_t b : bytes) {
+        text += kDigits[b >> 4];
+        text += kDigits[b & 15];
+        text += ' ';
+    }
+    return text;
+}
+
 // Log line without its time stamp: everything after the first tab.
 inline std::string Body(const std::string& line)
 {
