@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <mutex>
 
 namespace {
 
@@ -135,14 +136,20 @@ std::vector<uint16_t> Decode(const Bytes& reply)
 TEST_F(PollThreadTest, RejectedRepliesLeaveTheLastGoodValues)
 {
     control_.SetInterval(0);
+    std::mutex mutex;  // the script runs on the relay's thread
     Bytes firstGood;
-    relay_.Next([&](const Bytes&, const Bytes& good) { firstGood = good; return Reply{{0, good}}; });
+    relay_.Next([&](const Bytes&, const Bytes& good) {
+        std::lock_guard lock(mutex);
+        firstGood = good;
+        return Reply{{0, good}};
+    });
     relay_.Next([](const Bytes&, Bytes bad) { bad[50] ^= 1; return Reply{{0, bad}}; });
     relay_.Next([](const Bytes&, const Bytes&) { return Reply{{0, Hex("01 83")}}; });
     // Holds the next good reply back, so the image can be looked at meanwhile.
     relay_.Next([](const Bytes&, const Bytes& good) { return Reply{{300, good}}; });
     control_.StartPolling();
     ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ошибка CRC") == 2; }));
+    std::lock_guard lock(mutex);
     EXPECT_EQ(ImageOf(control_), Decode(firstGood));
     ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ответ") >= 2; }));
     control_.StopPolling();
@@ -162,13 +169,14 @@ TEST_F(PollThreadTest, DeadLineAtIntervalZeroNeitherSpinsNorFloodsTheLog)
     relay_.Next([](const Bytes&, const Bytes&) { return Reply{{0, {}, true}}; });
     control_.SetInterval(0);
     control_.StartPolling();
-    ASSERT_TRUE(WaitUntil([&] { return !port_.IsOpen(); }));
+    ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ошибка CRC") >= 1; }));
     const std::size_t before = log_.Count();
     const double cpuBefore = ProcessCpuSeconds();
     std::this_thread::sleep_for(1000ms);
     const double cpu = ProcessCpuSeconds() - cpuBefore;
     const std::size_t lines = log_.Count() - before;
     control_.StopPolling();
+    EXPECT_FALSE(port_.IsOpen()) << "the hung-up port let go of its descriptor";
     EXPECT_LE(lines, 24u);  // two lines per failed poll, at most one poll per 100 ms
     EXPECT_GE(lines, 4u);   // and polling does go on
     EXPECT_LT(cpu, 0.25) << "seconds of CPU in one second of polling a dead line";
