@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// An INI file read and written one key at a time, as the settings need it:
+// every call goes to the file, nothing is cached. Names are matched without
+// regard to ASCII case, spaces around names and values are ignored. Text is
+// kept byte for byte (the file is single-byte Windows-1251).
+class IniFile {
+public:
+    explicit IniFile(std::string path) : path_(std::move(path)) {}
+
+    const std::string& Path() const { return path_; }
+
+    // The value when the key is present (also when empty), else the default.
+    std::string ReadString(const std::string& section, const std::string& key,
+                           const std::string& defaultValue) const;
+    // An optionally signed decimal that fits 32 bits, else the default.
+    int32_t ReadInteger(const std::string& section, const std::string& key,
+                        int32_t defaultValue) const;
+    // Creates the file, section and key as needed; every other line stays as
+    // it was, in its place. False, with the file untouched, when it cannot
+    // be written.
+    bool WriteString(const std::string& section, const std::string& key,
+                     const std::string& value) const;
+
+private:
+    std::string path_;
+};
+
+// The decimal rule of ReadInteger, on its own: surrounding spaces and tabs
+// allowed, one optional sign, digits only, within 32 bits.
+bool ParseInt32(const std::string& text, int32_t& value);

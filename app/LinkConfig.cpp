@@ -1,0 +1,15 @@
+#include "LinkConfig.h"
+
+#include "IniFile.h"
+
+LinkConfig ReadLinkConfig(const IniFile& ini)
+{
+    const LinkConfig defaults;
+    LinkConfig c;
+    c.port = ini.ReadString(kConfigSection, "PORT", defaults.port);
+    c.speed = ini.ReadInteger(kConfigSection, "SPEED", defaults.speed);
+    c.responseTimeout = ini.ReadInteger(kConfigSection, "RESPONSETIMEOUT", defaults.responseTimeout);
+    c.netAddress = ini.ReadInteger(kConfigSection, "NETADDRESS", defaults.netAddress);
+    c.refreshInterval = ini.ReadInteger(kConfigSection, "REFRESHINTERVAL", defaults.refreshInterval);
+    return c;
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class IniFile;
+
+// The link's settings from section "Config" of the configuration file.
+struct LinkConfig {
+    std::string port = "COM1";
+    int32_t speed = 9600;
+    int32_t responseTimeout = 1000;  // ms, the port's total read timeout
+    int32_t netAddress = 1;          // only the low 8 bits reach the wire
+    int32_t refreshInterval = 1000;  // ms between two polls
+
+    uint8_t SlaveAddress() const { return static_cast<uint8_t>(netAddress & 0xFF); }
+};
+
+inline constexpr const char* kConfigFileName = "./ZaritMon.ini";
+inline constexpr const char* kConfigSection = "Config";
+
+// Reads the five keys in the order PORT, SPEED, RESPONSETIMEOUT, NETADDRESS,
+// REFRESHINTERVAL, each with its default.
+LinkConfig ReadLinkConfig(const IniFile& ini);

@@ -1,0 +1,195 @@
+#include "IniFile.h"
+#include "LinkConfig.h"
+#include "StatusFormat.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class IniTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = fs::temp_directory_path() / ("zarit-ini-" + std::to_string(::getpid()) + "-"
+                                            + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        path_ = (dir_ / "ZaritMon.ini").string();
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    void Put(const std::string& content) const
+    {
+        std::ofstream(path_, std::ios::binary) << content;
+    }
+    std::string Get() const
+    {
+        std::ifstream in(path_, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    fs::path dir_;
+    std::string path_;
+};
+
+TEST_F(IniTest, NoFileGivesDefaultsAndCreatesNothing)
+{
+    const LinkConfig c = ReadLinkConfig(IniFile(path_));
+    EXPECT_EQ(c.port, "COM1");
+    EXPECT_EQ(c.speed, 9600);
+    EXPECT_EQ(c.responseTimeout, 1000);
+    EXPECT_EQ(c.SlaveAddress(), 1);
+    EXPECT_EQ(c.refreshInterval, 1000);
+    EXPECT_FALSE(fs::exists(path_));
+}
+
+TEST_F(IniTest, ReadsMatchNamesWithoutCaseAndIgnoreSpaces)
+{
+    Put("; settings\r\n[other]\r\nport=COM9\r\n[ config ]\r\n  port  =  COM3  \r\nSpeed=19200\r\n"
+        "netaddress = 5\r\n");
+    const IniFile ini(path_);
+    const LinkConfig c = ReadLinkConfig(ini);
+    EXPECT_EQ(c.port, "COM3");
+    EXPECT_EQ(c.speed, 19200);
+    EXPECT_EQ(c.SlaveAddress(), 5);
+    EXPECT_EQ(c.responseTimeout, 1000);
+    EXPECT_EQ(ini.ReadString("CONFIG", "missing", "dflt"), "dflt");
+    EXPECT_EQ(ini.ReadString("nosection", "PORT", "dflt"), "dflt");
+}
+
+TEST_F(IniTest, IntegerReadsFallBackForTextThatIsNotAnInteger)
+{
+    struct Row {
+        const char* text;
+        int32_t expected;  // default 1000
+    };
+    const Row rows[] = {
+        {"abc", 1000}, {"", 1000}, {"12abc", 1000}, {"0x10", 1000}, {"1 2", 1000},
+        {"+7", 7}, {"-1", -1}, {" 42 ", 42}, {"2147483647", 2147483647},
+        {"-2147483648", INT32_MIN}, {"2147483648", 1000}, {"99999999999999999999", 1000},
+        {"-", 1000}, {"+", 1000},
+    };
+    for (const auto& row : rows) {
+        Put(std::string("[Config]\r\nREFRESHINTERVAL=") + row.text + "\r\n");
+        EXPECT_EQ(IniFile(path_).ReadInteger("Config", "REFRESHINTERVAL", 1000), row.expected)
+            << '"' << row.text << '"';
+    }
+    Put("[Config]\r\nRESPONSETIMEOUT=abc\r\nSPEED=\r\n");
+    EXPECT_EQ(IniFile(path_).ReadString("Config", "RESPONSETIMEOUT", "1000"), "abc");
+    EXPECT_EQ(IniFile(path_).ReadString("Config", "SPEED", "x"), "") << "present but empty";
+    EXPECT_EQ(ReadLinkConfig(IniFile(path_)).speed, 9600);
+}
+
+TEST_F(IniTest, NetAddressKeepsTheLowEightBits)
+{
+    for (auto [text, address] : {std::pair{"256", 0}, std::pair{"-1", 255}, std::pair{"257", 1},
+                                 std::pair{"5", 5}}) {
+        Put(std::string("[Config]\nNETADDRESS=") + text + "\n");
+        EXPECT_EQ(ReadLinkConfig(IniFile(path_)).SlaveAddress(), address) << text;
+    }
+}
+
+TEST_F(IniTest, WriteCreatesFileSectionAndKey)
+{
+    const IniFile ini(path_);
+    ASSERT_TRUE(ini.WriteString("Config", "PORT", "COM2"));
+    ASSERT_TRUE(ini.WriteString("Config", "SPEED", "9600"));
+    EXPECT_EQ(Get(), "[Config]\r\nPORT=COM2\r\nSPEED=9600\r\n");
+    EXPECT_EQ(ini.ReadString("Config", "PORT", ""), "COM2");
+}
+
+TEST_F(IniTest, WriteKeepsEveryOtherLineInItsPlace)
+{
+    Put("; top comment\r\n[Config]\r\nNETADDRESS=5\r\n; about the port\r\nport = COM7\r\n"
+        "custom=keep me\r\n\r\n[Other]\r\nPORT=untouched\r\n");
+    const IniFile ini(path_);
+    ASSERT_TRUE(ini.WriteString("Config", "PORT", "COM1"));
+    ASSERT_TRUE(ini.WriteString("Config", "SPEED", "19200"));
+    ASSERT_TRUE(ini.WriteString("Config", "RESPONSETIMEOUT", "abc"));
+    ASSERT_TRUE(ini.WriteString("Config", "REFRESHINTERVAL", ""));
+    EXPECT_EQ(Get(),
+              "; top comment\r\n[Config]\r\nNETADDRESS=5\r\n; about the port\r\nPORT=COM1\r\n"
+              "custom=keep me\r\nSPEED=19200\r\nRESPONSETIMEOUT=abc\r\nREFRESHINTERVAL=\r\n\r\n"
+              "[Other]\r\nPORT=untouched\r\n");
+    const LinkConfig c = ReadLinkConfig(ini);
+    EXPECT_EQ(c.SlaveAddress(), 5);
+    EXPECT_EQ(c.responseTimeout, 1000);
+    EXPECT_EQ(c.refreshInterval, 1000);
+}
+
+TEST_F(IniTest, WriteKeepsLineEndsBomAndAFinalLineWithoutEnd)
+{
+    Put("\xEF\xBB\xBF[Config]\nPORT=COM4");
+    const IniFile ini(path_);
+    EXPECT_EQ(ini.ReadString("Config", "PORT", ""), "COM4");
+    ASSERT_TRUE(ini.WriteString("Config", "SPEED", "38400"));
+    EXPECT_EQ(Get(), "\xEF\xBB\xBF[Config]\nPORT=COM4\nSPEED=38400\n");
+
+    Put("[Config]\rPORT=COM4\r[Next]\rA=1\r");
+    ASSERT_TRUE(ini.WriteString("config", "SPEED", "1"));
+    EXPECT_EQ(Get(), "[Config]\rPORT=COM4\rSPEED=1\r[Next]\rA=1\r");
+
+    Put("[Other]\r\nX=1");
+    ASSERT_TRUE(ini.WriteString("Config", "PORT", "COM1"));
+    EXPECT_EQ(Get(), "[Other]\r\nX=1\r\n[Config]\r\nPORT=COM1\r\n");
+}
+
+TEST_F(IniTest, FailedWriteReportsAndLeavesTheFile)
+{
+    const IniFile inMissingFolder((dir_ / "no" / "such" / "ZaritMon.ini").string());
+    EXPECT_FALSE(inMissingFolder.WriteString("Config", "PORT", "COM1"));
+    fs::create_directories(path_);  // a folder where the file should be
+    EXPECT_FALSE(IniFile(path_).WriteString("Config", "PORT", "COM1"));
+    EXPECT_TRUE(fs::is_directory(path_));
+    EXPECT_EQ(IniFile(path_).ReadString("Config", "PORT", "COM1"), "COM1");
+}
+
+TEST(StatusFormat, MeasuredCurrentsAndSpeedCodes)
+{
+    struct Row {
+        uint16_t value;
+        const char* comma;
+    };
+    for (const Row& row : {Row{0, "0,00"}, Row{5, "0,05"}, Row{1234, "12,34"}, Row{65535, "655,35"},
+                           Row{100, "1,00"}, Row{10, "0,10"}}) {
+        EXPECT_EQ(FormatMeasuredCurrent(row.value, ","), row.comma);
+        std::string dotted = row.comma;
+        dotted[dotted.find(',')] = '.';
+        EXPECT_EQ(FormatMeasuredCurrent(row.value, "."), dotted);
+    }
+    EXPECT_EQ(SpeedCodeText(0), "9600");
+    EXPECT_EQ(SpeedCodeText(1), "19200");
+    EXPECT_EQ(SpeedCodeText(2), "38400");
+    EXPECT_EQ(SpeedCodeText(3), "");
+    EXPECT_EQ(SpeedCodeText(65535), "");
+}
+
+TEST(StatusFormat, IndicatorBits)
+{
+    // Register 5 = 0x0080 lights LED 1 only; 0x007F LEDs 2..8 only.
+    auto lit = [](int reg, uint16_t value) {
+        std::string pattern;
+        for (const auto& ind : kIndicators)
+            if (ind.reg == reg)
+                pattern += (value >> ind.bit) & 1 ? '1' : '0';
+        return pattern;
+    };
+    EXPECT_EQ(lit(5, 0x0080), "10000000");
+    EXPECT_EQ(lit(5, 0x007F), "01111111");
+    EXPECT_EQ(lit(5, 0xFF00), "00000000");
+    EXPECT_EQ(lit(4, 0x0005), "1010");
+    EXPECT_EQ(lit(4, 0xFFF0), "0000");
+    EXPECT_TRUE(kIndicators[0].green);
+    for (int i = 1; i < 12; ++i)
+        EXPECT_FALSE(kIndicators[i].green) << kIndicators[i].control;
+}
+
+} // namespace
