@@ -1,40 +1,61 @@
 #include "ExchangeLog.h"
 
-void ExchangeLog::Add(std::string line)
+#include <algorithm>
+
+std::string_view ExchangeLog::At(const Ref& ref) const
+{
+    return std::string_view(blocks_[ref.block]).substr(ref.offset, ref.length);
+}
+
+void ExchangeLog::Add(std::string_view line)
 {
     std::lock_guard lock(mutex_);
-    lines_.push_back(std::move(line));
+    if (blocks_.empty() || blocks_.back().size() + line.size() > blocks_.back().capacity()) {
+        blocks_.emplace_back();
+        blocks_.back().reserve(std::max(kBlockSize, line.size()));
+    }
+    std::string& block = blocks_.back();
+    refs_.push_back({static_cast<uint32_t>(blocks_.size() - 1), static_cast<uint32_t>(block.size()),
+                     static_cast<uint32_t>(line.size())});
+    block.append(line);
 }
 
 std::size_t ExchangeLog::Count() const
 {
     std::lock_guard lock(mutex_);
-    return lines_.size();
+    return refs_.size();
 }
 
 std::string ExchangeLog::Line(std::size_t index) const
 {
     std::lock_guard lock(mutex_);
-    return index < lines_.size() ? lines_[index] : std::string();
+    return index < refs_.size() ? std::string(At(refs_[index])) : std::string();
 }
 
 std::vector<std::string> ExchangeLog::Lines() const
 {
     std::lock_guard lock(mutex_);
-    return lines_;
+    std::vector<std::string> lines;
+    lines.reserve(refs_.size());
+    for (const Ref& ref : refs_)
+        lines.emplace_back(At(ref));
+    return lines;
 }
 
-std::string ExchangeLog::Text() const
+std::string ExchangeLog::TextFrom(std::size_t first, std::string_view lineEnd,
+                                  std::size_t* end) const
 {
     std::lock_guard lock(mutex_);
+    if (end)
+        *end = refs_.size();
     std::size_t size = 0;
-    for (const auto& line : lines_)
-        size += line.size() + 2;
+    for (std::size_t i = first; i < refs_.size(); ++i)
+        size += refs_[i].length + lineEnd.size();
     std::string text;
     text.reserve(size);
-    for (const auto& line : lines_) {
-        text += line;
-        text += "\r\n";
+    for (std::size_t i = first; i < refs_.size(); ++i) {
+        text += At(refs_[i]);
+        text += lineEnd;
     }
     return text;
 }
@@ -42,5 +63,16 @@ std::string ExchangeLog::Text() const
 void ExchangeLog::Clear()
 {
     std::lock_guard lock(mutex_);
-    lines_.clear();
+    // Give the memory back: a cleared log may have held days of lines.
+    std::vector<std::string>().swap(blocks_);
+    std::vector<Ref>().swap(refs_);
+}
+
+std::size_t ExchangeLog::MemoryBytes() const
+{
+    std::lock_guard lock(mutex_);
+    std::size_t bytes = refs_.capacity() * sizeof(Ref) + blocks_.capacity() * sizeof(std::string);
+    for (const auto& block : blocks_)
+        bytes += block.capacity();
+    return bytes;
 }
