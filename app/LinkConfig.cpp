@@ -1,8 +1,8 @@
 #include "LinkConfig.h"
 
-#include "IniFile.h"
+#include "TIniFile.h"
 
-LinkConfig ReadLinkConfig(const IniFile& ini)
+LinkConfig ReadLinkConfig(const TIniFile& ini)
 {
     const LinkConfig defaults;
     LinkConfig c;

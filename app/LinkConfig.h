@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-class IniFile;
+class TIniFile;
 
 // The link's settings from section "Config" of the configuration file.
 struct LinkConfig {
@@ -21,4 +21,4 @@ inline constexpr const char* kConfigSection = "Config";
 
 // Reads the five keys in the order PORT, SPEED, RESPONSETIMEOUT, NETADDRESS,
 // REFRESHINTERVAL, each with its default.
-LinkConfig ReadLinkConfig(const IniFile& ini);
+LinkConfig ReadLinkConfig(const TIniFile& ini);

@@ -1,4 +1,4 @@
-#include "IniFile.h"
+#include "TIniFile.h"
 #include "LinkConfig.h"
 #include "StatusFormat.h"
 
@@ -42,7 +42,7 @@ protected:
 
 TEST_F(IniTest, NoFileGivesDefaultsAndCreatesNothing)
 {
-    const LinkConfig c = ReadLinkConfig(IniFile(path_));
+    const LinkConfig c = ReadLinkConfig(TIniFile(path_));
     EXPECT_EQ(c.port, "COM1");
     EXPECT_EQ(c.speed, 9600);
     EXPECT_EQ(c.responseTimeout, 1000);
@@ -55,7 +55,7 @@ TEST_F(IniTest, ReadsMatchNamesWithoutCaseAndIgnoreSpaces)
 {
     Put("; settings\r\n[other]\r\nport=COM9\r\n[ config ]\r\n  port  =  COM3  \r\nSpeed=19200\r\n"
         "netaddress = 5\r\n");
-    const IniFile ini(path_);
+    const TIniFile ini(path_);
     const LinkConfig c = ReadLinkConfig(ini);
     EXPECT_EQ(c.port, "COM3");
     EXPECT_EQ(c.speed, 19200);
@@ -79,13 +79,13 @@ TEST_F(IniTest, IntegerReadsFallBackForTextThatIsNotAnInteger)
     };
     for (const auto& row : rows) {
         Put(std::string("[Config]\r\nREFRESHINTERVAL=") + row.text + "\r\n");
-        EXPECT_EQ(IniFile(path_).ReadInteger("Config", "REFRESHINTERVAL", 1000), row.expected)
+        EXPECT_EQ(TIniFile(path_).ReadInteger("Config", "REFRESHINTERVAL", 1000), row.expected)
             << '"' << row.text << '"';
     }
     Put("[Config]\r\nRESPONSETIMEOUT=abc\r\nSPEED=\r\n");
-    EXPECT_EQ(IniFile(path_).ReadString("Config", "RESPONSETIMEOUT", "1000"), "abc");
-    EXPECT_EQ(IniFile(path_).ReadString("Config", "SPEED", "x"), "") << "present but empty";
-    EXPECT_EQ(ReadLinkConfig(IniFile(path_)).speed, 9600);
+    EXPECT_EQ(TIniFile(path_).ReadString("Config", "RESPONSETIMEOUT", "1000"), "abc");
+    EXPECT_EQ(TIniFile(path_).ReadString("Config", "SPEED", "x"), "") << "present but empty";
+    EXPECT_EQ(ReadLinkConfig(TIniFile(path_)).speed, 9600);
 }
 
 TEST_F(IniTest, NetAddressKeepsTheLowEightBits)
@@ -93,13 +93,13 @@ TEST_F(IniTest, NetAddressKeepsTheLowEightBits)
     for (auto [text, address] : {std::pair{"256", 0}, std::pair{"-1", 255}, std::pair{"257", 1},
                                  std::pair{"5", 5}}) {
         Put(std::string("[Config]\nNETADDRESS=") + text + "\n");
-        EXPECT_EQ(ReadLinkConfig(IniFile(path_)).SlaveAddress(), address) << text;
+        EXPECT_EQ(ReadLinkConfig(TIniFile(path_)).SlaveAddress(), address) << text;
     }
 }
 
 TEST_F(IniTest, WriteCreatesFileSectionAndKey)
 {
-    const IniFile ini(path_);
+    const TIniFile ini(path_);
     ASSERT_TRUE(ini.WriteString("Config", "PORT", "COM2"));
     ASSERT_TRUE(ini.WriteString("Config", "SPEED", "9600"));
     EXPECT_EQ(Get(), "[Config]\r\nPORT=COM2\r\nSPEED=9600\r\n");
@@ -110,7 +110,7 @@ TEST_F(IniTest, WriteKeepsEveryOtherLineInItsPlace)
 {
     Put("; top comment\r\n[Config]\r\nNETADDRESS=5\r\n; about the port\r\nport = COM7\r\n"
         "custom=keep me\r\n\r\n[Other]\r\nPORT=untouched\r\n");
-    const IniFile ini(path_);
+    const TIniFile ini(path_);
     ASSERT_TRUE(ini.WriteString("Config", "PORT", "COM1"));
     ASSERT_TRUE(ini.WriteString("Config", "SPEED", "19200"));
     ASSERT_TRUE(ini.WriteString("Config", "RESPONSETIMEOUT", "abc"));
@@ -128,7 +128,7 @@ TEST_F(IniTest, WriteKeepsEveryOtherLineInItsPlace)
 TEST_F(IniTest, WriteKeepsLineEndsBomAndAFinalLineWithoutEnd)
 {
     Put("\xEF\xBB\xBF[Config]\nPORT=COM4");
-    const IniFile ini(path_);
+    const TIniFile ini(path_);
     EXPECT_EQ(ini.ReadString("Config", "PORT", ""), "COM4");
     ASSERT_TRUE(ini.WriteString("Config", "SPEED", "38400"));
     EXPECT_EQ(Get(), "\xEF\xBB\xBF[Config]\nPORT=COM4\nSPEED=38400\n");
@@ -144,12 +144,12 @@ TEST_F(IniTest, WriteKeepsLineEndsBomAndAFinalLineWithoutEnd)
 
 TEST_F(IniTest, FailedWriteReportsAndLeavesTheFile)
 {
-    const IniFile inMissingFolder((dir_ / "no" / "such" / "ZaritMon.ini").string());
+    const TIniFile inMissingFolder((dir_ / "no" / "such" / "ZaritMon.ini").string());
     EXPECT_FALSE(inMissingFolder.WriteString("Config", "PORT", "COM1"));
     fs::create_directories(path_);  // a folder where the file should be
-    EXPECT_FALSE(IniFile(path_).WriteString("Config", "PORT", "COM1"));
+    EXPECT_FALSE(TIniFile(path_).WriteString("Config", "PORT", "COM1"));
     EXPECT_TRUE(fs::is_directory(path_));
-    EXPECT_EQ(IniFile(path_).ReadString("Config", "PORT", "COM1"), "COM1");
+    EXPECT_EQ(TIniFile(path_).ReadString("Config", "PORT", "COM1"), "COM1");
 }
 
 TEST(StatusFormat, MeasuredCurrentsAndSpeedCodes)

@@ -7,9 +7,9 @@
 // every call goes to the file, nothing is cached. Names are matched without
 // regard to ASCII case, spaces around names and values are ignored. Text is
 // kept byte for byte (the file is single-byte Windows-1251).
-class IniFile {
+class TIniFile {
 public:
-    explicit IniFile(std::string path) : path_(std::move(path)) {}
+    explicit TIniFile(std::string path) : path_(std::move(path)) {}
 
     const std::string& Path() const { return path_; }
 

@@ -1,4 +1,4 @@
-#include "IniFile.h"
+#include "TIniFile.h"
 
 #include <climits>
 #include <filesystem>
@@ -169,7 +169,7 @@ bool ParseInt32(const std::string& text, int32_t& value)
     return true;
 }
 
-std::string IniFile::ReadString(const std::string& section, const std::string& key,
+std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                 const std::string& defaultValue) const
 {
     const auto content = ReadAll(path_);
@@ -184,14 +184,14 @@ std::string IniFile::ReadString(const std::string& section, const std::string& k
     return std::string(value);
 }
 
-int32_t IniFile::ReadInteger(const std::string& section, const std::string& key,
+int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key,
                              int32_t defaultValue) const
 {
     int32_t value = 0;
     return ParseInt32(ReadString(section, key, ""), value) ? value : defaultValue;
 }
 
-bool IniFile::WriteString(const std::string& section, const std::string& key,
+bool TIniFile::WriteString(const std::string& section, const std::string& key,
                           const std::string& value) const
 {
     const auto existing = ReadAll(path_);

@@ -1,0 +1,26 @@
+#include "Forms.h"
+
+#include "TMainForm.h"
+#include "TSettingsForm.h"
+#include "TfrmSettings.h"
+
+TMainForm* MainForm = nullptr;
+TSettingsForm* SettingsForm = nullptr;
+TfrmSettings* frmSettings = nullptr;
+
+void CreateForms()
+{
+    MainForm = new TMainForm;
+    // Owned by the main window, so they stay above it and go with it.
+    SettingsForm = new TSettingsForm(MainForm);
+    frmSettings = new TfrmSettings(MainForm);
+}
+
+void DestroyForms()
+{
+    TMainForm* main = MainForm;
+    frmSettings = nullptr;
+    SettingsForm = nullptr;
+    MainForm = nullptr;
+    delete main;
+}

@@ -1,0 +1,44 @@
+#include "LedPictures.h"
+
+#include <QPainter>
+#include <QRadialGradient>
+
+QString LedPictures::FileName(bool green, bool lit)
+{
+    return QString(green ? "Green" : "Red") + "Led" + (lit ? "On" : "Off") + ".bmp";
+}
+
+QPixmap LedPictures::Drawn(bool green, bool lit)
+{
+    const QColor on = green ? QColor(40, 220, 40) : QColor(235, 30, 30);
+    const QColor off = green ? QColor(20, 70, 20) : QColor(80, 20, 20);
+    QPixmap pixmap(17, 17);
+    pixmap.fill(QColor(212, 208, 200));
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    QRadialGradient glow(QPointF(6.5, 6.5), 9);
+    glow.setColorAt(0, lit ? on.lighter(170) : off.lighter(130));
+    glow.setColorAt(1, lit ? on : off);
+    painter.setBrush(glow);
+    painter.setPen(QColor(60, 60, 60));
+    painter.drawEllipse(QRectF(1.5, 1.5, 14, 14));
+    return pixmap;
+}
+
+void LedPictures::Reload()
+{
+    for (bool green : {false, true}) {
+        for (bool lit : {false, true}) {
+            const QString name = FileName(green, lit);
+            QPixmap loaded(name, "BMP");
+            if (loaded.isNull()) {
+                loaded = Drawn(green, lit);
+                if (!reported_.contains(name)) {
+                    reported_.insert(name);
+                    report_(name);
+                }
+            }
+            pictures_[Index(green, lit)] = loaded;
+        }
+    }
+}

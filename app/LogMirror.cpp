@@ -1,0 +1,36 @@
+#include "LogMirror.h"
+
+#include "ExchangeLog.h"
+
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+
+std::size_t LogMirror::MemoLineCount() const
+{
+    const QTextDocument* doc = memo_->document();
+    const int blocks = doc->blockCount();
+    return static_cast<std::size_t>(doc->lastBlock().length() <= 1 ? blocks - 1 : blocks);
+}
+
+void LogMirror::Update(const ExchangeLog& log)
+{
+    const std::size_t memoLines = MemoLineCount();
+    if (memoLines == log.Count())
+        return;
+    QTextDocument* doc = memo_->document();
+    const bool unedited = !doc->isModified() && memoLines == mirrored_;
+    std::size_t upTo = 0;
+    if (unedited && log.Count() > mirrored_) {
+        const std::string added = log.TextFrom(mirrored_, "\n", &upTo);
+        QTextCursor end(doc);
+        end.movePosition(QTextCursor::End);
+        end.insertText(QString::fromUtf8(added.data(), static_cast<qsizetype>(added.size())));
+    } else {
+        const std::string all = log.TextFrom(0, "\n", &upTo);
+        memo_->setPlainText(QString::fromUtf8(all.data(), static_cast<qsizetype>(all.size())));
+    }
+    mirrored_ = upTo;
+    doc->setModified(false);  // from here on, any change is the operator's
+}

@@ -1,0 +1,327 @@
+#include "TMainForm.h"
+
+#include "ExchangeLog.h"
+#include "Forms.h"
+#include "LinkConfig.h"
+#include "StatusFormat.h"
+#include "TCOMPort.h"
+#include "TDeviceControl.h"
+#include "TIniFile.h"
+#include "TModBusDevice.h"
+#include "TfrmSettings.h"
+
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+constexpr int kRegisterCount = 46;
+constexpr int kLeftWidth = 209;
+constexpr int kMiddleWidth = 185;
+constexpr int kRightMinWidth = 558;
+
+const char* const kPollingOn = "Режим опроса - запущено";
+const char* const kPollingOff = "Режим опроса - остановлено";
+
+QLineEdit* AddEdit(QWidget* parent, const char* name, int x, int y, int width = 80)
+{
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(name);
+    edit->setGeometry(x, y, width, 22);
+    return edit;
+}
+
+void AddLabel(QWidget* parent, const char* text, int x, int y)
+{
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->setGeometry(x, y, 110, 16);
+}
+
+QGroupBox* AddBox(QWidget* parent, const char* name, const char* caption)
+{
+    auto* box = new QGroupBox(QString::fromUtf8(caption), parent);
+    box->setObjectName(name);
+    return box;
+}
+
+std::string DecimalSeparator()
+{
+    return QLocale::system().decimalPoint().toStdString();
+}
+
+} // namespace
+
+TMainForm::TMainForm(QWidget* parent)
+    : QMainWindow(parent), leds_([this](const QString& name) { ReportMissingBitmap(name); })
+{
+    setObjectName("MainForm");
+    setWindowTitle(QString::fromUtf8("Zarit монитор"));
+    BuildControls();
+    BuildMenu();
+    resize(977, 549);
+    setMinimumSize(977, 549);
+    setMaximumHeight(549);
+    FormCreate();
+}
+
+TMainForm::~TMainForm()
+{
+    FormClose();  // when destroyed without being closed first
+}
+
+void TMainForm::BuildControls()
+{
+    client_ = new QWidget(this);
+    setCentralWidget(client_);
+
+    GroupBox1 = AddBox(client_, "GroupBox1", "Информация об устройстве");
+    AddLabel(GroupBox1, "Сетевой адрес", 8, 24);
+    edNetAddress = AddEdit(GroupBox1, "edNetAddress", 110, 20);
+    AddLabel(GroupBox1, "Скорость", 8, 52);
+    AddLabel(GroupBox1, "обмена", 8, 66);
+    edSpeed = AddEdit(GroupBox1, "edSpeed", 110, 54);
+
+    GroupBox7 = AddBox(client_, "GroupBox7", "Управление");
+
+    GroupBox4 = AddBox(client_, "GroupBox4", "Состояние дискретных входов");
+    GroupBox3 = AddBox(client_, "GroupBox3", "Измерения");
+    AddLabel(GroupBox3, "Ток фазы А", 8, 28);
+    edIA = AddEdit(GroupBox3, "edIA", 92, 24);
+    AddLabel(GroupBox3, "Ток фазы B", 8, 58);
+    edIB = AddEdit(GroupBox3, "edIB", 92, 54);
+    AddLabel(GroupBox3, "Ток фазы С", 8, 88);
+    edIC = AddEdit(GroupBox3, "edIC", 92, 84);
+    AddLabel(GroupBox3, "Ток 3Io", 8, 118);
+    ed3I0 = AddEdit(GroupBox3, "ed3I0", 92, 114);
+    AddLabel(GroupBox3, "Последнее", 8, 146);
+    AddLabel(GroupBox3, "срабатывание", 8, 160);
+    AddLabel(GroupBox3, "Iкз", 8, 174);
+    edLastKZ = AddEdit(GroupBox3, "edLastKZ", 92, 156);
+
+    GroupBox2 = AddBox(client_, "GroupBox2", "Состояние светодиодов");
+    int led = 0, input = 0;
+    for (int i = 0; i < 12; ++i) {
+        const Indicator& ind = kIndicators[i];
+        QGroupBox* box = ind.reg == 5 ? GroupBox2 : GroupBox4;
+        const int row = ind.reg == 5 ? led++ : input++;
+        auto* image = new QLabel(box);
+        image->setObjectName(ind.control);
+        image->setGeometry(10, 22 + 26 * row, 17, 17);
+        auto* caption = new QLabel(QString::fromUtf8(ind.caption), box);
+        caption->setGeometry(34, 22 + 26 * row, 150, 17);
+        indicators_[i] = image;
+    }
+
+    GroupBox5 = AddBox(client_, "GroupBox5", "Произвольный запрос");
+    GroupBox6 = AddBox(client_, "GroupBox6", "Журнал сообщений");
+    logMemo = new QPlainTextEdit(GroupBox6);
+    logMemo->setObjectName("logMemo");
+    logMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    logMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    logMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    auto* logLayout = new QVBoxLayout(GroupBox6);
+    logLayout->addWidget(logMemo);
+    mirror_ = std::make_unique<LogMirror>(logMemo);
+
+    statusBar()->setObjectName("StatusBar");
+    statusPanel_ = new QLabel(QString::fromUtf8(kPollingOff));
+    statusPanel_->setObjectName("StatusPanel0");
+    statusPanel_->setFixedWidth(250);
+    statusBar()->addWidget(statusPanel_);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName("Timer1");
+    Timer1->setInterval(500);
+    connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
+    Timer1->start();
+}
+
+void TMainForm::BuildMenu()
+{
+    QMenuBar* menu = menuBar();
+    menu->setObjectName("MainMenu1");
+    auto addItem = [this](QMenu* parent, const char* name, const char* caption, auto handler) {
+        QAction* action = parent->addAction(QString::fromUtf8(caption));
+        action->setObjectName(name);
+        connect(action, &QAction::triggered, this, handler);
+        return action;
+    };
+    QMenu* file = menu->addMenu(QString::fromUtf8("Файл"));
+    file->setObjectName("File1");
+    addItem(file, "N1", "Выход", &TMainForm::N1Click);
+    QMenu* settings = menu->addMenu(QString::fromUtf8("Настройки"));
+    settings->setObjectName("N2");
+    addItem(settings, "N5", "Начать опрос", &TMainForm::N5Click);
+    addItem(settings, "N7", "Остановить опрос", &TMainForm::N7Click);
+    QMenu* setpoints = menu->addMenu(QString::fromUtf8("Уставки"));
+    setpoints->setObjectName("N11");
+    addItem(setpoints, "miSettingsShow", "Показать уставки...", &TMainForm::miSettingsShowClick);
+}
+
+void TMainForm::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    LayoutBoxes();
+}
+
+// Three columns; only the right one grows with the window.
+void TMainForm::LayoutBoxes()
+{
+    const int height = client_->height();
+    const int right = std::max(kRightMinWidth, client_->width() - kLeftWidth - kMiddleWidth) - 8;
+    const int x2 = kLeftWidth;
+    const int x3 = kLeftWidth + kMiddleWidth;
+    GroupBox1->setGeometry(4, 4, kLeftWidth - 8, 90);
+    GroupBox7->setGeometry(4, 98, kLeftWidth - 8, 180);
+    GroupBox4->setGeometry(4, 282, kLeftWidth - 8, height - 286);
+    GroupBox3->setGeometry(x2, 4, kMiddleWidth - 4, 210);
+    GroupBox2->setGeometry(x2, 218, kMiddleWidth - 4, height - 222);
+    GroupBox5->setGeometry(x3, 4, right, 200);
+    GroupBox6->setGeometry(x3, 208, right, height - 212);
+}
+
+void TMainForm::FormCreate()
+{
+    IniFile = std::make_unique<TIniFile>(kConfigFileName);
+    CreateLink();
+}
+
+void TMainForm::FormClose()
+{
+    if (DeviceControl)
+        FreeLink();
+    IniFile.reset();
+}
+
+void TMainForm::closeEvent(QCloseEvent* event)
+{
+    FormClose();
+    Timer1->stop();
+    event->accept();
+}
+
+void TMainForm::CreateLink()
+{
+    const LinkConfig config = ReadLinkConfig(*IniFile);
+    ComPort = std::make_unique<TCOMPort>(TCOMPort::DevicePath(config.port));
+    ComPort->Open();  // a port that stays closed fails every exchange, in the log
+    ComPort->SetBaudRate(config.speed);
+    ComPort->SetParity(0);
+    ComPort->SetStopBits(0);
+    ComPort->SetByteSize(8);
+    ComPort->SetReadIntervalTimeout(100);
+    ComPort->SetReadTotalTimeout(config.responseTimeout);
+    ExchangeLog = std::make_unique<::ExchangeLog>();
+    ModBus = std::make_unique<TModBusDevice>();
+    ModBus->SetPort(ComPort.get());
+    ModBus->SetAddress(config.SlaveAddress());
+    ModBus->SetLog(ExchangeLog.get());
+    DeviceControl = std::make_unique<TDeviceControl>(kRegisterCount);
+    DeviceControl->SetMaster(ModBus.get());
+    DeviceControl->SetInterval(config.refreshInterval);
+}
+
+void TMainForm::FreeLink()
+{
+    DeviceControl->StopPolling();
+    DeviceControl->Terminate();
+    DeviceControl->WaitFor();
+    DeviceControl.reset();
+    ModBus.reset();
+    ComPort->Close();
+    ComPort.reset();
+    ExchangeLog.reset();
+}
+
+QString TMainForm::StatusText() const
+{
+    return statusPanel_->text();
+}
+
+void TMainForm::Timer1Timer()
+{
+    if (!DeviceControl)
+        return;
+    if (DeviceControl->IsPolling())
+        Refresh();
+    mirror_->Update(*ExchangeLog);
+    logMemo->verticalScrollBar()->setValue(logMemo->verticalScrollBar()->maximum());
+}
+
+void TMainForm::Refresh()
+{
+    const TDeviceControl& regs = *DeviceControl;
+    const std::string separator = DecimalSeparator();
+    auto current = [&](int reg) {
+        return QString::fromStdString(FormatMeasuredCurrent(regs.GetRegister(reg), separator));
+    };
+    edSpeed->setText(QString::fromStdString(SpeedCodeText(regs.GetRegister(44))));
+    edNetAddress->setText(QString::number(regs.GetRegister(43)));
+    edIA->setText(current(0));
+    edIB->setText(current(1));
+    edIC->setText(current(2));
+    ed3I0->setText(current(3));
+    edLastKZ->setText(current(45));
+
+    leds_.Reload();
+    // Each register once, so the pictures of one register always agree.
+    const uint16_t ledBits = regs.GetRegister(5);
+    const uint16_t inputBits = regs.GetRegister(4);
+    for (int i = 0; i < 12; ++i) {
+        const Indicator& ind = kIndicators[i];
+        const bool lit = (((ind.reg == 5 ? ledBits : inputBits) >> ind.bit) & 1) != 0;
+        indicators_[i]->setPixmap(leds_.Picture(ind.green, lit));
+    }
+
+    if (frmSettings && frmSettings->isVisible())
+        frmSettings->UpdateSetpoints(regs);
+}
+
+void TMainForm::ReportMissingBitmap(const QString& fileName)
+{
+    auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(),
+                                QString::fromUtf8("Не удалось загрузить рисунок «%1» из рабочей папки. "
+                                                  "Вместо него показан встроенный рисунок.")
+                                    .arg(fileName),
+                                QMessageBox::Ok, this);
+    box->setObjectName("MissingBitmapBox");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+}
+
+void TMainForm::N5Click()
+{
+    DeviceControl->StartPolling();
+    statusPanel_->setText(QString::fromUtf8(kPollingOn));
+}
+
+void TMainForm::N7Click()
+{
+    DeviceControl->StopPolling();
+    statusPanel_->setText(QString::fromUtf8(kPollingOff));
+}
+
+void TMainForm::N1Click()
+{
+    close();
+}
+
+void TMainForm::miSettingsShowClick()
+{
+    if (!frmSettings)
+        return;
+    frmSettings->show();
+    frmSettings->raise();
+    frmSettings->activateWindow();
+}

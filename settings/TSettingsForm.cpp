@@ -1,0 +1,8 @@
+#include "TSettingsForm.h"
+
+TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent)
+{
+    setObjectName("SettingsForm");
+    setWindowTitle(QString::fromUtf8("Параметры связи"));
+    setModal(false);
+}

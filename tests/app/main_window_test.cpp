@@ -1,0 +1,270 @@
+// The main window and the setpoint window under the offscreen platform,
+// against a libmodbus slave on a pseudo-terminal that serves known values.
+
+#include "ExchangeLog.h"
+#include "Forms.h"
+#include "LedPictures.h"
+#include "StatusFormat.h"
+#include "TCOMPort.h"
+#include "TDeviceControl.h"
+#include "TMainForm.h"
+#include "TfrmSettings.h"
+#include "SetpointDecode.h"
+#include "support/LibmodbusSlave.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace testing_support;
+
+namespace {
+
+QString Sep()
+{
+    return QLocale::system().decimalPoint();
+}
+
+QString Current(uint16_t hundredths)
+{
+    return QString::fromStdString(FormatMeasuredCurrent(hundredths, Sep().toStdString()));
+}
+
+QImage Image(const QLabel* label)
+{
+    return label->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+QImage FileImage(const char* name)
+{
+    return QImage(name).convertToFormat(QImage::Format_RGB32);
+}
+
+std::vector<uint16_t> KnownRegisters()
+{
+    std::vector<uint16_t> r(46, 0);
+    r[0] = 1234;   // IA 12.34
+    r[1] = 5;      // IB 0.05
+    r[2] = 65535;  // IC 655.35
+    r[3] = 0;      // 3Io
+    r[4] = 0x0005; // inputs 1 and 3
+    r[5] = 0x0081; // LED 1 (healthy) and LED 2
+    for (int i = 6; i <= 41; ++i)
+        r[static_cast<std::size_t>(i)] = static_cast<uint16_t>(i * 37);
+    r[13] = 3;     // a code inside its table
+    r[43] = 17;
+    r[44] = 2;     // 38400
+    r[45] = 4321;
+    return r;
+}
+
+} // namespace
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir_;
+    QString oldDir_;
+
+    void WriteIni(const QString& text)
+    {
+        QFile file(dir_.filePath("ZaritMon.ini"));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text.toUtf8());
+    }
+    QLineEdit* Edit(QWidget* w, const char* name) { return w->findChild<QLineEdit*>(name); }
+    QLabel* Picture(const char* name) { return MainForm->findChild<QLabel*>(name); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir_.isValid());
+        for (const char* name : {"GreenLedOn.bmp", "GreenLedOff.bmp", "RedLedOn.bmp", "RedLedOff.bmp"})
+            QVERIFY(QFile::copy(QString(ZARIT_BITMAPS_DIR) + "/" + name, dir_.filePath(name)));
+        oldDir_ = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir_.path()));
+    }
+    void cleanupTestCase() { QDir::setCurrent(oldDir_); }
+    void cleanup()
+    {
+        DestroyForms();
+        QFile::remove(dir_.filePath("ZaritMon.ini"));
+    }
+
+    void startsWithTheDefaultsAndCreatesNoFile()
+    {
+        CreateForms();
+        QCOMPARE(MainForm->windowTitle(), QString::fromUtf8("Zarit монитор"));
+        QCOMPARE(QString::fromStdString(MainForm->Port()->PortName()),
+                 QString::fromStdString(TCOMPort::DevicePath("COM1")));
+        QCOMPARE(MainForm->StatusText(), QString::fromUtf8("Режим опроса - остановлено"));
+        QVERIFY(!MainForm->Poller()->IsPolling());
+        QVERIFY(!frmSettings->isVisible());
+        MainForm->Timer1Timer();
+        QVERIFY(Edit(MainForm, "edIA")->text().isEmpty());
+        QVERIFY(Image(Picture("imgLED1")).isNull());
+        QVERIFY(!QFile::exists(dir_.filePath("ZaritMon.ini")));
+    }
+
+    void silentLineShowsZerosAndLogsEveryFailure()
+    {
+        WriteIni("[Config]\r\nPORT=/nonexistent/tty\r\nREFRESHINTERVAL=0\r\n");
+        CreateForms();
+        MainForm->N5Click();
+        QCOMPARE(MainForm->StatusText(), QString::fromUtf8("Режим опроса - запущено"));
+        QTRY_VERIFY(MainForm->Log()->Count() >= 4);
+        MainForm->Timer1Timer();
+        QCOMPARE(Edit(MainForm, "edIA")->text(), Current(0));
+        QCOMPARE(Edit(MainForm, "edLastKZ")->text(), Current(0));
+        QCOMPARE(Edit(MainForm, "edNetAddress")->text(), QString("0"));
+        QCOMPARE(Edit(MainForm, "edSpeed")->text(), QString("9600"));
+        QCOMPARE(Image(Picture("imgLED1")), FileImage("GreenLedOff.bmp"));
+        QCOMPARE(Image(Picture("imgDInput4")), FileImage("RedLedOff.bmp"));
+        MainForm->N7Click();
+        QCOMPARE(MainForm->StatusText(), QString::fromUtf8("Режим опроса - остановлено"));
+        const auto lines = MainForm->Log()->Lines();
+        QVERIFY(lines[0].ends_with("\tЗапрос: 01 03 00 00 00 2E C5 D6 "));
+        QVERIFY(lines[1].ends_with("\tОшибка CRC: "));
+    }
+
+    void showsTheRelaysValuesAndTheSetpointsWhileVisible()
+    {
+        PtyPair pty;
+        LibmodbusSlave slave(pty);
+        std::vector<uint16_t> regs = KnownRegisters();
+        slave.SetRegisters(regs);
+        WriteIni(QString("[Config]\r\nPORT=%1\r\nREFRESHINTERVAL=20\r\n").arg(pty.DevicePath().c_str()));
+        CreateForms();
+        MainForm->N5Click();
+        MainForm->N5Click();  // twice is once
+        QTRY_VERIFY(slave.Served() >= 1);
+        QTRY_COMPARE_WITH_TIMEOUT((MainForm->Timer1Timer(), Edit(MainForm, "edIA")->text()), Current(1234), 3000);
+        QCOMPARE(Edit(MainForm, "edIB")->text(), Current(5));
+        QCOMPARE(Edit(MainForm, "edIC")->text(), Current(65535));
+        QCOMPARE(Edit(MainForm, "ed3I0")->text(), Current(0));
+        QCOMPARE(Edit(MainForm, "edLastKZ")->text(), Current(4321));
+        QCOMPARE(Edit(MainForm, "edNetAddress")->text(), QString("17"));
+        QCOMPARE(Edit(MainForm, "edSpeed")->text(), QString("38400"));
+        QCOMPARE(Image(Picture("imgLED1")), FileImage("GreenLedOn.bmp"));
+        for (const char* name : {"imgLED2", "imgDInput1", "imgDInput3"})
+            QCOMPARE(Image(Picture(name)), FileImage("RedLedOn.bmp"));
+        for (const char* name : {"imgLED3", "imgLED8", "imgDInput2", "imgDInput4"})
+            QCOMPARE(Image(Picture(name)), FileImage("RedLedOff.bmp"));
+
+        // Hidden, the setpoint window is left alone.
+        QVERIFY(Edit(frmSettings, "edMTZ_I")->text().isEmpty());
+        MainForm->miSettingsShowClick();
+        QVERIFY(frmSettings->isVisible());
+        MainForm->Timer1Timer();
+        for (const auto& field : kSetpointFields) {
+            const QString expected = QString::fromStdString(
+                DecodeSetpoint(field, regs[field.reg], Sep().toStdString()));
+            QCOMPARE(Edit(frmSettings, field.control)->text(), expected);
+        }
+        QCOMPARE(Edit(frmSettings, "edMTZ_CharType")->text(), QString::fromUtf8("Чрезв. инв."));
+        const QString shownMtz = Edit(frmSettings, "edMTZ_I")->text();
+
+        // Hidden again, it keeps its texts while the main window moves on.
+        frmSettings->Button1Click();
+        QVERIFY(!frmSettings->isVisible());
+        regs[0] = 777;
+        regs[7] = 9960;
+        slave.SetRegisters(regs);
+        QTRY_COMPARE_WITH_TIMEOUT((MainForm->Timer1Timer(), Edit(MainForm, "edIA")->text()), Current(777), 3000);
+        QCOMPARE(Edit(frmSettings, "edMTZ_I")->text(), shownMtz);
+        MainForm->miSettingsShowClick();
+        MainForm->Timer1Timer();
+        QCOMPARE(Edit(frmSettings, "edMTZ_I")->text(), QString("1E2"));
+
+        // Stopped, the display keeps the last values.
+        MainForm->N7Click();
+        QVERIFY(!MainForm->Poller()->IsPolling());
+        regs[0] = 1;
+        slave.SetRegisters(regs);
+        QTest::qWait(100);
+        MainForm->Timer1Timer();
+        QCOMPARE(Edit(MainForm, "edIA")->text(), Current(777));
+    }
+
+    void logMemoMirrorsTheLog()
+    {
+        WriteIni("[Config]\r\nPORT=/nonexistent/tty\r\nREFRESHINTERVAL=0\r\n");
+        CreateForms();
+        auto* memo = MainForm->findChild<QPlainTextEdit*>("logMemo");
+        QVERIFY(memo);
+        ExchangeLog& log = *MainForm->Log();
+        auto memoLines = [&] {
+            QStringList lines = memo->toPlainText().split('\n');
+            if (!lines.isEmpty() && lines.last().isEmpty())
+                lines.removeLast();
+            return lines;
+        };
+        auto logLines = [&] {
+            QStringList lines;
+            for (const auto& line : log.Lines())
+                lines << QString::fromStdString(line);
+            return lines;
+        };
+
+        log.Add("first");
+        MainForm->Timer1Timer();
+        QCOMPARE(memoLines(), logLines());
+        MainForm->N5Click();
+        QTRY_VERIFY(log.Count() >= 7);
+        MainForm->N7Click();
+        MainForm->Timer1Timer();
+        QCOMPARE(memoLines(), logLines());
+        QCOMPARE(memo->verticalScrollBar()->value(), memo->verticalScrollBar()->maximum());
+
+        // An edit that keeps the line count stays until the log grows...
+        QTextCursor cursor(memo->document());
+        cursor.insertText("typed ");
+        MainForm->Timer1Timer();
+        QVERIFY(memo->toPlainText().startsWith("typed first"));
+        log.Add("more");
+        MainForm->Timer1Timer();
+        QCOMPARE(memoLines(), logLines());
+        // ...and one that changes it is replaced at the next tick.
+        memo->appendPlainText("an extra line");
+        MainForm->Timer1Timer();
+        QCOMPARE(memoLines(), logLines());
+        // A cleared log empties the memo.
+        log.Clear();
+        MainForm->Timer1Timer();
+        QVERIFY(memo->toPlainText().isEmpty());
+        log.Add("after clear");
+        MainForm->Timer1Timer();
+        QCOMPARE(memoLines(), QStringList{"after clear"});
+    }
+
+    void missingBitmapIsDrawnAndReportedOnce()
+    {
+        QVERIFY(QFile::rename("RedLedOn.bmp", "RedLedOn.bmp.away"));
+        WriteIni("[Config]\r\nPORT=/nonexistent/tty\r\n");
+        CreateForms();
+        MainForm->N5Click();
+        for (int i = 0; i < 3; ++i)
+            MainForm->Timer1Timer();
+        const auto boxes = MainForm->findChildren<QMessageBox*>("MissingBitmapBox");
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY(boxes[0]->text().contains("RedLedOn.bmp"));
+        // Nothing is lit on a silent line, so the files still there are used.
+        QCOMPARE(Image(Picture("imgLED2")), FileImage("RedLedOff.bmp"));
+        QCOMPARE(LedPictures::Drawn(false, true).isNull(), false);
+        QVERIFY(QFile::rename("RedLedOn.bmp.away", "RedLedOn.bmp"));
+        MainForm->N7Click();
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"
