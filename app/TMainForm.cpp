@@ -41,10 +41,10 @@ QLineEdit* AddEdit(QWidget* parent, const char* name, int x, int y, int width = 
     return edit;
 }
 
-void AddLabel(QWidget* parent, const char* text, int x, int y)
+void AddLabel(QWidget* parent, const char* text, int x, int y, int width = 100)
 {
     auto* label = new QLabel(QString::fromUtf8(text), parent);
-    label->setGeometry(x, y, 110, 16);
+    label->setGeometry(x, y, width, 16);
 }
 
 QGroupBox* AddBox(QWidget* parent, const char* name, const char* caption)
@@ -95,18 +95,18 @@ void TMainForm::BuildControls()
 
     GroupBox4 = AddBox(client_, "GroupBox4", "Состояние дискретных входов");
     GroupBox3 = AddBox(client_, "GroupBox3", "Измерения");
-    AddLabel(GroupBox3, "Ток фазы А", 8, 28);
-    edIA = AddEdit(GroupBox3, "edIA", 92, 24);
-    AddLabel(GroupBox3, "Ток фазы B", 8, 58);
-    edIB = AddEdit(GroupBox3, "edIB", 92, 54);
-    AddLabel(GroupBox3, "Ток фазы С", 8, 88);
-    edIC = AddEdit(GroupBox3, "edIC", 92, 84);
-    AddLabel(GroupBox3, "Ток 3Io", 8, 118);
-    ed3I0 = AddEdit(GroupBox3, "ed3I0", 92, 114);
-    AddLabel(GroupBox3, "Последнее", 8, 146);
-    AddLabel(GroupBox3, "срабатывание", 8, 160);
-    AddLabel(GroupBox3, "Iкз", 8, 174);
-    edLastKZ = AddEdit(GroupBox3, "edLastKZ", 92, 156);
+    AddLabel(GroupBox3, "Ток фазы А", 8, 28, 94);
+    edIA = AddEdit(GroupBox3, "edIA", 104, 24, 68);
+    AddLabel(GroupBox3, "Ток фазы B", 8, 58, 94);
+    edIB = AddEdit(GroupBox3, "edIB", 104, 54, 68);
+    AddLabel(GroupBox3, "Ток фазы С", 8, 88, 94);
+    edIC = AddEdit(GroupBox3, "edIC", 104, 84, 68);
+    AddLabel(GroupBox3, "Ток 3Io", 8, 118, 94);
+    ed3I0 = AddEdit(GroupBox3, "ed3I0", 104, 114, 68);
+    AddLabel(GroupBox3, "Последнее", 8, 146, 94);
+    AddLabel(GroupBox3, "срабатывание", 8, 160, 94);
+    AddLabel(GroupBox3, "Iкз", 8, 174, 94);
+    edLastKZ = AddEdit(GroupBox3, "edLastKZ", 104, 156, 68);
 
     GroupBox2 = AddBox(client_, "GroupBox2", "Состояние светодиодов");
     int led = 0, input = 0;
