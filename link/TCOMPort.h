@@ -4,6 +4,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 // Failures of the serial port. Only ETimeout is ever raised (by Read); the
 // base exists so callers can catch every port failure in one clause.
@@ -60,6 +61,9 @@ public:
     // "COM1" <-> the platform's device path for it.
     static std::string DevicePath(const std::string& portName);
     static std::string PortNameFromDevicePath(const std::string& devicePath);
+    // Names of this machine's serial ports that could be opened right now,
+    // in the platform's order; a port held open elsewhere is not listed.
+    static std::vector<std::string> AvailablePorts();
 
     struct Platform;
 

@@ -7,7 +7,11 @@
 #include "TCOMPort_linux_baud.h"
 #include "TCOMPort_posix_fields.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -317,4 +321,60 @@ std::string TCOMPort::PortNameFromDevicePath(const std::string& devicePath)
         && devicePath.find('/', kDev.size()) == std::string::npos)
         return devicePath.substr(kDev.size());
     return devicePath;
+}
+
+namespace {
+
+// Kernel names of serial devices: UARTs, USB adapters (FTDI/CP210x/CH340 and
+// CDC-ACM), SoC UARTs and Bluetooth serial links.
+constexpr const char* kSerialPrefixes[] = {"ttyS", "ttyUSB", "ttyACM", "ttyAMA", "ttymxc", "rfcomm"};
+
+// "ttyUSB10" sorts after "ttyUSB9".
+bool NaturalLess(const std::string& a, const std::string& b)
+{
+    const auto split = [](const std::string& s) {
+        const auto digits = s.find_first_of("0123456789");
+        const std::string stem = s.substr(0, digits);
+        const long number = digits == std::string::npos ? -1 : std::strtol(s.c_str() + digits, nullptr, 10);
+        return std::make_pair(stem, number);
+    };
+    return split(a) < split(b);
+}
+
+// Opens and closes at once, touching no setting: only whether the device
+// exists, answers and is free of other users.
+bool CanOpen(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    termios t{};
+    const bool usable = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::tcgetattr(fd, &t) == 0;
+    ::close(fd);
+    return usable;
+}
+
+} // namespace
+
+std::vector<std::string> TCOMPort::AvailablePorts()
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev", error)) {
+        const std::string name = entry.path().filename().string();
+        for (const char* prefix : kSerialPrefixes) {
+            const std::size_t length = std::strlen(prefix);
+            if (name.size() > length && name.compare(0, length, prefix) == 0
+                && std::isdigit(static_cast<unsigned char>(name[length])))
+                names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end(), NaturalLess);
+    std::vector<std::string> ports;
+    for (const auto& name : names) {
+        const std::string path = "/dev/" + name;
+        if (CanOpen(path))
+            ports.push_back(PortNameFromDevicePath(path));
+    }
+    return ports;
 }

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -269,6 +271,25 @@ TEST(PortNames, MapToDevicesAndBack)
     }
     EXPECT_EQ(TCOMPort::DevicePath("com3"), "/dev/ttyS2");
     EXPECT_EQ(TCOMPort::DevicePath(""), "");
+}
+
+} // namespace
+
+namespace {
+
+TEST(PortScan, ListsOpenablePortsByTheirNamesAndNotOnesHeldOpen)
+{
+    const auto ports = TCOMPort::AvailablePorts();
+    for (const auto& name : ports) {
+        EXPECT_TRUE(std::filesystem::exists(TCOMPort::DevicePath(name))) << name;
+        EXPECT_EQ(name.find('/'), std::string::npos) << name;
+    }
+    if (ports.empty())
+        GTEST_SKIP() << "no serial port on this machine";
+    TCOMPort held(TCOMPort::DevicePath(ports.front()));
+    ASSERT_TRUE(held.Open());
+    const auto again = TCOMPort::AvailablePorts();
+    EXPECT_EQ(std::count(again.begin(), again.end(), ports.front()), 0);
 }
 
 } // namespace
