@@ -1,0 +1,115 @@
+#pragma once
+
+// Our master, set up as the monitor sets it up, on the simulator's line.
+
+#include "ExchangeLog.h"
+#include "ModbusFrame.h"
+#include "TCOMPort.h"
+#include "TModBusDevice.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using RegisterValues = std::array<uint16_t, 46>;
+
+struct SimMaster {
+    explicit SimMaster(const std::string& path, int32_t baud = 38400, uint8_t address = 1)
+        : port(path)
+    {
+        opened = port.Open();
+        port.SetBaudRate(baud);
+        port.SetParity(0);
+        port.SetStopBits(0);
+        port.SetByteSize(8);
+        port.SetReadIntervalTimeout(100);
+        port.SetReadTotalTimeout(1000);
+        device.SetPort(&port);
+        device.SetAddress(address);
+        device.SetLog(&log);
+    }
+
+    std::optional<RegisterValues> Read()
+    {
+        RegisterValues values{};
+        if (!device.ReadHoldingRegisters(values.data(), 0, 46))
+            return std::nullopt;
+        return values;
+    }
+
+    // The log lines without their time stamps.
+    std::vector<std::string> Lines() const
+    {
+        std::vector<std::string> bodies;
+        for (const auto& line : log.Lines())
+            bodies.push_back(line.substr(line.find('\t') + 1));
+        return bodies;
+    }
+
+    std::string LastLine() const
+    {
+        const auto lines = Lines();
+        return lines.empty() ? std::string() : lines.back();
+    }
+
+    TCOMPort port;
+    ExchangeLog log;
+    TModBusDevice device;
+    bool opened = false;
+};
+
+// Two upper-case hex digits and a space per byte, as the log writes frames.
+inline std::string Hex(const std::vector<uint8_t>& bytes)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (uint8_t b : bytes) {
+        text += kDigits[b >> 4];
+        text += kDigits[b & 0x0F];
+        text += ' ';
+    }
+    return text;
+}
+
+inline std::vector<uint8_t> WithCrc(std::vector<uint8_t> frame)
+{
+    const uint16_t crc = modbus::Crc16(frame);
+    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<uint8_t>(crc >> 8));
+    return frame;
+}
+
+// The whole function-3 reply a relay at `address` sends for registers 0..45.
+inline std::vector<uint8_t> ReadReply(uint8_t address, const RegisterValues& values)
+{
+    std::vector<uint8_t> frame{address, 0x03, 92};
+    for (uint16_t v : values) {
+        frame.push_back(static_cast<uint8_t>(v >> 8));
+        frame.push_back(static_cast<uint8_t>(v & 0xFF));
+    }
+    return WithCrc(frame);
+}
+
+// The register numbers and values of --print-registers; nullopt unless all
+// 46 registers are there, in order.
+inline std::optional<RegisterValues> ParsePrintedRegisters(const std::string& text)
+{
+    RegisterValues values{};
+    std::istringstream lines(text);
+    std::string line;
+    std::size_t count = 0;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        unsigned r = 0;
+        unsigned value = 0;
+        if (!(fields >> r >> value) || r != count || value > 0xFFFF)
+            return std::nullopt;
+        values[count++] = static_cast<uint16_t>(value);
+    }
+    if (count != values.size())
+        return std::nullopt;
+    return values;
+}

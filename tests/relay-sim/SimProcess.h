@@ -1,0 +1,52 @@
+#pragma once
+
+// The relay simulator as a child process, on a link path of its own, for the
+// tests that run our master against it.
+
+#include <chrono>
+#include <string>
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <vector>
+
+class SimProcess {
+public:
+    struct Exit {
+        bool exited = false;  // false: had to be killed, or died by a signal
+        int status = -1;
+        rusage usage{};
+    };
+
+    // Starts relay-sim with these options and a --link: linkPath, or a path
+    // in a fresh directory. With keys, its stdin is a pipe fed by SendKeys;
+    // otherwise /dev/null.
+    explicit SimProcess(std::vector<std::string> options, bool keys = false,
+                        std::string linkPath = {});
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    const std::string& Link() const { return link_; }
+    const std::string& Directory() const { return dir_; }
+    std::chrono::steady_clock::time_point Started() const { return started_; }
+
+    // True once the link points at a device, within the bound.
+    bool WaitForLink(std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
+    void SendKeys(const std::string& keys);
+    // Sends the signal and reaps the child, killing it after the bound.
+    Exit Stop(int signal, std::chrono::milliseconds bound = std::chrono::seconds(5));
+    // Waits for an exit of its own, killing it after the bound.
+    Exit Wait(std::chrono::milliseconds bound = std::chrono::seconds(5));
+    std::string Output() const;  // stdout and stderr so far
+
+    // Runs relay-sim to completion (no link option added) and returns its
+    // exit code and output; for options that end it at once.
+    static std::pair<int, std::string> RunToEnd(const std::vector<std::string>& options);
+
+private:
+    std::string dir_;
+    std::string link_;
+    pid_t pid_ = -1;
+    int keysFd_ = -1;
+    std::chrono::steady_clock::time_point started_;
+};

@@ -1,0 +1,338 @@
+#include "Options.h"
+
+#include <charconv>
+#include <cmath>
+#include <functional>
+#include <limits>
+
+namespace relaysim {
+namespace {
+
+constexpr uint32_t kSpeeds[] = {9600, 19200, 38400};
+
+std::optional<uint64_t> ParseUnsigned(std::string_view text, uint64_t min, uint64_t max)
+{
+    uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end || value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> ParseDecimal(std::string_view text, double min, double max)
+{
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+    if (text.empty() || ec != std::errc() || ptr != end || !std::isfinite(value)
+        || value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+// Amperes with up to two decimals, as the relay's registers hold them.
+std::optional<uint16_t> ParseAmps(std::string_view text)
+{
+    const auto amps = ParseDecimal(text, 0, 655.35);
+    if (!amps)
+        return std::nullopt;
+    return static_cast<uint16_t>(std::lround(*amps * 100));
+}
+
+std::optional<FaultRate> ParseRate(std::string_view text)
+{
+    if (text.starts_with("1/")) {
+        const auto n = ParseUnsigned(text.substr(2), 1, std::numeric_limits<unsigned>::max());
+        if (!n)
+            return std::nullopt;
+        return FaultRate{FaultRate::Kind::EveryNth, 0, static_cast<unsigned>(*n)};
+    }
+    const auto share = ParseDecimal(text, 0, 1);
+    if (!share)
+        return std::nullopt;
+    if (*share == 0)
+        return FaultRate{};
+    return FaultRate{FaultRate::Kind::Share, *share, 0};
+}
+
+// "AMOUNT[,WHICH]": WHICH defaults to every reply.
+std::optional<std::pair<uint64_t, FaultRate>> ParseAmountAndRate(std::string_view text,
+                                                                 uint64_t min, uint64_t max)
+{
+    const auto comma = text.find(',');
+    const auto amount = ParseUnsigned(text.substr(0, comma), min, max);
+    if (!amount)
+        return std::nullopt;
+    if (comma == std::string_view::npos)
+        return std::pair{*amount, FaultRate{FaultRate::Kind::EveryNth, 0, 1}};
+    const auto rate = ParseRate(text.substr(comma + 1));
+    if (!rate)
+        return std::nullopt;
+    return std::pair{*amount, *rate};
+}
+
+using Apply = std::function<bool(Options&, std::string_view)>;
+
+struct OptionSpec {
+    std::string_view longName;
+    char shortName;          // 0: none
+    std::string_view value;  // empty: a flag; else the name used in messages
+    Apply apply;
+    std::string_view accepts = {};  // told when a value is refused
+};
+
+template <typename T>
+Apply Store(T Options::*field, std::optional<T> (*parse)(std::string_view))
+{
+    return [field, parse](Options& o, std::string_view v) {
+        const auto parsed = parse(v);
+        if (parsed)
+            o.*field = *parsed;
+        return parsed.has_value();
+    };
+}
+
+Apply StoreRate(FaultRate FaultOptions::*field)
+{
+    return [field](Options& o, std::string_view v) {
+        const auto rate = ParseRate(v);
+        if (rate)
+            o.faults.*field = *rate;
+        return rate.has_value();
+    };
+}
+
+Apply Flag(bool Options::*field)
+{
+    return [field](Options& o, std::string_view) {
+        o.*field = true;
+        return true;
+    };
+}
+
+const std::vector<OptionSpec>& Specs()
+{
+    static const std::vector<OptionSpec> specs = {
+        {"link", 'l', "PATH",
+         [](Options& o, std::string_view v) {
+             o.linkPath = v;
+             return !v.empty();
+         }, "a non-empty path"},
+        {"address", 'a', "N",
+         [](Options& o, std::string_view v) {
+             const auto n = ParseUnsigned(v, 1, 247);
+             if (n)
+                 o.address = static_cast<uint8_t>(*n);
+             return n.has_value();
+         }, "a number, 1..247"},
+        {"speed", 's', "BPS",
+         [](Options& o, std::string_view v) {
+             const auto n = ParseUnsigned(v, 0, std::numeric_limits<uint32_t>::max());
+             if (!n || !SpeedCode(static_cast<uint32_t>(*n)))
+                 return false;
+             o.speed = static_cast<uint32_t>(*n);
+             return true;
+         }, "9600, 19200 or 38400"},
+        {"load", 0, "AMPS", Store(&Options::loadCentiamps, &ParseAmps), "amperes, 0..655.35"},
+        {"noise", 0, "PERCENT",
+         [](Options& o, std::string_view v) {
+             const auto p = ParseDecimal(v, 0, 50);
+             if (p)
+                 o.noisePercent = *p;
+             return p.has_value();
+         }, "a percentage, 0..50"},
+        {"fault-at", 0, "SECONDS",
+         [](Options& o, std::string_view v) {
+             const auto s = ParseDecimal(v, 0, 86400);
+             if (s)
+                 o.faultAt = std::chrono::milliseconds(std::llround(*s * 1000));
+             return s.has_value();
+         }, "seconds, such as 2.5"},
+        {"fault-current", 0, "AMPS", Store(&Options::faultCentiamps, &ParseAmps),
+         "amperes, 0..655.35"},
+        {"input-hold", 0, "MS",
+         [](Options& o, std::string_view v) {
+             const auto ms = ParseUnsigned(v, 0, 60000);
+             if (ms)
+                 o.inputHold = std::chrono::milliseconds(*ms);
+             return ms.has_value();
+         }, "milliseconds, 0..60000"},
+        {"set", 0, "REG=VALUE",
+         [](Options& o, std::string_view v) {
+             const auto eq = v.find('=');
+             if (eq == std::string_view::npos)
+                 return false;
+             const auto reg = ParseUnsigned(v.substr(0, eq), 6, 42);
+             const auto value = ParseUnsigned(v.substr(eq + 1), 0, 65535);
+             if (!reg || !value)
+                 return false;
+             o.setpoints.emplace_back(static_cast<uint16_t>(*reg), static_cast<uint16_t>(*value));
+             return true;
+         }, "REG=VALUE, REG 6..42, VALUE 0..65535"},
+        {"print-registers", 0, "", Flag(&Options::printRegisters)},
+        {"drop", 0, "WHICH", StoreRate(&FaultOptions::drop), "a share 0..1 or 1/N"},
+        {"bad-crc", 0, "WHICH", StoreRate(&FaultOptions::badCrc), "a share 0..1 or 1/N"},
+        {"stray", 0, "WHICH", StoreRate(&FaultOptions::stray), "a share 0..1 or 1/N"},
+        {"late", 0, "MS[,WHICH]",
+         [](Options& o, std::string_view v) {
+             const auto p = ParseAmountAndRate(v, 1, 60000);
+             if (p) {
+                 o.faults.lateMs = static_cast<unsigned>(p->first);
+                 o.faults.late = p->second;
+             }
+             return p.has_value();
+         }, "MS 1..60000, optionally followed by a comma and a share 0..1 or 1/N"},
+        {"exception", 0, "CODE[,WHICH]",
+         [](Options& o, std::string_view v) {
+             // libmodbus builds exception frames for the standard codes only.
+             const auto p = ParseAmountAndRate(v, 1, 11);
+             if (p) {
+                 o.faults.exceptionCode = static_cast<uint8_t>(p->first);
+                 o.faults.exception = p->second;
+             }
+             return p.has_value();
+         }, "CODE 1..11, optionally followed by a comma and a share 0..1 or 1/N"},
+        {"seed", 0, "N",
+         [](Options& o, std::string_view v) {
+             const auto n = ParseUnsigned(v, 0, std::numeric_limits<uint32_t>::max());
+             if (n)
+                 o.faults.seed = static_cast<uint32_t>(*n);
+             return n.has_value();
+         }, "a number, 0..4294967295"},
+        {"verbose", 'v', "", Flag(&Options::verbose)},
+        {"help", 'h', "", Flag(&Options::help)},
+    };
+    return specs;
+}
+
+const OptionSpec* FindLong(std::string_view name)
+{
+    for (const auto& spec : Specs())
+        if (spec.longName == name)
+            return &spec;
+    return nullptr;
+}
+
+const OptionSpec* FindShort(char name)
+{
+    for (const auto& spec : Specs())
+        if (spec.shortName != 0 && spec.shortName == name)
+            return &spec;
+    return nullptr;
+}
+
+ParseResult Fail(std::string message)
+{
+    return {std::nullopt, std::move(message)};
+}
+
+} // namespace
+
+std::optional<uint16_t> SpeedCode(uint32_t bitsPerSecond)
+{
+    for (uint16_t code = 0; code < std::size(kSpeeds); ++code)
+        if (kSpeeds[code] == bitsPerSecond)
+            return code;
+    return std::nullopt;
+}
+
+std::string DefaultLinkPath(const char* tmpDir)
+{
+    std::string dir = tmpDir && *tmpDir ? tmpDir : "/tmp";
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    if (dir == "/")
+        dir.clear();
+    return dir + "/zarit-relay";
+}
+
+ParseResult ParseOptions(std::span<const std::string_view> args, std::string defaultLinkPath)
+{
+    Options options;
+    options.linkPath = std::move(defaultLinkPath);
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        const OptionSpec* spec = nullptr;
+        std::optional<std::string_view> inlineValue;
+        std::string shown(arg);
+        if (arg.starts_with("--") && arg.size() > 2) {
+            const auto eq = arg.find('=');
+            spec = FindLong(arg.substr(2, eq == std::string_view::npos ? eq : eq - 2));
+            if (eq != std::string_view::npos) {
+                inlineValue = arg.substr(eq + 1);
+                shown = arg.substr(0, eq);
+            }
+        } else if (arg.size() == 2 && arg[0] == '-') {
+            spec = FindShort(arg[1]);
+        } else {
+            return Fail("unexpected argument '" + shown + "'");
+        }
+        if (!spec)
+            return Fail("unknown option '" + shown + "'");
+
+        std::string_view value;
+        if (spec->value.empty()) {
+            if (inlineValue)
+                return Fail("option '" + shown + "' takes no value");
+        } else if (inlineValue) {
+            value = *inlineValue;
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
+        } else {
+            return Fail("option '" + shown + "' needs a value " + std::string(spec->value));
+        }
+        if (!spec->apply(options, value))
+            return Fail("option '" + shown + "' wants " + std::string(spec->accepts) + ", not '"
+                        + std::string(value) + "'");
+    }
+    return {std::move(options), {}};
+}
+
+std::string HelpText(const std::string& defaultLinkPath)
+{
+    return "Usage: relay-sim [OPTION]...\n"
+           "Plays one Zarit overcurrent protection relay, a Modbus RTU slave, on a\n"
+           "virtual serial line (a pseudo-terminal) until interrupted. Prints the\n"
+           "line's device path for the monitor's PORT and keeps a symbolic link to it.\n"
+           "\n"
+           "Line:\n"
+           "  -l, --link PATH          symbolic link to the line, removed on exit\n"
+           "                           (default " + defaultLinkPath + ")\n"
+           "  -a, --address N          slave address, 1..247 (default 1)\n"
+           "  -s, --speed BPS          9600, 19200 or 38400 (default 9600); every reply\n"
+           "                           takes the time the bytes need on a real line\n"
+           "Relay:\n"
+           "      --load AMPS          phase load current (default 2.50)\n"
+           "      --noise PERCENT      spread of the measured currents, 0..50\n"
+           "                           (default 1; 0 serves exact values)\n"
+           "      --fault-at SECONDS   start a fault on phase A this long after start\n"
+           "      --fault-current AMPS phase A current during a fault (default 10.00)\n"
+           "      --input-hold MS      how long discrete input N stays lit after coil\n"
+           "                           N (RL N) goes off (default 2000), so that the\n"
+           "                           monitor sees a pulse it sends with polling paused\n"
+           "      --set REG=VALUE      value of setpoint register 6..42 (repeatable)\n"
+           "      --print-registers    print the registers as served at start, and exit\n"
+           "Fault injection, each off by default:\n"
+           "      --drop WHICH         send no reply\n"
+           "      --bad-crc WHICH      corrupt the reply's CRC\n"
+           "      --stray WHICH        send one stray byte (00) before the reply\n"
+           "      --late MS[,WHICH]    send the reply MS (1..60000) ms later\n"
+           "      --exception CODE[,WHICH]\n"
+           "                           answer with Modbus exception CODE (1..11)\n"
+           "      --seed N             seed of the random WHICH draws and the noise\n"
+           "                           (default 1)\n"
+           "  WHICH picks the replies: a share 0..1 drawn at random (0.1: about one\n"
+           "  in ten), or 1/N for exactly every N-th reply; default for --late and\n"
+           "  --exception is 1/1, every reply.\n"
+           "Other:\n"
+           "  -v, --verbose            print every request and reply\n"
+           "  -h, --help               print this help and exit\n"
+           "\n"
+           "Keys on the terminal, each followed by Enter: f starts a fault, c clears\n"
+           "it, a acknowledges (as coil 0), q quits.\n"
+           "Exit status: 0 after SIGINT, SIGTERM or q; 2 for bad options; 1 when the\n"
+           "line cannot be set up.\n";
+}
+
+} // namespace relaysim

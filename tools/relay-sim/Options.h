@@ -1,0 +1,69 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace relaysim {
+
+// Which replies a fault hits: none, a random share of them, or exactly every
+// N-th one (the deterministic form, for tests).
+struct FaultRate {
+    enum class Kind { Never, Share, EveryNth };
+    Kind kind = Kind::Never;
+    double share = 0;    // Share: in (0, 1]
+    unsigned every = 0;  // EveryNth: N >= 1
+
+    bool operator==(const FaultRate&) const = default;
+};
+
+struct FaultOptions {
+    FaultRate drop;
+    FaultRate badCrc;
+    FaultRate stray;
+    FaultRate late;
+    unsigned lateMs = 0;
+    FaultRate exception;
+    uint8_t exceptionCode = 0;
+    uint32_t seed = 1;
+};
+
+struct Options {
+    std::string linkPath;
+    uint8_t address = 1;
+    uint32_t speed = 9600;
+    uint16_t loadCentiamps = 250;
+    double noisePercent = 1.0;
+    std::optional<std::chrono::milliseconds> faultAt;
+    uint16_t faultCentiamps = 1000;
+    std::chrono::milliseconds inputHold{2000};
+    std::vector<std::pair<uint16_t, uint16_t>> setpoints;  // register, value
+    bool printRegisters = false;
+    bool verbose = false;
+    bool help = false;
+    FaultOptions faults;
+};
+
+// Exactly one of the two is set.
+struct ParseResult {
+    std::optional<Options> options;
+    std::string error;
+};
+
+// args excludes the program name.
+ParseResult ParseOptions(std::span<const std::string_view> args, std::string defaultLinkPath);
+
+// tmpDir is $TMPDIR, possibly null or empty.
+std::string DefaultLinkPath(const char* tmpDir);
+
+std::string HelpText(const std::string& defaultLinkPath);
+
+// Register 44's code for a line speed; nullopt for a speed the relay lacks.
+std::optional<uint16_t> SpeedCode(uint32_t bitsPerSecond);
+
+} // namespace relaysim

@@ -1,0 +1,248 @@
+#include "Simulator.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <utility>
+#include <poll.h>
+#include <unistd.h>
+
+namespace relaysim {
+namespace {
+
+int MsUntil(TimePoint due, TimePoint now)
+{
+    if (due <= now)
+        return 0;
+    // Rounded up, so a wake-up never comes before the deadline and spins.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(due - now).count();
+    return ms > 60000 ? 60000 : static_cast<int>(ms);
+}
+
+std::string Amps(uint16_t centiamps)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%.2f A", centiamps / 100.0);
+    return text;
+}
+
+std::string StageNames(uint16_t leds)
+{
+    static constexpr std::pair<uint16_t, const char*> kNames[] = {
+        {led::kMtz, "МТЗ (LED 2)"},
+        {led::kTo1, "ТО1 (LED 3)"},
+        {led::kTo2, "ТО2 (LED 4)"},
+        {led::kZnz, "ЗНЗ (LED 5)"},
+    };
+    std::string names;
+    for (const auto& [bit, name] : kNames) {
+        if (!(leds & bit))
+            continue;
+        if (!names.empty())
+            names += ", ";
+        names += name;
+    }
+    return names;
+}
+
+std::string HexBytes(const std::vector<uint8_t>& bytes)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string text;
+    for (uint8_t b : bytes) {
+        if (!text.empty())
+            text += ' ';
+        text += kHex[b >> 4];
+        text += kHex[b & 0x0F];
+    }
+    return text;
+}
+
+} // namespace
+
+Simulator::Simulator(const Options& options, RelayModel& model, VirtualLine& line,
+                     ModbusSlave& slave, int stopFd, std::FILE* out)
+    : options_(options), model_(model), line_(line), slave_(slave), stopFd_(stopFd), out_(out),
+      faults_(options.faults)
+{
+}
+
+void Simulator::Say(const std::string& text)
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        now.time_since_epoch()).count() % 1000;
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    std::fprintf(out_, "%02d:%02d:%02d.%03d %s\n", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                 static_cast<int>(ms), text.c_str());
+    std::fflush(out_);
+}
+
+void Simulator::ReportEvents()
+{
+    for (const auto& e : model_.TakeEvents()) {
+        if (e.kind == RelayEvent::Kind::FaultStarted)
+            Say("fault: phase A at " + Amps(options_.faultCentiamps));
+        else
+            Say("trip: " + StageNames(e.leds) + ", " + Amps(e.current)
+                + " in register 45; breaker open until acknowledged");
+    }
+}
+
+bool Simulator::WaitUntil(TimePoint due)
+{
+    for (;;) {
+        const auto now = Clock::now();
+        if (now >= due)
+            return true;
+        pollfd pfd{stopFd_, POLLIN, 0};
+        if (::poll(&pfd, 1, MsUntil(due, now)) > 0)
+            return false;
+    }
+}
+
+// The master's writes land in libmodbus's tables; the relay takes them from
+// there. Coil 0 acts as a push button and springs back at once.
+void Simulator::ApplyWrites(TimePoint now)
+{
+    for (uint16_t coil = 1; coil < ModbusSlave::kCoilCount; ++coil) {
+        const bool on = slave_.Coil(coil);
+        if (on == outputs_[coil])
+            continue;
+        outputs_[coil] = on;
+        model_.SetOutput(coil, on, now);
+        Say("RL" + std::to_string(coil) + (on ? " on" : " off"));
+    }
+    if (slave_.Coil(0)) {
+        slave_.SetCoil(0, false);
+        model_.Acknowledge(now);
+        Say("acknowledged");
+    }
+    for (uint16_t r = reg::kFirstSetpoint; r <= reg::kLastSetpoint; ++r) {
+        const uint16_t value = slave_.Register(r);
+        if (value == served_[r])
+            continue;
+        model_.SetSetpoint(r, value, now);
+        Say("register " + std::to_string(r) + " set to " + std::to_string(value));
+    }
+}
+
+bool Simulator::ServeRequest()
+{
+    const auto request = slave_.Receive();
+    const TimePoint received = Clock::now();
+    if (!request) {
+        line_.Drain();  // the rest of a broken frame
+        return true;
+    }
+    if (options_.verbose)
+        Say("request: " + HexBytes(*request));
+
+    model_.Advance(received);
+    served_ = model_.Read();
+    slave_.LoadRegisters(served_);
+    const bool broadcast = request->front() == 0;
+    const FaultDecision fault = broadcast ? FaultDecision{} : faults_.Next();
+    const auto reply = fault.exception
+                           ? slave_.ReplyException(*request, options_.faults.exceptionCode)
+                           : slave_.Reply(*request);
+    if (!fault.exception)
+        ApplyWrites(received);
+    ReportEvents();
+
+    const auto wire = ShapeReply(reply, fault);
+    if (wire.empty()) {
+        if (options_.verbose && !reply.empty())
+            Say("reply dropped");
+        return true;
+    }
+    auto due = received + ReplyDelay(request->size(), wire.size(), options_.speed);
+    if (fault.late)
+        due += std::chrono::milliseconds(options_.faults.lateMs);
+    if (!WaitUntil(due))
+        return false;
+    line_.Write(wire);
+    if (options_.verbose)
+        Say("reply: " + HexBytes(wire));
+    return true;
+}
+
+bool Simulator::HandleKeys()
+{
+    char keys[256];
+    const ssize_t n = ::read(keysFd_, keys, sizeof keys);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return true;
+    if (n <= 0) {
+        // End of input, or EIO from a terminal we are in the background of:
+        // stop listening, keep serving.
+        keysFd_ = -1;
+        return true;
+    }
+    const TimePoint now = Clock::now();
+    for (ssize_t i = 0; i < n; ++i) {
+        switch (keys[i]) {
+        case 'f':
+            if (model_.FaultPresent())
+                Say("fault already present");
+            else
+                model_.ScheduleFault(now, now);
+            break;
+        case 'c':
+            model_.ClearFault(now);
+            Say("fault cleared");
+            break;
+        case 'a':
+            model_.Acknowledge(now);
+            Say("acknowledged");
+            break;
+        case 'q':
+            return false;
+        case ' ':
+        case '\t':
+        case '\r':
+        case '\n':
+            break;
+        default:
+            Say("keys: f fault, c clear fault, a acknowledge, q quit (each with Enter)");
+            break;
+        }
+    }
+    ReportEvents();
+    return true;
+}
+
+bool Simulator::Run()
+{
+    for (;;) {
+        pollfd fds[3] = {
+            {stopFd_, POLLIN, 0},
+            {line_.Fd(), POLLIN, 0},
+            {keysFd_, POLLIN, 0},  // a negative fd is skipped by poll
+        };
+        const auto next = model_.NextEvent();
+        const int timeout = next ? MsUntil(*next, Clock::now()) : -1;
+        if (::poll(fds, 3, timeout) < 0 && errno != EINTR) {
+            Say(std::string("poll failed: ") + std::strerror(errno));
+            return false;
+        }
+        if (fds[0].revents)
+            return true;
+        if (fds[1].revents & POLLIN) {
+            if (!ServeRequest())
+                return true;
+        } else if (fds[1].revents) {
+            Say("the line has gone");
+            return false;
+        }
+        if (fds[2].revents && !HandleKeys())
+            return true;
+        model_.Advance(Clock::now());
+        ReportEvents();
+    }
+}
+
+} // namespace relaysim
