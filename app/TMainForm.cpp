@@ -1,5 +1,6 @@
 #include "TMainForm.h"
 
+#include "Cp1251.h"
 #include "ExchangeLog.h"
 #include "Forms.h"
 #include "LinkConfig.h"
@@ -8,9 +9,17 @@
 #include "TDeviceControl.h"
 #include "TIniFile.h"
 #include "TModBusDevice.h"
+#include "TSettingsForm.h"
 #include "TfrmSettings.h"
+#include "HexRequest.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QPushButton>
+#include <QSaveFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,6 +31,9 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -92,6 +104,25 @@ void TMainForm::BuildControls()
     edSpeed = AddEdit(GroupBox1, "edSpeed", 110, 54);
 
     GroupBox7 = AddBox(client_, "GroupBox7", "Управление");
+    struct Command {
+        const char* name;
+        const char* caption;
+        void (TMainForm::*handler)();
+    };
+    const Command commands[] = {
+        {"Button2", "RL1", &TMainForm::RL11Click},
+        {"Button3", "RL2", &TMainForm::RL21Click},
+        {"Button4", "RL3", &TMainForm::RL31Click},
+        {"Button5", "RL4", &TMainForm::RL41Click},
+        {"Button6", "Квитирование", &TMainForm::N6Click},
+    };
+    int row = 0;
+    for (const Command& c : commands) {
+        auto* button = new QPushButton(QString::fromUtf8(c.caption), GroupBox7);
+        button->setObjectName(c.name);
+        button->setGeometry(40, 22 + 30 * row++, 120, 25);
+        connect(button, &QPushButton::clicked, this, c.handler);
+    }
 
     GroupBox4 = AddBox(client_, "GroupBox4", "Состояние дискретных входов");
     GroupBox3 = AddBox(client_, "GroupBox3", "Измерения");
@@ -123,6 +154,22 @@ void TMainForm::BuildControls()
     }
 
     GroupBox5 = AddBox(client_, "GroupBox5", "Произвольный запрос");
+    auto* label24 = new QLabel(QString::fromUtf8("Данные (HEX)"), GroupBox5);
+    label24->setObjectName("Label24");
+    Memo1 = new QPlainTextEdit(GroupBox5);
+    Memo1->setObjectName("Memo1");
+    cbAppendCRC = new QCheckBox(QString::fromUtf8("Дополнять CRC"), GroupBox5);
+    cbAppendCRC->setObjectName("cbAppendCRC");
+    auto* send = new QPushButton(QString::fromUtf8("Отправить"), GroupBox5);
+    send->setObjectName("Button1");
+    connect(send, &QPushButton::clicked, this, &TMainForm::Button1Click);
+    auto* requestLayout = new QGridLayout(GroupBox5);
+    requestLayout->addWidget(label24, 0, 0);
+    requestLayout->addWidget(Memo1, 1, 0, 3, 1);
+    requestLayout->addWidget(cbAppendCRC, 1, 1);
+    requestLayout->addWidget(send, 2, 1);
+    requestLayout->setColumnStretch(0, 1);
+    requestLayout->setRowStretch(3, 1);
     GroupBox6 = AddBox(client_, "GroupBox6", "Журнал сообщений");
     logMemo = new QPlainTextEdit(GroupBox6);
     logMemo->setObjectName("logMemo");
@@ -161,8 +208,20 @@ void TMainForm::BuildMenu()
     addItem(file, "N1", "Выход", &TMainForm::N1Click);
     QMenu* settings = menu->addMenu(QString::fromUtf8("Настройки"));
     settings->setObjectName("N2");
+    addItem(settings, "N4", "Параметры связи...", &TMainForm::N4Click);
     addItem(settings, "N5", "Начать опрос", &TMainForm::N5Click);
     addItem(settings, "N7", "Остановить опрос", &TMainForm::N7Click);
+    QMenu* control = menu->addMenu(QString::fromUtf8("Управление"));
+    control->setObjectName("N3");
+    addItem(control, "RL11", "RL1", &TMainForm::RL11Click);
+    addItem(control, "RL21", "RL2", &TMainForm::RL21Click);
+    addItem(control, "RL31", "RL3", &TMainForm::RL31Click);
+    addItem(control, "RL41", "RL4", &TMainForm::RL41Click);
+    addItem(control, "N6", "Квитирование", &TMainForm::N6Click);
+    QMenu* log = menu->addMenu(QString::fromUtf8("Журнал сообщений"));
+    log->setObjectName("N8");
+    addItem(log, "N9", "Сохранить...", &TMainForm::N9Click);
+    addItem(log, "N10", "Очистить", &TMainForm::N10Click);
     QMenu* setpoints = menu->addMenu(QString::fromUtf8("Уставки"));
     setpoints->setObjectName("N11");
     addItem(setpoints, "miSettingsShow", "Показать уставки...", &TMainForm::miSettingsShowClick);
@@ -213,7 +272,10 @@ void TMainForm::closeEvent(QCloseEvent* event)
 void TMainForm::CreateLink()
 {
     const LinkConfig config = ReadLinkConfig(*IniFile);
-    ComPort = std::make_unique<TCOMPort>(TCOMPort::DevicePath(config.port));
+    // The file is Windows-1251; a path typed there must reach the system in
+    // its own file-name encoding.
+    const QByteArray port = QFile::encodeName(FromCp1251(config.port));
+    ComPort = std::make_unique<TCOMPort>(TCOMPort::DevicePath(port.toStdString()));
     ComPort->Open();  // a port that stays closed fails every exchange, in the log
     ComPort->SetBaudRate(config.speed);
     ComPort->SetParity(0);
@@ -300,16 +362,116 @@ void TMainForm::ReportMissingBitmap(const QString& fileName)
     box->show();
 }
 
+void TMainForm::ShowPollingState()
+{
+    statusPanel_->setText(QString::fromUtf8(DeviceControl && DeviceControl->IsPolling() ? kPollingOn : kPollingOff));
+}
+
 void TMainForm::N5Click()
 {
     DeviceControl->StartPolling();
-    statusPanel_->setText(QString::fromUtf8(kPollingOn));
+    ShowPollingState();
 }
 
 void TMainForm::N7Click()
 {
     DeviceControl->StopPolling();
-    statusPanel_->setText(QString::fromUtf8(kPollingOff));
+    ShowPollingState();
+}
+
+template <typename Exchange>
+void TMainForm::WithPollingPaused(Exchange exchange)
+{
+    const bool wasPolling = DeviceControl->IsPolling();
+    DeviceControl->StopPolling();
+    exchange();
+    if (wasPolling)
+        DeviceControl->StartPolling();
+}
+
+void TMainForm::PulseRelay(uint16_t coil)
+{
+    WithPollingPaused([&] {
+        ModBus->WriteCoil(coil, true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ModBus->WriteCoil(coil, false);
+    });
+}
+
+void TMainForm::RL11Click() { PulseRelay(1); }
+void TMainForm::RL21Click() { PulseRelay(2); }
+void TMainForm::RL31Click() { PulseRelay(3); }
+void TMainForm::RL41Click() { PulseRelay(4); }
+
+void TMainForm::N6Click()
+{
+    WithPollingPaused([&] { ModBus->WriteCoil(0, true); });
+}
+
+void TMainForm::Button1Click()
+{
+    std::vector<std::string> lines;
+    for (const QString& line : Memo1->toPlainText().split('\n'))
+        lines.push_back(line.toStdString());
+    const HexRequest request = ParseHexLines(std::move(lines));
+    if (!request.Ok()) {
+        ShowError(QString::fromUtf8("Запрос не отправлен. Строка %1: %2.")
+                      .arg(request.errorLine)
+                      .arg(QString::fromStdString(request.error)));
+        return;
+    }
+    WithPollingPaused([&] { ModBus->SendRaw(request.bytes, cbAppendCRC->isChecked(), 1000); });
+}
+
+void TMainForm::ShowError(const QString& text)
+{
+    auto* box = new QMessageBox(QMessageBox::Critical, windowTitle(), text, QMessageBox::Ok, this);
+    box->setObjectName("ErrorBox");
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+bool TMainForm::SaveLogTo(const QString& fileName)
+{
+    QString text;
+    QStringList lines = logMemo->toPlainText().split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    for (const QString& line : lines)
+        text += line + "\r\n";
+    const QByteArray bytes = ToCp1251(text);
+    // Written whole to a temporary file and renamed: a failure leaves any
+    // earlier file of that name as it was.
+    QSaveFile file(fileName);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        ShowError(QString::fromUtf8("Не удалось сохранить журнал в «%1»: %2").arg(fileName, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+void TMainForm::N9Click()
+{
+    const QString fileName = QFileDialog::getSaveFileName(this, QString(), QString(), "Text files (*.txt)",
+                                                          nullptr, QFileDialog::DontConfirmOverwrite);
+    if (!fileName.isEmpty())
+        SaveLogTo(fileName);
+}
+
+void TMainForm::N10Click()
+{
+    logMemo->clear();
+    ExchangeLog->Clear();
+}
+
+void TMainForm::N4Click()
+{
+    if (!SettingsForm)
+        return;
+    SettingsForm->show();
+    SettingsForm->raise();
+    SettingsForm->activateWindow();
 }
 
 void TMainForm::N1Click()

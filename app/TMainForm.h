@@ -5,6 +5,7 @@
 
 #include <QMainWindow>
 
+#include <cstdint>
 #include <memory>
 
 class ExchangeLog;
@@ -39,12 +40,29 @@ public:
     ::ExchangeLog* Log() const { return ExchangeLog.get(); }
     QString StatusText() const;
 
+    // The status bar's polling text, from the poll thread's state.
+    void ShowPollingState();
+    // Writes the memo's lines to a file as the log's own text: Windows-1251,
+    // every line ended by CR LF. False, with an error box, when it cannot.
+    bool SaveLogTo(const QString& fileName);
+    // A non-blocking error box over the main window.
+    void ShowError(const QString& text);
+
 public slots:
     void Timer1Timer();
     void N5Click();   // start polling
     void N7Click();   // stop polling
     void N1Click();   // exit
+    void N4Click();   // communication settings
+    void N9Click();   // save the log
+    void N10Click();  // clear the log
     void miSettingsShowClick();
+    void RL11Click();
+    void RL21Click();
+    void RL31Click();
+    void RL41Click();
+    void N6Click();   // acknowledge
+    void Button1Click();  // send the typed request
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -59,6 +77,11 @@ private:
     // The status display, from the register image.
     void Refresh();
     void ReportMissingBitmap(const QString& fileName);
+    void PulseRelay(uint16_t coil);
+    // Runs an exchange of the UI thread with the poll thread kept off the
+    // line, and puts polling back as it was.
+    template <typename Exchange>
+    void WithPollingPaused(Exchange exchange);
 
     QWidget* client_ = nullptr;
     QGroupBox* GroupBox1 = nullptr;
@@ -77,6 +100,8 @@ private:
     QLineEdit* edLastKZ = nullptr;
     QLabel* indicators_[12] = {};
     QPlainTextEdit* logMemo = nullptr;
+    QPlainTextEdit* Memo1 = nullptr;
+    class QCheckBox* cbAppendCRC = nullptr;
     QLabel* statusPanel_ = nullptr;
     QTimer* Timer1 = nullptr;
 

@@ -1,8 +1,161 @@
 #include "TSettingsForm.h"
 
+#include "Cp1251.h"
+#include "Forms.h"
+#include "LinkConfig.h"
+#include "TCOMPort.h"
+#include "TIniFile.h"
+#include "TMainForm.h"
+
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
+namespace {
+
+QLabel* Label(const char* name, const char* text, QWidget* parent)
+{
+    auto* label = new QLabel(QString::fromUtf8(text), parent);
+    label->setObjectName(name);
+    return label;
+}
+
+} // namespace
+
 TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent)
 {
     setObjectName("SettingsForm");
     setWindowTitle(QString::fromUtf8("Параметры связи"));
     setModal(false);
+
+    auto* portBox = new QGroupBox(QString::fromUtf8("Порт для связи"), this);
+    portBox->setObjectName("GroupBox1");
+    cbPortName = new QComboBox(portBox);
+    cbPortName->setObjectName("cbPortName");
+    cbPortName->setEditable(true);
+    cbPortName->setInsertPolicy(QComboBox::NoInsert);
+    cbPortName->setMinimumWidth(160);
+    cbSpeed = new QComboBox(portBox);
+    cbSpeed->setObjectName("cbSpeed");
+    cbSpeed->setEditable(true);
+    cbSpeed->setInsertPolicy(QComboBox::NoInsert);
+    cbSpeed->addItems({"9600", "19200", "38400"});
+    auto* portGrid = new QGridLayout(portBox);
+    portGrid->addWidget(Label("Label1", "Имя порта", portBox), 0, 0);
+    portGrid->addWidget(cbPortName, 0, 1);
+    portGrid->addWidget(Label("Label2", "Скорость", portBox), 1, 0);
+    portGrid->addWidget(cbSpeed, 1, 1);
+
+    auto* pollBox = new QGroupBox(QString::fromUtf8("Параметры опроса"), this);
+    pollBox->setObjectName("GroupBox2");
+    edTimeout = new QLineEdit(pollBox);
+    edTimeout->setObjectName("edTimeout");
+    edRefreshInterval = new QLineEdit(pollBox);
+    edRefreshInterval->setObjectName("edRefreshInterval");
+    auto* pollGrid = new QGridLayout(pollBox);
+    pollGrid->addWidget(Label("Label3", "Таймаут ответа", pollBox), 0, 0);
+    pollGrid->addWidget(edTimeout, 0, 1);
+    pollGrid->addWidget(Label("Label4", "мс", pollBox), 0, 2);
+    pollGrid->addWidget(Label("Label6", "Интервал опроса", pollBox), 1, 0);
+    pollGrid->addWidget(edRefreshInterval, 1, 1);
+    pollGrid->addWidget(Label("Label5", "мс", pollBox), 1, 2);
+
+    auto* ok = new QPushButton("OK", this);
+    ok->setObjectName("Button1");
+    auto* cancel = new QPushButton(QString::fromUtf8("Отмена"), this);
+    cancel->setObjectName("Button2");
+    // Neither is the keyboard's default or cancel button.
+    ok->setAutoDefault(false);
+    cancel->setAutoDefault(false);
+    connect(ok, &QPushButton::clicked, this, &TSettingsForm::Button1Click);
+    connect(cancel, &QPushButton::clicked, this, &TSettingsForm::Button2Click);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(portBox);
+    layout->addWidget(pollBox);
+    layout->addLayout(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    setTabOrder(cbPortName, cbSpeed);
+    setTabOrder(cbSpeed, edTimeout);
+    setTabOrder(edTimeout, edRefreshInterval);
+    setTabOrder(edRefreshInterval, ok);
+    setTabOrder(ok, cancel);
+}
+
+void TSettingsForm::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (!event->spontaneous())  // not when restored from the task bar
+        FormShow();
+}
+
+void TSettingsForm::FormShow()
+{
+    FillPortList();
+    cbSpeed->setCurrentIndex(0);
+    LoadSettings();
+}
+
+void TSettingsForm::FillPortList()
+{
+    cbPortName->clear();
+    // The port the link uses comes first, named from the link itself.
+    if (MainForm && MainForm->Port())
+        cbPortName->addItem(QString::fromLocal8Bit(
+            TCOMPort::PortNameFromDevicePath(MainForm->Port()->PortName())));
+    for (const std::string& name : TCOMPort::AvailablePorts())
+        cbPortName->addItem(QString::fromStdString(name));
+    cbPortName->setCurrentIndex(0);
+}
+
+void TSettingsForm::LoadSettings()
+{
+    if (!MainForm || !MainForm->Config())
+        return;
+    const TIniFile& ini = *MainForm->Config();
+    edTimeout->setText(FromCp1251(ini.ReadString(kConfigSection, "RESPONSETIMEOUT", "1000")));
+    edRefreshInterval->setText(QString::number(ini.ReadInteger(kConfigSection, "REFRESHINTERVAL", 1000)));
+}
+
+bool TSettingsForm::SaveSettings()
+{
+    const TIniFile& ini = *MainForm->Config();
+    auto write = [&](const char* key, const QString& text) {
+        return ini.WriteString(kConfigSection, key, ToCp1251(text).toStdString());
+    };
+    bool ok = write("PORT", cbPortName->currentText());
+    ok = write("SPEED", cbSpeed->currentText()) && ok;
+    ok = write("RESPONSETIMEOUT", edTimeout->text()) && ok;
+    ok = write("REFRESHINTERVAL", edRefreshInterval->text()) && ok;
+    return ok;
+}
+
+void TSettingsForm::Button1Click()
+{
+    MainForm->FreeLink();
+    const bool saved = SaveSettings();
+    // The timer and the commands need a link, written file or not.
+    MainForm->CreateLink();
+    MainForm->ShowPollingState();
+    hide();
+    if (!saved)
+        MainForm->ShowError(QString::fromUtf8("Не удалось записать параметры в файл «%1». Связь "
+                                              "восстановлена с параметрами, которые в нём остались.")
+                                .arg(QString::fromStdString(MainForm->Config()->Path())));
+}
+
+void TSettingsForm::Button2Click()
+{
+    hide();
 }

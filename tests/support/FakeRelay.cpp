@@ -73,6 +73,12 @@ std::vector<Bytes> FakeRelay::Requests() const
     return requests_;
 }
 
+std::vector<Clock::time_point> FakeRelay::RequestTimes() const
+{
+    std::lock_guard lock(mutex_);
+    return times_;
+}
+
 void FakeRelay::Run()
 {
     Bytes pending;
@@ -104,6 +110,7 @@ void FakeRelay::Run()
         {
             std::lock_guard lock(mutex_);
             requests_.push_back(request);
+            times_.push_back(Clock::now());
             if (!scripts_.empty()) {
                 script = std::move(scripts_.front());
                 scripts_.pop_front();

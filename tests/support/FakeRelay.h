@@ -4,6 +4,7 @@
 #include "PtyPair.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -43,6 +44,8 @@ public:
     // Register values of the most recent function-3 answer built.
     std::vector<uint16_t> LastServed() const;
     std::vector<Bytes> Requests() const;
+    // When each request was complete, on the steady clock.
+    std::vector<std::chrono::steady_clock::time_point> RequestTimes() const;
     // Requests that arrived while an earlier one was still being answered, or
     // hard on its heels before the answer: two masters on the line at once.
     int Overlaps() const { return overlaps_.load(); }
@@ -61,6 +64,7 @@ private:
     std::condition_variable idleCv_;
     std::deque<Script> scripts_;
     std::vector<Bytes> requests_;
+    std::vector<std::chrono::steady_clock::time_point> times_;
     std::vector<uint16_t> served_;
     uint16_t serial_ = 0;
     bool busy_ = false;

@@ -1,0 +1,337 @@
+// The operator's commands against the scripted relay on a pseudo-terminal:
+// relay pulses, the typed request, the settings dialog, saving and clearing
+// the log. Offscreen.
+
+#include "ExchangeLog.h"
+#include "Forms.h"
+#include "TCOMPort.h"
+#include "TDeviceControl.h"
+#include "TMainForm.h"
+#include "TSettingsForm.h"
+#include "support/FakeRelay.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <chrono>
+#include <memory>
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+class CommandsTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir_;
+    QString oldDir_;
+    std::unique_ptr<PtyPair> pty_;
+    std::unique_ptr<FakeRelay> relay_;
+
+    QString IniPath() const { return dir_.filePath("ZaritMon.ini"); }
+    void WriteIni(const QByteArray& text)
+    {
+        QFile file(IniPath());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+    }
+    QByteArray ReadFile(const QString& path) const
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    // The main window on the fake relay, polling every 50 ms once started.
+    void Start(const QByteArray& extraIni = {})
+    {
+        WriteIni("[Config]\r\nPORT=" + QByteArray::fromStdString(pty_->DevicePath())
+                 + "\r\nREFRESHINTERVAL=50\r\n" + extraIni);
+        CreateForms();
+    }
+    std::vector<Bytes> CoilRequests() const
+    {
+        std::vector<Bytes> coils;
+        for (const auto& r : relay_->Requests())
+            if (r.size() == 8 && r[1] == 0x05)
+                coils.push_back(r);
+        return coils;
+    }
+    template <typename T>
+    T* Find(QWidget* w, const char* name)
+    {
+        return w->findChild<T*>(name);
+    }
+    QStringList Errors() const
+    {
+        QStringList texts;
+        for (auto* box : MainForm->findChildren<QMessageBox*>("ErrorBox"))
+            texts << box->text();
+        return texts;
+    }
+    void SendTyped(const QString& text, bool crc)
+    {
+        Find<QPlainTextEdit>(MainForm, "Memo1")->setPlainText(text);
+        Find<QCheckBox>(MainForm, "cbAppendCRC")->setChecked(crc);
+        Find<QPushButton>(MainForm, "Button1")->click();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir_.isValid());
+        oldDir_ = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(dir_.path()));
+    }
+    void cleanupTestCase() { QDir::setCurrent(oldDir_); }
+    void init()
+    {
+        pty_ = std::make_unique<PtyPair>();
+        relay_ = std::make_unique<FakeRelay>(*pty_);
+    }
+    void cleanup()
+    {
+        DestroyForms();
+        relay_.reset();
+        pty_.reset();
+        QFile::remove(IniPath());
+    }
+
+    void relayPulseWithPollingOn()
+    {
+        Start();
+        MainForm->N5Click();
+        QTRY_VERIFY(relay_->Requests().size() >= 2);
+        Find<QPushButton>(MainForm, "Button3")->click();  // RL2
+        QVERIFY(MainForm->Poller()->IsPolling());
+        QCOMPARE(MainForm->StatusText(), QString::fromUtf8("Режим опроса - запущено"));
+        const auto coils = CoilRequests();
+        QCOMPARE(coils.size(), std::size_t{2});
+        QCOMPARE(coils[0], Hex("01 05 00 02 FF 00 2D FA"));
+        QCOMPARE(coils[1], Hex("01 05 00 02 00 00 6C 0A"));
+        // The OFF write follows the ON write's echo by the 500 ms pause.
+        const auto requests = relay_->Requests();
+        const auto times = relay_->RequestTimes();
+        std::size_t on = 0, off = 0;
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            if (requests[i] == coils[0]) on = i;
+            if (requests[i] == coils[1]) off = i;
+        }
+        QCOMPARE(off, on + 1);  // no poll in between
+        QVERIFY(times[off] - times[on] >= 495ms);
+        const std::size_t after = requests.size();
+        QTRY_VERIFY(relay_->Requests().size() > after + 1);  // polling resumed
+        QCOMPARE(relay_->Overlaps(), 0);
+        MainForm->N7Click();
+    }
+
+    void relayCommandsWithPollingOffAndAcknowledge()
+    {
+        Start();
+        MainForm->RL21Click();
+        QVERIFY(!MainForm->Poller()->IsPolling());
+        QCOMPARE(CoilRequests().size(), std::size_t{2});
+        MainForm->N6Click();
+        const auto coils = CoilRequests();
+        QCOMPARE(coils.size(), std::size_t{3});
+        QCOMPARE(coils[2], Hex("01 05 00 00 FF 00 8C 3A"));
+        QTest::qWait(200);
+        QCOMPARE(relay_->Requests().size(), std::size_t{3});  // and nothing else: polling stayed off
+        QCOMPARE(MainForm->StatusText(), QString::fromUtf8("Режим опроса - остановлено"));
+        // Every command is logged with its echo.
+        std::size_t replies = 0;
+        for (const auto& line : MainForm->Log()->Lines())
+            replies += Body(line).rfind("Ответ: 01 05", 0) == 0;
+        QCOMPARE(replies, std::size_t{3});
+    }
+
+    void typedRequests()
+    {
+        Start();
+        struct Row {
+            const char* text;
+            bool crc;
+            const char* sent;
+        };
+        const Row rows[] = {
+            {"01\n03\n00\n00\n00\n2E", true, "01 03 00 00 00 2E C5 D6"},
+            {"01\n03\n00\n00\n00\n2E\n", false, "01 03 00 00 00 2E"},
+            {"ff\n0a\n7\n 1G", false, "FF 0A 07 01"},
+            {"", true, "FF FF"},
+        };
+        for (const Row& row : rows) {
+            const std::size_t before = relay_->Requests().size();
+            SendTyped(row.text, row.crc);
+            relay_->WaitIdle();
+            QCOMPARE(relay_->Requests().size(), before + 1);
+            QCOMPARE(relay_->Requests().back(), Hex(row.sent));
+        }
+        QVERIFY(Errors().isEmpty());
+        // The relay answered the poll request: a good raw reply in the log.
+        bool answered = false;
+        for (const auto& line : MainForm->Log()->Lines())
+            answered = answered || Body(line).rfind("Ответ: 01 03 5C ", 0) == 0;
+        QVERIFY(answered);
+    }
+
+    void refusedRequestsSendNothingAndSayWhy()
+    {
+        Start();
+        MainForm->N5Click();
+        struct Row {
+            QString text;
+            const char* why;
+        };
+        const Row rows[] = {
+            {"01\nABC", "Строка 2"},
+            {"01\n\n03", "Строка 2"},
+            {"G1", "Строка 1"},
+            {QString("00\n").repeated(300), "300 строк"},
+        };
+        for (const Row& row : rows) {
+            QTRY_VERIFY(relay_->Requests().size() >= 1);
+            MainForm->N7Click();
+            relay_->WaitIdle();
+            const std::size_t before = relay_->Requests().size();
+            MainForm->N5Click();
+            SendTyped(row.text, true);
+            QVERIFY2(MainForm->Poller()->IsPolling(), "polling left as it was");
+            MainForm->N7Click();
+            for (const auto& r : relay_->Requests())
+                QVERIFY(r.size() == 8 && r[1] == 0x03);  // only polls reached the line
+            QVERIFY(relay_->Requests().size() >= before);
+            const QStringList errors = Errors();
+            QVERIFY(!errors.isEmpty());
+            QVERIFY2(errors.last().contains(QString::fromUtf8(row.why)), qPrintable(errors.last()));
+            MainForm->N5Click();
+        }
+        MainForm->N7Click();
+    }
+
+    void settingsDialogShowsAndWrites()
+    {
+        const QByteArray portPath = QByteArray::fromStdString(pty_->DevicePath());
+        WriteIni("; hand-written\r\n[Config]\r\nPORT=" + portPath
+                 + "\r\nNETADDRESS=7\r\nRESPONSETIMEOUT=abc\r\nREFRESHINTERVAL=abc\r\nSPEED=19200\r\n");
+        CreateForms();
+        MainForm->N4Click();
+        QVERIFY(SettingsForm->isVisible());
+        auto* port = Find<QComboBox>(SettingsForm, "cbPortName");
+        auto* speed = Find<QComboBox>(SettingsForm, "cbSpeed");
+        QCOMPARE(port->currentText(), QString::fromStdString(pty_->DevicePath()));
+        QCOMPARE(port->currentIndex(), 0);
+        QCOMPARE(speed->currentText(), QString("9600"));
+        QCOMPARE(Find<QLineEdit>(SettingsForm, "edTimeout")->text(), QString("abc"));
+        QCOMPARE(Find<QLineEdit>(SettingsForm, "edRefreshInterval")->text(), QString("1000"));
+        for (int i = 1; i < port->count(); ++i)
+            QVERIFY(port->itemText(i) != port->itemText(0));  // the open port is not listed again
+
+        // Cancel writes nothing.
+        const QByteArray before = ReadFile(IniPath());
+        Find<QLineEdit>(SettingsForm, "edTimeout")->setText("1500");
+        Find<QPushButton>(SettingsForm, "Button2")->click();
+        QVERIFY(!SettingsForm->isVisible());
+        QCOMPARE(ReadFile(IniPath()), before);
+
+        // OK while polling: the link is rebuilt with polling off.
+        MainForm->N5Click();
+        QTRY_VERIFY(MainForm->Log()->Count() >= 2);
+        MainForm->Timer1Timer();
+        auto* memo = Find<QPlainTextEdit>(MainForm, "logMemo");
+        QVERIFY(!memo->toPlainText().isEmpty());
+        MainForm->N4Click();
+        QCOMPARE(Find<QLineEdit>(SettingsForm, "edTimeout")->text(), QString("abc"));  // shown anew
+        speed->setEditText("38400");
+        Find<QLineEdit>(SettingsForm, "edTimeout")->setText("800");
+        Find<QLineEdit>(SettingsForm, "edRefreshInterval")->setText("250");
+        Find<QPushButton>(SettingsForm, "Button1")->click();
+        QVERIFY(!SettingsForm->isVisible());
+        QVERIFY(!MainForm->Poller()->IsPolling());
+        QCOMPARE(MainForm->StatusText(), QString::fromUtf8("Режим опроса - остановлено"));
+        MainForm->Timer1Timer();
+        QVERIFY(memo->toPlainText().isEmpty());
+        const QByteArray written = ReadFile(IniPath());
+        QCOMPARE(written, QByteArray("; hand-written\r\n[Config]\r\nPORT=" + portPath
+                                     + "\r\nNETADDRESS=7\r\nRESPONSETIMEOUT=800\r\nREFRESHINTERVAL=250\r\n"
+                                       "SPEED=38400\r\n"));
+        QVERIFY(MainForm->Port()->IsOpen());  // the rebuilt link holds the port again
+        QVERIFY(Errors().isEmpty());
+    }
+
+    void settingsWriteFailureIsReportedAndTheLinkRebuilt()
+    {
+        Start();
+        MainForm->N4Click();
+        // A folder where the file should be: every write fails.
+        QFile::remove(IniPath());
+        QVERIFY(QDir(dir_.path()).mkdir("ZaritMon.ini"));
+        Find<QPushButton>(SettingsForm, "Button1")->click();
+        QVERIFY(MainForm->Poller());
+        QVERIFY(!MainForm->Poller()->IsPolling());
+        QCOMPARE(Errors().size(), 1);
+        QVERIFY(Errors()[0].contains("ZaritMon.ini"));
+        MainForm->Timer1Timer();  // the timer finds a link
+        QVERIFY(QDir(dir_.path()).rmdir("ZaritMon.ini"));
+    }
+
+    void saveWritesTheMemoAsWindows1251WithCrLf()
+    {
+        Start();
+        relay_->Next([](const Bytes&, const Bytes&) { return Reply{}; });
+        MainForm->RL11Click();  // ON unanswered, OFF answered
+        MainForm->Timer1Timer();
+        const QString saved = dir_.filePath("log");  // no extension added
+        QVERIFY(MainForm->SaveLogTo(saved));
+        const QByteArray bytes = ReadFile(saved);
+        const QList<QByteArray> lines = bytes.split('\n');
+        QCOMPARE(lines.size(), 5);  // four lines and the empty rest after the last break
+        QVERIFY(lines[4].isEmpty());
+        for (int i = 0; i < 4; ++i)
+            QVERIFY(lines[i].endsWith('\r'));
+        const QByteArray request("\xC7\xE0\xEF\xF0\xEE\xF1: 01 05 00 01 FF 00 DD FA \r");  // "Запрос"
+        const QByteArray noReply("\xD2\xE0\xE9\xEC\xE0\xF3\xF2 \xEE\xF2\xE2\xE5\xF2\xE0!\r");  // "Таймаут ответа!"
+        QVERIFY(lines[0].endsWith("\t" + request));
+        QVERIFY(lines[1].endsWith("\t" + noReply));
+        // Saving over it replaces it; an empty memo gives an empty file.
+        MainForm->N10Click();
+        QVERIFY(MainForm->SaveLogTo(saved));
+        QCOMPARE(ReadFile(saved), QByteArray());
+    }
+
+    void saveFailureKeepsTheLogAndTheOldFile()
+    {
+        Start();
+        MainForm->N6Click();
+        MainForm->Timer1Timer();
+        auto* memo = Find<QPlainTextEdit>(MainForm, "logMemo");
+        const QString text = memo->toPlainText();
+        QVERIFY(!text.isEmpty());
+        QVERIFY(!MainForm->SaveLogTo(dir_.filePath("no/such/folder/log.txt")));
+        QCOMPARE(Errors().size(), 1);
+        QCOMPARE(memo->toPlainText(), text);
+        QCOMPARE(MainForm->Log()->Count(), std::size_t{2});
+    }
+
+    void clearWhilePolling()
+    {
+        Start();
+        MainForm->N5Click();
+        QTRY_VERIFY(MainForm->Log()->Count() >= 4);
+        MainForm->Timer1Timer();
+        MainForm->N10Click();
+        QVERIFY(Find<QPlainTextEdit>(MainForm, "logMemo")->toPlainText().isEmpty());
+        QTRY_VERIFY(MainForm->Log()->Count() >= 2);  // new lines from the next poll on
+        MainForm->Timer1Timer();
+        QVERIFY(!Find<QPlainTextEdit>(MainForm, "logMemo")->toPlainText().isEmpty());
+        MainForm->N7Click();
+    }
+};
+
+QTEST_MAIN(CommandsTest)
+#include "commands_test.moc"
