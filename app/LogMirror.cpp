@@ -3,6 +3,7 @@
 #include "ExchangeLog.h"
 
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -20,6 +21,9 @@ void LogMirror::Update(const ExchangeLog& log)
     if (memoLines == log.Count())
         return;
     QTextDocument* doc = memo_->document();
+    // New text must not drag the view sideways to the ends of long lines.
+    QScrollBar* sideways = memo_->horizontalScrollBar();
+    const int column = sideways->value();
     const bool unedited = !doc->isModified() && memoLines == mirrored_;
     std::size_t upTo = 0;
     if (unedited && log.Count() > mirrored_) {
@@ -33,4 +37,5 @@ void LogMirror::Update(const ExchangeLog& log)
     }
     mirrored_ = upTo;
     doc->setModified(false);  // from here on, any change is the operator's
+    sideways->setValue(column);
 }
