@@ -74,7 +74,7 @@ std::optional<std::pair<uint64_t, FaultRate>> ParseAmountAndRate(std::string_vie
 
 using Apply = std::function<bool(Options&, std::string_view)>;
 
-struct OptionSpec {
+struct OptionDef {
     std::string_view longName;
     char shortName;          // 0: none
     std::string_view value;  // empty: a flag; else the name used in messages
@@ -111,9 +111,9 @@ Apply Flag(bool Options::*field)
     };
 }
 
-const std::vector<OptionSpec>& Specs()
+const std::vector<OptionDef>& Definitions()
 {
-    static const std::vector<OptionSpec> specs = {
+    static const std::vector<OptionDef> definitions = {
         {"link", 'l', "PATH",
          [](Options& o, std::string_view v) {
              o.linkPath = v;
@@ -203,22 +203,22 @@ const std::vector<OptionSpec>& Specs()
         {"verbose", 'v', "", Flag(&Options::verbose)},
         {"help", 'h', "", Flag(&Options::help)},
     };
-    return specs;
+    return definitions;
 }
 
-const OptionSpec* FindLong(std::string_view name)
+const OptionDef* FindLong(std::string_view name)
 {
-    for (const auto& spec : Specs())
-        if (spec.longName == name)
-            return &spec;
+    for (const auto& def : Definitions())
+        if (def.longName == name)
+            return &def;
     return nullptr;
 }
 
-const OptionSpec* FindShort(char name)
+const OptionDef* FindShort(char name)
 {
-    for (const auto& spec : Specs())
-        if (spec.shortName != 0 && spec.shortName == name)
-            return &spec;
+    for (const auto& def : Definitions())
+        if (def.shortName != 0 && def.shortName == name)
+            return &def;
     return nullptr;
 }
 
@@ -253,26 +253,26 @@ ParseResult ParseOptions(std::span<const std::string_view> args, std::string def
     options.linkPath = std::move(defaultLinkPath);
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
-        const OptionSpec* spec = nullptr;
+        const OptionDef* def = nullptr;
         std::optional<std::string_view> inlineValue;
         std::string shown(arg);
         if (arg.starts_with("--") && arg.size() > 2) {
             const auto eq = arg.find('=');
-            spec = FindLong(arg.substr(2, eq == std::string_view::npos ? eq : eq - 2));
+            def = FindLong(arg.substr(2, eq == std::string_view::npos ? eq : eq - 2));
             if (eq != std::string_view::npos) {
                 inlineValue = arg.substr(eq + 1);
                 shown = arg.substr(0, eq);
             }
         } else if (arg.size() == 2 && arg[0] == '-') {
-            spec = FindShort(arg[1]);
+            def = FindShort(arg[1]);
         } else {
             return Fail("unexpected argument '" + shown + "'");
         }
-        if (!spec)
+        if (!def)
             return Fail("unknown option '" + shown + "'");
 
         std::string_view value;
-        if (spec->value.empty()) {
+        if (def->value.empty()) {
             if (inlineValue)
                 return Fail("option '" + shown + "' takes no value");
         } else if (inlineValue) {
@@ -280,10 +280,10 @@ ParseResult ParseOptions(std::span<const std::string_view> args, std::string def
         } else if (i + 1 < args.size()) {
             value = args[++i];
         } else {
-            return Fail("option '" + shown + "' needs a value " + std::string(spec->value));
+            return Fail("option '" + shown + "' needs a value " + std::string(def->value));
         }
-        if (!spec->apply(options, value))
-            return Fail("option '" + shown + "' wants " + std::string(spec->accepts) + ", not '"
+        if (!def->apply(options, value))
+            return Fail("option '" + shown + "' wants " + std::string(def->accepts) + ", not '"
                         + std::string(value) + "'");
     }
     return {std::move(options), {}};
