@@ -276,13 +276,19 @@ void TMainForm::CreateLink()
     // its own file-name encoding.
     const QByteArray port = QFile::encodeName(FromCp1251(config.port));
     ComPort = std::make_unique<TCOMPort>(TCOMPort::DevicePath(port.toStdString()));
-    ComPort->Open();  // a port that stays closed fails every exchange, in the log
-    ComPort->SetBaudRate(config.speed);
-    ComPort->SetParity(0);
-    ComPort->SetStopBits(0);
-    ComPort->SetByteSize(8);
-    ComPort->SetReadIntervalTimeout(100);
-    ComPort->SetReadTotalTimeout(config.responseTimeout);
+    LineSettings line;
+    line.baudRate = config.speed;
+    line.parity = 0;
+    line.stopBits = 0;
+    line.byteSize = 8;
+    line.readIntervalMs = 100;
+    line.readTotalMs = config.responseTimeout;
+    // A port that does not open fails every exchange, in the log, until it
+    // can be opened again: an adapter plugged in later, or back after it was
+    // pulled out, is taken up without the settings dialog.
+    ComPort->Open();
+    ComPort->Apply(line);
+    ComPort->KeepOpen(line);
     ExchangeLog = std::make_unique<::ExchangeLog>();
     ModBus = std::make_unique<TModBusDevice>();
     ModBus->SetPort(ComPort.get());

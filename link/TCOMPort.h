@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -16,6 +17,16 @@ public:
 class ETimeout : public ESerialException {
 public:
     ETimeout() : ESerialException("serial read: completion wait ran out") {}
+};
+
+// The line settings the link applies after every open, in this order.
+struct LineSettings {
+    int32_t baudRate = 9600;
+    uint8_t parity = 0;
+    uint8_t stopBits = 0;
+    uint8_t byteSize = 8;
+    int32_t readIntervalMs = 100;
+    int32_t readTotalMs = 1000;
 };
 
 // One serial device, opened exclusively. The line settings and read timeouts
@@ -58,6 +69,16 @@ public:
     // Drops whatever waits in the receive queue.
     void DiscardInput();
 
+    // The six setters, in the order start-up uses them.
+    void Apply(const LineSettings& settings);
+    // From now on a port that is not open (it never opened, or its line hung
+    // up: an adapter pulled out) opens itself again in EnsureOpen, at most
+    // once a second, and takes these settings anew.
+    void KeepOpen(const LineSettings& settings);
+    // Before each transaction: true when the port is open, or could be
+    // opened again now.
+    bool EnsureOpen();
+
     // "COM1" <-> the platform's device path for it.
     static std::string DevicePath(const std::string& portName);
     static std::string PortNameFromDevicePath(const std::string& devicePath);
@@ -70,4 +91,7 @@ public:
 private:
     std::string portName_;
     std::unique_ptr<Platform> p_;
+    bool keepOpen_ = false;
+    LineSettings settings_;
+    std::chrono::steady_clock::time_point lastOpenAttempt_{};
 };

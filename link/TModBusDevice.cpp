@@ -75,6 +75,7 @@ void TModBusDevice::SendRequest(std::span<const uint8_t> request)
     LogFrame(kRequest, request);
     if (!port_)
         return;
+    port_->EnsureOpen();
     port_->DiscardInput();
     port_->Write(request.data(), static_cast<int>(request.size()));
 }

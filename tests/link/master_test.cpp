@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -287,6 +290,86 @@ TEST(MasterClosedPort, EveryTransactionLogsWithoutWaiting)
         "Запрос: 01 7E 80 ", "Таймаут ответа!",
     };
     EXPECT_EQ(bodies, expected);
+}
+
+} // namespace
+
+namespace {
+
+// An adapter pulled out and plugged back in: the line behind a stable name
+// (a symbolic link here, as /dev/serial/by-id gives) goes away and comes
+// back as another device.
+TEST(MasterReconnect, PortOpensAgainBehindTheSameNameAtMostOnceASecond)
+{
+    const std::string link = std::filesystem::temp_directory_path() / ("zarit-replug-" + std::to_string(::getpid()));
+    std::filesystem::remove(link);
+    auto first = std::make_unique<PtyPair>();
+    auto relay = std::make_unique<FakeRelay>(*first);
+    std::filesystem::create_symlink(first->DevicePath(), link);
+
+    TCOMPort port(link);
+    LineSettings line;
+    line.readTotalMs = 1000;
+    ASSERT_TRUE(port.Open());
+    port.Apply(line);
+    port.KeepOpen(line);
+    ExchangeLog log;
+    TModBusDevice master;
+    master.SetPort(&port);
+    master.SetLog(&log);
+    std::vector<uint16_t> dest(46);
+    ASSERT_TRUE(master.ReadHoldingRegisters(dest.data(), 0, 46));
+
+    relay->Next([](const Bytes&, const Bytes&) { return Reply{{0, {}, true}}; });
+    EXPECT_FALSE(master.ReadHoldingRegisters(dest.data(), 0, 46));
+    EXPECT_FALSE(port.IsOpen());
+    relay.reset();
+    first.reset();
+
+    // Away: polls fail at once, and the device is not reopened on each.
+    std::filesystem::remove(link);
+    const auto away = Clock::now();
+    int polls = 0;
+    while (Clock::now() - away < std::chrono::milliseconds(500)) {
+        EXPECT_FALSE(master.ReadHoldingRegisters(dest.data(), 0, 46));
+        ++polls;
+    }
+    EXPECT_GT(polls, 10);
+
+    // Back as another device behind the same name, with the link's settings.
+    PtyPair second;
+    FakeRelay relay2(second);
+    std::filesystem::create_symlink(second.DevicePath(), link);
+    const auto back = Clock::now();
+    bool recovered = false;
+    while (!recovered && Clock::now() - back < std::chrono::seconds(3)) {
+        recovered = master.ReadHoldingRegisters(dest.data(), 0, 46);
+        if (!recovered)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(recovered);
+    EXPECT_LT(Clock::now() - back, std::chrono::milliseconds(1500));
+    EXPECT_EQ(dest, relay2.LastServed());
+    termios t = second.Settings();
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    std::filesystem::remove(link);
+}
+
+TEST(MasterReconnect, PortThatNeverOpenedIsTakenUpWhenItAppears)
+{
+    const std::string link = std::filesystem::temp_directory_path() / ("zarit-late-" + std::to_string(::getpid()));
+    std::filesystem::remove(link);
+    TCOMPort port(link);
+    EXPECT_FALSE(port.Open());
+    port.KeepOpen(LineSettings{});
+    EXPECT_FALSE(port.EnsureOpen()) << "not again within the second";
+    PtyPair pty;
+    std::filesystem::create_symlink(pty.DevicePath(), link);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+    EXPECT_TRUE(port.EnsureOpen());
+    EXPECT_TRUE(port.IsOpen());
+    std::filesystem::remove(link);
 }
 
 } // namespace

@@ -1,0 +1,361 @@
+// Win32 backend of TCOMPort: one overlapped handle, the driver's COMMTIMEOUTS
+// ending reads, and every wait a WaitForSingleObject on one manual-reset event.
+
+#include "TCOMPort.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <climits>
+
+namespace {
+
+constexpr DWORD kWriteLimitMs = 5000;
+constexpr char kDevicePrefix[] = "\\\\.\\";
+constexpr std::size_t kDevicePrefixLength = sizeof kDevicePrefix - 1;
+constexpr int kHighestPortNumber = 255;
+
+// How a failed ReadFile, WriteFile or GetOverlappedResult ends the operation.
+enum class Failure {
+    PortTimeout,  // the driver's own timeout: the transfer is simply over
+    LineGone,     // the device is unusable from now on
+};
+
+Failure Classify(DWORD error)
+{
+    // Windows ends a read on its total timeout with success and the bytes so
+    // far; Wine reports ERROR_TIMEOUT instead when no byte came.
+    if (error == ERROR_TIMEOUT)
+        return Failure::PortTimeout;
+    // Anything else is an adapter pulled out (ERROR_ACCESS_DENIED,
+    // ERROR_BAD_COMMAND, ERROR_DEVICE_REMOVED, ERROR_GEN_FAILURE), a line hung
+    // up (ERROR_BROKEN_PIPE, ERROR_NOT_READY under Wine) or an abort we did
+    // not ask for (ERROR_OPERATION_ABORTED: our own cancels never get here).
+    // Each would fail again at once, so retrying would only spin.
+    return Failure::LineGone;
+}
+
+bool SameLine(const DCB& a, const DCB& b)
+{
+    return a.BaudRate == b.BaudRate && a.ByteSize == b.ByteSize && a.Parity == b.Parity
+        && a.StopBits == b.StopBits;
+}
+
+HANDLE OpenDevice(const std::string& path)
+{
+    return ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+} // namespace
+
+struct TCOMPort::Platform {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    // Manual-reset and reset before every operation: an auto-reset event
+    // consumed by one wait, or left set by the previous operation, would let
+    // a wait end early or never.
+    HANDLE done = nullptr;
+
+    bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
+
+    void Release()
+    {
+        if (handle != INVALID_HANDLE_VALUE)
+            ::CloseHandle(handle);
+        if (done)
+            ::CloseHandle(done);
+        handle = INVALID_HANDLE_VALUE;
+        done = nullptr;
+    }
+
+    // Read the whole DCB, let `change` alter one field, write it back.
+    // `change` returns false for a value it cannot express. A driver that
+    // refuses the value, or quietly keeps another one (Wine turns a rate it
+    // cannot produce into 38400), leaves the previous DCB in force.
+    template <typename Change>
+    void ModifyState(Change change)
+    {
+        if (!IsOpen())
+            return;
+        DCB before{};
+        before.DCBlength = sizeof before;
+        if (!::GetCommState(handle, &before))
+            return;
+        DCB wanted = before;
+        if (!change(wanted))
+            return;
+        DCB stored{};
+        stored.DCBlength = sizeof stored;
+        if (!::SetCommState(handle, &wanted) || !::GetCommState(handle, &stored)
+            || !SameLine(stored, wanted))
+            ::SetCommState(handle, &before);
+    }
+
+    template <typename Change>
+    void ModifyTimeouts(Change change)
+    {
+        if (!IsOpen())
+            return;
+        COMMTIMEOUTS t{};
+        if (!::GetCommTimeouts(handle, &t))
+            return;
+        change(t);
+        ::SetCommTimeouts(handle, &t);
+    }
+
+    // Starts an operation on the event, cleared first.
+    OVERLAPPED Record()
+    {
+        ::ResetEvent(done);
+        OVERLAPPED o{};
+        o.hEvent = done;
+        return o;
+    }
+
+    // Ends an operation that is still running, and waits until the driver has
+    // really let go of the caller's buffer. PurgeComm's abort flags alone may
+    // return before that (and under Wine they do not cancel at all), so the
+    // buffer could still be written after the caller has freed it.
+    void CancelAndCollect(OVERLAPPED& o)
+    {
+        ::CancelIoEx(handle, &o);
+        DWORD ignored = 0;
+        ::GetOverlappedResult(handle, &o, &ignored, TRUE);
+    }
+
+    // The byte count of an operation that has ended, or what it moved before
+    // the line went away (the handle is then released).
+    int Collect(OVERLAPPED& o)
+    {
+        DWORD transferred = 0;
+        if (::GetOverlappedResult(handle, &o, &transferred, FALSE))
+            return static_cast<int>(transferred);
+        return Failed(::GetLastError(), transferred);
+    }
+
+    int Failed(DWORD error, DWORD transferred)
+    {
+        if (Classify(error) == Failure::LineGone)
+            Release();
+        return static_cast<int>(transferred);
+    }
+};
+
+TCOMPort::TCOMPort(std::string devicePath)
+    : portName_(std::move(devicePath)), p_(std::make_unique<Platform>())
+{
+}
+
+TCOMPort::~TCOMPort()
+{
+    Close();
+}
+
+bool TCOMPort::Open()
+{
+    if (p_->IsOpen())
+        return true;
+    // Share mode 0 is all Windows needs: a serial driver admits one opener.
+    const HANDLE handle = OpenDevice(portName_);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    p_->handle = handle;
+    p_->done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+    // Raw 8-bit line without flow control, as the POSIX side opens it; the
+    // rate and stop bits stay as the driver has them. A line error must not
+    // abort every later read until someone clears it.
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    bool ready = p_->done && ::GetCommState(handle, &dcb);  // fails on what is not a port
+    if (ready) {
+        dcb.fBinary = TRUE;
+        dcb.fParity = FALSE;
+        dcb.Parity = NOPARITY;
+        dcb.ByteSize = 8;
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fOutxDsrFlow = FALSE;
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        dcb.fDsrSensitivity = FALSE;
+        dcb.fOutX = FALSE;
+        dcb.fInX = FALSE;
+        dcb.fErrorChar = FALSE;
+        dcb.fNull = FALSE;
+        dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        dcb.fAbortOnError = FALSE;
+        // No timeout at all until the setters ask for one: only the caller's
+        // wait ends a read, whatever the previous user of the port left.
+        COMMTIMEOUTS none{};
+        ready = ::SetCommState(handle, &dcb) && ::SetCommTimeouts(handle, &none);
+    }
+    if (!ready) {
+        p_->Release();
+        return false;
+    }
+    return true;
+}
+
+void TCOMPort::Close()
+{
+    if (!p_->IsOpen())
+        return;
+    Purge();
+    p_->Release();
+}
+
+bool TCOMPort::IsOpen() const
+{
+    return p_->IsOpen();
+}
+
+void TCOMPort::SetBaudRate(int32_t bitsPerSecond)
+{
+    if (bitsPerSecond <= 0)
+        return;
+    p_->ModifyState([bitsPerSecond](DCB& d) {
+        d.BaudRate = static_cast<DWORD>(bitsPerSecond);
+        return true;
+    });
+}
+
+void TCOMPort::SetParity(uint8_t code)
+{
+    // The codes are Windows' own: NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY, SPACEPARITY.
+    p_->ModifyState([code](DCB& d) {
+        if (code > SPACEPARITY)
+            return false;
+        d.fParity = code != NOPARITY;
+        d.Parity = code;
+        return true;
+    });
+}
+
+void TCOMPort::SetByteSize(uint8_t bits)
+{
+    p_->ModifyState([bits](DCB& d) {
+        if (bits < 5 || bits > 8)
+            return false;
+        d.ByteSize = bits;
+        return true;
+    });
+}
+
+void TCOMPort::SetStopBits(uint8_t code)
+{
+    // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS.
+    p_->ModifyState([code](DCB& d) {
+        if (code > TWOSTOPBITS)
+            return false;
+        d.StopBits = code;
+        return true;
+    });
+}
+
+void TCOMPort::SetReadIntervalTimeout(int32_t ms)
+{
+    p_->ModifyTimeouts([ms](COMMTIMEOUTS& t) { t.ReadIntervalTimeout = ms > 0 ? ms : 0; });
+}
+
+void TCOMPort::SetReadTotalTimeout(int32_t ms)
+{
+    p_->ModifyTimeouts([ms](COMMTIMEOUTS& t) { t.ReadTotalTimeoutConstant = ms > 0 ? ms : 0; });
+}
+
+int TCOMPort::Read(uint8_t* buffer, int n, int waitMs)
+{
+    if (!p_->IsOpen() || n <= 0)
+        return 0;
+    OVERLAPPED o = p_->Record();
+    if (!::ReadFile(p_->handle, buffer, static_cast<DWORD>(n), nullptr, &o)) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_IO_PENDING)
+            return p_->Failed(error, 0);
+    }
+    if (::WaitForSingleObject(p_->done, static_cast<DWORD>(waitMs > 0 ? waitMs : 0)) == WAIT_OBJECT_0)
+        return p_->Collect(o);
+    // The read must be over before the buffer goes back to the caller; what
+    // it took in is dropped with whatever else has arrived. A read that
+    // completed just as the wait ran out is dropped too: the wait decides.
+    ::PurgeComm(p_->handle, PURGE_RXABORT | PURGE_RXCLEAR);
+    throw ETimeout();
+}
+
+int TCOMPort::Write(const uint8_t* buffer, int n)
+{
+    if (!p_->IsOpen() || n <= 0)
+        return 0;
+    OVERLAPPED o = p_->Record();
+    if (!::WriteFile(p_->handle, buffer, static_cast<DWORD>(n), nullptr, &o)) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_IO_PENDING)
+            return p_->Failed(error, 0);
+    }
+    if (::WaitForSingleObject(p_->done, kWriteLimitMs) == WAIT_OBJECT_0)
+        return p_->Collect(o);
+    p_->CancelAndCollect(o);
+    ::PurgeComm(p_->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    return 0;
+}
+
+int TCOMPort::Purge()
+{
+    // Nothing is pending between calls (each operation completes or is
+    // cancelled before it returns); this is for a driver left mid-transfer.
+    if (p_->IsOpen())
+        ::PurgeComm(p_->handle, PURGE_TXABORT | PURGE_RXABORT);
+    return 0;
+}
+
+int TCOMPort::ClearErrors()
+{
+    if (!p_->IsOpen())
+        return 0;
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(p_->handle, &errors, &status))
+        return 0;
+    return status.cbInQue > static_cast<DWORD>(INT_MAX) ? INT_MAX : static_cast<int>(status.cbInQue);
+}
+
+void TCOMPort::DiscardInput()
+{
+    if (p_->IsOpen())
+        ::PurgeComm(p_->handle, PURGE_RXCLEAR);
+}
+
+std::string TCOMPort::DevicePath(const std::string& portName)
+{
+    // "\\.\" reaches COM10 and above too; a path that already is one is kept.
+    if (portName.empty() || portName.compare(0, 2, "\\\\") == 0)
+        return portName;
+    return kDevicePrefix + portName;
+}
+
+std::string TCOMPort::PortNameFromDevicePath(const std::string& devicePath)
+{
+    if (devicePath.size() > kDevicePrefixLength
+        && devicePath.compare(0, kDevicePrefixLength, kDevicePrefix) == 0)
+        return devicePath.substr(kDevicePrefixLength);
+    return devicePath;
+}
+
+std::vector<std::string> TCOMPort::AvailablePorts()
+{
+    // Opening is the one test that also leaves out a port in use: the
+    // registry lists ports whoever holds them.
+    std::vector<std::string> ports;
+    for (int number = 0; number <= kHighestPortNumber; ++number) {
+        const std::string name = "COM" + std::to_string(number);
+        const HANDLE handle = OpenDevice(DevicePath(name));
+        if (handle == INVALID_HANDLE_VALUE)
+            continue;
+        ::CloseHandle(handle);
+        ports.push_back(name);
+    }
+    return ports;
+}
