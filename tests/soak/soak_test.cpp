@@ -1,0 +1,206 @@
+// Soak: the relay simulator with every fault on at a low rate, our link
+// polling back to back while another thread sends coil writes and raw
+// requests between stops and starts. Nothing may crash, hang, accept a wrong
+// value, or grow beyond the log's own lines.
+//
+// ZARIT_SOAK_SECONDS sets the length (default 120).
+
+#include "ExchangeLog.h"
+#include "SimMaster.h"
+#include "SimProcess.h"
+#include "TCOMPort.h"
+#include "TDeviceControl.h"
+#include "TModBusDevice.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+double ResidentMiB()
+{
+    long pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+std::string BodyOf(const std::string& line)
+{
+    const auto tab = line.find('\t');
+    return tab == std::string::npos ? line : line.substr(tab + 1);
+}
+
+// Register values from an accepted poll's log line.
+std::vector<uint16_t> RegistersOf(const std::string& body)
+{
+    std::vector<uint8_t> bytes;
+    for (std::size_t i = body.find(": ") + 2; i + 1 < body.size(); i += 3)
+        bytes.push_back(static_cast<uint8_t>(std::stoi(body.substr(i, 2), nullptr, 16)));
+    std::vector<uint16_t> values;
+    for (std::size_t i = 3; i + 3 < bytes.size(); i += 2)
+        values.push_back(static_cast<uint16_t>(bytes[i] << 8 | bytes[i + 1]));
+    return values;
+}
+
+struct Figures {
+    long polls = 0, accepted = 0, timeouts = 0, crcErrors = 0, recoveries = 0, commands = 0;
+};
+
+TEST(Soak, FaultsEverywhereAndTheLinkStaysTrue)
+{
+    const char* env = std::getenv("ZARIT_SOAK_SECONDS");
+    const auto length = std::chrono::seconds(env ? std::atoi(env) : 120);
+    const std::vector<std::string> relay = {"--speed", "38400", "--noise", "0"};
+    std::vector<std::string> options = relay;
+    for (const char* o : {"--drop", "0.02", "--bad-crc", "0.02", "--stray", "0.02", "--late", "1200,0.01",
+                          "--exception", "4,0.02", "--input-hold", "100", "--seed", "7"})
+        options.push_back(o);
+
+    const auto [code, printed] = SimProcess::RunToEnd(
+        [&] { auto o = relay; o.push_back("--print-registers"); return o; }());
+    ASSERT_EQ(code, 0);
+    const auto served = ParsePrintedRegisters(printed);
+    ASSERT_TRUE(served.has_value());
+    auto expected = std::vector<uint16_t>(served->begin(), served->end());
+
+    SimProcess sim(options);
+    ASSERT_TRUE(sim.WaitForLink());
+    TCOMPort port(sim.Link());
+    LineSettings line;
+    line.baudRate = 38400;
+    ASSERT_TRUE(port.Open());
+    port.Apply(line);
+    port.KeepOpen(line);
+    ExchangeLog log;
+    TModBusDevice master;
+    master.SetPort(&port);
+    master.SetAddress(1);
+    master.SetLog(&log);
+    TDeviceControl control(46);
+    control.SetMaster(&master);
+    control.SetInterval(0);
+    control.StartPolling();
+
+    // The operator: commands between a stop and a start, at random times.
+    std::atomic<bool> done{false};
+    std::atomic<long> commands{0};
+    std::atomic<long> heartbeat{0};
+    std::thread operatorThread([&] {
+        std::mt19937 random(11);
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50 + random() % 250));
+            const bool wasPolling = control.IsPolling();
+            control.StopPolling();
+            switch (random() % 3) {
+            case 0: master.WriteCoil(static_cast<uint16_t>(1 + random() % 4), true); break;
+            case 1: master.WriteCoil(static_cast<uint16_t>(1 + random() % 4), false); break;
+            default: master.SendRaw(std::vector<uint8_t>{0x01, 0x03, 0x00, 0x00, 0x00, 0x02}, true, 150); break;
+            }
+            if (wasPolling)
+                control.StartPolling();
+            ++commands;
+            ++heartbeat;
+        }
+    });
+
+    Figures f;
+    std::size_t seen = 0;
+    bool pollPending = false;
+    bool failedSinceAccepted = false;
+    double rssStart = 0;
+    std::size_t logStart = 0;
+    long lastBeat = -1;
+    auto lastBeatTime = Clock::now();
+    const auto start = Clock::now();
+    auto scan = [&] {
+        const std::size_t count = log.Count();
+        for (; seen < count; ++seen) {
+            const std::string body = BodyOf(log.Line(seen));
+            if (body.rfind("Запрос: 01 03 00 00 00 2E", 0) == 0) {
+                pollPending = true;
+                ++f.polls;
+                continue;
+            }
+            if (!pollPending)
+                continue;  // a command's own lines
+            pollPending = false;
+            if (body.rfind("Ответ: ", 0) == 0) {
+                ++f.accepted;
+                auto values = RegistersOf(body);
+                ASSERT_EQ(values.size(), 46u) << body;
+                values[4] = expected[4];  // the inputs follow the coil commands
+                ASSERT_EQ(values, expected) << "an accepted poll with values the relay never served";
+                if (failedSinceAccepted)
+                    ++f.recoveries;
+                failedSinceAccepted = false;
+            } else {
+                f.timeouts += body == "Таймаут ответа!";
+                f.crcErrors += body.rfind("Ошибка CRC", 0) == 0;
+                failedSinceAccepted = true;
+            }
+        }
+    };
+    while (Clock::now() - start < length) {
+        std::this_thread::sleep_for(200ms);
+        scan();
+        if (rssStart == 0 && Clock::now() - start > 5s) {
+            rssStart = ResidentMiB();
+            logStart = log.MemoryBytes();
+        }
+        if (heartbeat != lastBeat) {
+            lastBeat = heartbeat;
+            lastBeatTime = Clock::now();
+        }
+        ASSERT_LT(Clock::now() - lastBeatTime, 15s) << "the operator's command never came back";
+        for (uint16_t i = 0; i < 46 && f.accepted > 0; ++i) {
+            if (i != 4)
+                ASSERT_EQ(control.GetRegister(i), expected[i]) << "register " << i;
+        }
+    }
+    done = true;
+    operatorThread.join();
+    control.StopPolling();
+    scan();
+    // The last fault, too, is followed by an accepted poll.
+    if (failedSinceAccepted) {
+        control.StartPolling();
+        const auto limit = Clock::now() + 10s;
+        while (failedSinceAccepted && Clock::now() < limit) {
+            std::this_thread::sleep_for(50ms);
+            scan();
+        }
+        control.StopPolling();
+        scan();
+    }
+    EXPECT_FALSE(failedSinceAccepted) << "no accepted poll after the last fault";
+    const double rssEnd = ResidentMiB();
+    const double logGrowthMiB = static_cast<double>(log.MemoryBytes() - logStart) / (1024.0 * 1024.0);
+    f.commands = commands;
+
+    std::printf("soak %llds: %ld polls, %ld accepted, %ld timeouts, %ld CRC errors, %ld recoveries, "
+                "%ld commands; memory %.1f MiB -> %.1f MiB, of which the log %.1f MiB\n",
+                static_cast<long long>(length.count()), f.polls, f.accepted, f.timeouts, f.crcErrors,
+                f.recoveries, f.commands, rssStart, rssEnd, logGrowthMiB);
+    EXPECT_GT(f.timeouts, 0) << "the faults did happen";
+    EXPECT_GT(f.crcErrors, 0);
+    EXPECT_GT(f.recoveries, 0);
+    EXPECT_GT(f.commands, 0);
+    EXPECT_LT(rssEnd - rssStart - logGrowthMiB, 16.0) << "memory beyond the log's own lines";
+
+    const auto exit = sim.Stop(SIGTERM);
+    EXPECT_TRUE(exit.exited && exit.status == 0) << "the simulator survived too";
+}
+
+} // namespace

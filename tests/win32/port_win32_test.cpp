@@ -1,0 +1,372 @@
+// The Win32 TCOMPort under Wine, on COM5 with the raw peer on COM6: timeouts,
+// a timed-out read letting go of the buffer, a stuck write, a vanished line,
+// line settings, the port names and the scan.
+
+#include "LinePeer.h"
+#include "TCOMPort.h"
+
+#include <gtest/gtest.h>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace win32_support;
+using namespace std::chrono_literals;
+using testing_support::Hex;
+using Clock = std::chrono::steady_clock;
+
+TEST(PortClosed, EveryOperationIsANoOp)
+{
+    TCOMPort port("");
+    EXPECT_FALSE(port.Open());
+    EXPECT_FALSE(port.IsOpen());
+    uint8_t buffer[8] = {};
+    const auto start = Clock::now();
+    EXPECT_EQ(port.Read(buffer, 8, 1000), 0);
+    EXPECT_EQ(port.Write(buffer, 8), 0);
+    EXPECT_EQ(port.ClearErrors(), 0);
+    EXPECT_EQ(port.Purge(), 0);
+    port.SetBaudRate(19200);
+    port.SetReadTotalTimeout(100);
+    port.DiscardInput();
+    port.Close();
+    EXPECT_LT(Clock::now() - start, 100ms);
+}
+
+TEST(PortOpen, RefusesWhatIsNotAnOpenableSerialPort)
+{
+    const char* const paths[] = {
+        "",
+        "\\\\.\\COM200",  // no such port
+        "\\\\.\\NUL",     // opens, but is no serial device
+    };
+    for (const char* path : paths) {
+        TCOMPort port(path);
+        EXPECT_FALSE(port.Open()) << path;
+        EXPECT_FALSE(port.IsOpen()) << path;
+    }
+}
+
+class PortTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(peer_.IsOpen()) << kPeerName << " is not linked into the Wine prefix"; }
+
+    // Waits until the port reports `count` queued bytes; returns the last count seen.
+    int WaitForQueued(int count)
+    {
+        const auto limit = Clock::now() + 2s;
+        int queued = port_.ClearErrors();
+        while (queued < count && Clock::now() < limit) {
+            std::this_thread::sleep_for(5ms);
+            queued = port_.ClearErrors();
+        }
+        return queued;
+    }
+
+    LinePeer peer_;
+    TCOMPort port_{TCOMPort::DevicePath(kPortName)};
+};
+
+TEST_F(PortTest, WaitRunningOutLetsGoOfTheBufferAndKeepsWhatComesLater)
+{
+    ASSERT_TRUE(port_.Open());
+    port_.SetReadTotalTimeout(2000);  // longer than the caller's wait
+    ASSERT_TRUE(peer_.Send(Hex("AA BB CC")));
+    uint8_t buffer[16];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    const auto start = Clock::now();
+    EXPECT_THROW(port_.Read(buffer, 10, 300), ETimeout);
+    EXPECT_GE(Clock::now() - start, 290ms);
+    const Bytes returned(buffer, buffer + sizeof buffer);
+    EXPECT_EQ(port_.ClearErrors(), 0);
+
+    // A read still pending in the driver would take these into the buffer
+    // the caller has got back (and may have freed) instead of the next read.
+    ASSERT_TRUE(peer_.Send(Hex("01 02")));
+    EXPECT_EQ(WaitForQueued(2), 2);
+    EXPECT_EQ(Bytes(buffer, buffer + sizeof buffer), returned) << "written after the timeout";
+    uint8_t next[2] = {};
+    EXPECT_EQ(port_.Read(next, 2, 1000), 2);
+    EXPECT_EQ(Bytes(next, next + 2), Hex("01 02"));
+}
+
+TEST_F(PortTest, ReadEndsOnCountGapAndTotalTimeout)
+{
+    ASSERT_TRUE(port_.Open());
+    port_.SetReadIntervalTimeout(100);
+    port_.SetReadTotalTimeout(1500);
+    uint8_t buffer[16] = {};
+
+    ASSERT_TRUE(peer_.Send(Hex("01 02 03 04")));
+    EXPECT_EQ(port_.Read(buffer, 4, 3000), 4);
+    EXPECT_EQ(Bytes(buffer, buffer + 4), Hex("01 02 03 04"));
+
+    ASSERT_TRUE(peer_.Send(Hex("05 06")));
+    auto start = Clock::now();
+    EXPECT_EQ(port_.Read(buffer, 8, 3000), 2);
+    auto took = Clock::now() - start;
+    EXPECT_GE(took, 90ms);
+    EXPECT_LT(took, 1000ms) << "the gap ends it, not the total timeout";
+    EXPECT_EQ(Bytes(buffer, buffer + 2), Hex("05 06"));
+
+    // Nothing at all: the total timeout ends the read quietly with 0 bytes
+    // (Wine reports it as a failure, ERROR_TIMEOUT).
+    start = Clock::now();
+    EXPECT_EQ(port_.Read(buffer, 8, 3000), 0);
+    took = Clock::now() - start;
+    EXPECT_GE(took, 1450ms);
+    EXPECT_LT(took, 2900ms) << "the total timeout ends it, not the wait";
+    EXPECT_TRUE(port_.IsOpen());
+}
+
+TEST_F(PortTest, OnlyTheWaitEndsAReadWithoutPortTimeouts)
+{
+    struct Row {
+        const char* name;
+        void (*before)(TCOMPort&);  // on the closed port
+        void (*after)(TCOMPort&);   // once open
+    };
+    const auto none = [](TCOMPort&) {};
+    const Row rows[] = {
+        {"fresh open", none, none},
+        {"set before the open, not remembered",
+         [](TCOMPort& p) { p.SetReadTotalTimeout(100); p.SetReadIntervalTimeout(10); }, none},
+        {"negative values", none,
+         [](TCOMPort& p) { p.SetReadTotalTimeout(-1); p.SetReadIntervalTimeout(-1); }},
+        {"set back to 0", none,
+         [](TCOMPort& p) { p.SetReadTotalTimeout(100); p.SetReadTotalTimeout(0); }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.before(port_);
+        ASSERT_TRUE(port_.Open());
+        row.after(port_);
+        uint8_t buffer[4];
+        EXPECT_THROW(port_.Read(buffer, 4, 300), ETimeout);
+        port_.Close();
+    }
+}
+
+TEST_F(PortTest, ClearErrorsCountsWaitingBytes)
+{
+    ASSERT_TRUE(port_.Open());
+    ASSERT_TRUE(peer_.Send(Hex("01 02 03 04 05 06 07")));
+    EXPECT_EQ(WaitForQueued(7), 7);
+    uint8_t buffer[3];
+    EXPECT_EQ(port_.Read(buffer, 3, 1000), 3);
+    EXPECT_EQ(port_.ClearErrors(), 4);
+    port_.DiscardInput();
+    EXPECT_EQ(port_.ClearErrors(), 0);
+}
+
+TEST_F(PortTest, WriteReachesThePeer)
+{
+    ASSERT_TRUE(port_.Open());
+    const Bytes frame = Hex("01 03 00 00 00 2E C5 D6");
+    EXPECT_EQ(port_.Write(frame.data(), static_cast<int>(frame.size())), 8);
+    EXPECT_EQ(peer_.Receive(2000, 50), frame);
+}
+
+TEST_F(PortTest, WriteGivesUpAfterFiveSecondsOnAStuckLine)
+{
+    ASSERT_TRUE(port_.Open());
+    // Nobody reads the far end, so the line's buffers fill and stay full.
+    const Bytes big(1 << 20, 0x55);
+    const auto start = Clock::now();
+    EXPECT_EQ(port_.Write(big.data(), static_cast<int>(big.size())), 0);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, 4900ms);
+    EXPECT_LT(took, 8000ms);
+
+    // The abandoned write is over: once the far end has read what got
+    // through, the next frame arrives alone.
+    peer_.Drain();
+    const Bytes frame = Hex("01 05 00 01 FF 00 DD FA");
+    EXPECT_EQ(port_.Write(frame.data(), static_cast<int>(frame.size())), 8);
+    EXPECT_EQ(peer_.Receive(2000, 150), frame);
+}
+
+TEST_F(PortTest, OpeningAnOpenPortChangesNothingAndAClosedOneReopens)
+{
+    ASSERT_TRUE(port_.Open());
+    EXPECT_TRUE(port_.Open());
+    EXPECT_TRUE(port_.IsOpen());
+    port_.Close();
+    EXPECT_FALSE(port_.IsOpen());
+    uint8_t buffer[2] = {};
+    EXPECT_EQ(port_.Read(buffer, 2, 1000), 0);
+    ASSERT_TRUE(port_.Open());
+    ASSERT_TRUE(peer_.Send(Hex("0A 0B")));
+    EXPECT_EQ(port_.Read(buffer, 2, 1000), 2);
+}
+
+// Wine lets a second handle onto a port (Windows would not), so the test
+// reads the line settings the port's own handle left on the device.
+DCB DeviceState()
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    const HANDLE h = ::CreateFileA(TCOMPort::DevicePath(kPortName).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(::GetCommState(h, &dcb));
+    ::CloseHandle(h);
+    return dcb;
+}
+
+TEST_F(PortTest, LineSettingsChangeOneFieldAndRefusalsKeepThePrevious)
+{
+    ASSERT_TRUE(port_.Open());
+    port_.SetStopBits(0);  // the pseudo-terminal keeps what an earlier run left
+    struct Row {
+        const char* name;
+        void (*apply)(TCOMPort&);
+        DWORD rate;
+        BYTE stopBits;
+    };
+    // A pseudo-terminal keeps 8 bits without parity whatever it is told, and
+    // Wine turns a rate it cannot produce into 38400 while reporting success.
+    const Row rows[] = {
+        {"19200", [](TCOMPort& p) { p.SetBaudRate(19200); }, 19200, ONESTOPBIT},
+        {"rate 0", [](TCOMPort& p) { p.SetBaudRate(0); }, 19200, ONESTOPBIT},
+        {"negative rate", [](TCOMPort& p) { p.SetBaudRate(-9600); }, 19200, ONESTOPBIT},
+        {"rate the line cannot make", [](TCOMPort& p) { p.SetBaudRate(123456); }, 19200, ONESTOPBIT},
+        {"two stop bits", [](TCOMPort& p) { p.SetStopBits(2); }, 19200, TWOSTOPBITS},
+        {"stop-bit code 3", [](TCOMPort& p) { p.SetStopBits(3); }, 19200, TWOSTOPBITS},
+        {"even parity", [](TCOMPort& p) { p.SetParity(2); }, 19200, TWOSTOPBITS},
+        {"7 bits", [](TCOMPort& p) { p.SetByteSize(7); }, 19200, TWOSTOPBITS},
+        {"one stop bit", [](TCOMPort& p) { p.SetStopBits(0); }, 19200, ONESTOPBIT},
+        {"9600", [](TCOMPort& p) { p.SetBaudRate(9600); }, 9600, ONESTOPBIT},
+    };
+    for (const auto& row : rows) {
+        row.apply(port_);
+        const DCB dcb = DeviceState();
+        EXPECT_EQ(dcb.BaudRate, row.rate) << row.name;
+        EXPECT_EQ(dcb.StopBits, row.stopBits) << row.name;
+        EXPECT_EQ(dcb.ByteSize, 8) << row.name;
+        EXPECT_EQ(dcb.Parity, NOPARITY) << row.name;
+    }
+    // The port opens raw: no flow control to hold the line, no abort on a line error.
+    const DCB dcb = DeviceState();
+    EXPECT_FALSE(dcb.fOutxCtsFlow);
+    EXPECT_FALSE(dcb.fOutX);
+    EXPECT_FALSE(dcb.fInX);
+    EXPECT_FALSE(dcb.fAbortOnError);
+}
+
+// Starts a Linux program from inside Wine; Wine hands back no handle for it.
+bool StartUnixProgram(const std::string& path, std::string commandLine)
+{
+    std::string dosPath = "Z:" + path;
+    std::replace(dosPath.begin(), dosPath.end(), '/', '\\');
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessA(dosPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &startup, &process))
+        return false;
+    if (process.hThread)
+        ::CloseHandle(process.hThread);
+    if (process.hProcess)
+        ::CloseHandle(process.hProcess);
+    return true;
+}
+
+template <typename TryOpen>
+bool OpensWithin(std::chrono::milliseconds limit, TryOpen tryOpen)
+{
+    const auto end = Clock::now() + limit;
+    while (!tryOpen()) {
+        if (Clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+TEST(PortLoss, LineGoingAwayEndsTheReadAndReleasesThePort)
+{
+    const char* socat = std::getenv("ZARIT_SOCAT");
+    const char* prefix = std::getenv("WINEPREFIX");
+    ASSERT_TRUE(socat && prefix) << "ZARIT_SOCAT and WINEPREFIX come from ctest in build-win";
+    // A pair of its own, COM7 and COM8, that socat drops after two quiet
+    // seconds: the far end vanishes as an unplugged adapter does.
+    const std::string links = std::string(prefix) + "/dosdevices/com";
+    ASSERT_TRUE(StartUnixProgram(socat, std::string(socat) + " -T 2 pty,raw,echo=0,link=" + links
+                                            + "7 pty,raw,echo=0,link=" + links + "8"));
+    TCOMPort port(TCOMPort::DevicePath("COM7"));
+    ASSERT_TRUE(OpensWithin(5s, [&] { return port.Open(); }));
+    std::unique_ptr<LinePeer> remote;
+    ASSERT_TRUE(OpensWithin(5s, [&] {
+        remote = std::make_unique<LinePeer>("COM8");
+        return remote->IsOpen();
+    }));
+    ASSERT_TRUE(remote->Send(Hex("AA BB")));
+
+    // What arrived comes back, without an exception and long before the wait.
+    uint8_t buffer[10] = {};
+    auto start = Clock::now();
+    EXPECT_EQ(port.Read(buffer, 10, 15000), 2);
+    EXPECT_LT(Clock::now() - start, 10s);
+    EXPECT_EQ(Bytes(buffer, buffer + 2), Hex("AA BB"));
+
+    // Whichever read met the hang-up, the port is let go by the next one at
+    // the latest, and nothing waits on the dead line any more.
+    start = Clock::now();
+    EXPECT_EQ(port.Read(buffer, 10, 15000), 0);
+    EXPECT_EQ(port.Write(buffer, 2), 0);
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(PortNames, MapToDevicePathsAndBack)
+{
+    struct Row {
+        const char* name;
+        const char* path;
+    };
+    const Row rows[] = {
+        {"COM1", "\\\\.\\COM1"},
+        {"COM5", "\\\\.\\COM5"},
+        {"COM10", "\\\\.\\COM10"},
+        {"COM256", "\\\\.\\COM256"},
+        {"com3", "\\\\.\\com3"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(TCOMPort::DevicePath(row.name), row.path) << row.name;
+        EXPECT_EQ(TCOMPort::PortNameFromDevicePath(row.path), row.name) << row.path;
+    }
+    EXPECT_EQ(TCOMPort::DevicePath(""), "");
+    EXPECT_EQ(TCOMPort::DevicePath("\\\\.\\COM4"), "\\\\.\\COM4") << "already a device path";
+    EXPECT_EQ(TCOMPort::PortNameFromDevicePath("COM7"), "COM7");
+    EXPECT_EQ(TCOMPort::PortNameFromDevicePath("\\\\.\\"), "\\\\.\\");
+}
+
+TEST(PortScan, FindsBothEndsOfTheLineInNumericOrder)
+{
+    const auto ports = TCOMPort::AvailablePorts();
+    EXPECT_NE(std::find(ports.begin(), ports.end(), "COM5"), ports.end());
+    EXPECT_NE(std::find(ports.begin(), ports.end(), "COM6"), ports.end());
+    int previous = -1;
+    for (const auto& name : ports) {
+        ASSERT_EQ(name.rfind("COM", 0), 0u) << name;
+        ASSERT_EQ(name.find_first_not_of("0123456789", 3), std::string::npos) << name;
+        const int number = std::stoi(name.substr(3));
+        EXPECT_GT(number, previous) << name;
+        previous = number;
+    }
+}
+
+} // namespace
