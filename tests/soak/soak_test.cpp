@@ -165,8 +165,9 @@ TEST(Soak, FaultsEverywhereAndTheLinkStaysTrue)
         }
         ASSERT_LT(Clock::now() - lastBeatTime, 15s) << "the operator's command never came back";
         for (uint16_t i = 0; i < 46 && f.accepted > 0; ++i) {
-            if (i != 4)
+            if (i != 4) {
                 ASSERT_EQ(control.GetRegister(i), expected[i]) << "register " << i;
+            }
         }
     }
     done = true;
