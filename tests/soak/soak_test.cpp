@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -202,6 +203,81 @@ TEST(Soak, FaultsEverywhereAndTheLinkStaysTrue)
 
     const auto exit = sim.Stop(SIGTERM);
     EXPECT_TRUE(exit.exited && exit.status == 0) << "the simulator survived too";
+}
+
+} // namespace
+
+namespace {
+
+// Unplug and replug: the simulator goes away and comes back behind the same
+// link while polling runs; polling must notice and recover by itself.
+TEST(Replug, PollingRecoversWhenTheRelayComesBack)
+{
+    const std::vector<std::string> options = {"--speed", "38400", "--noise", "0"};
+    // The name outlives both runs of the relay, as a /dev/serial/by-id link
+    // outlives an adapter.
+    const std::string link =
+        (std::filesystem::temp_directory_path() / ("zarit-replug-sim-" + std::to_string(::getpid()))).string();
+    auto sim = std::make_unique<SimProcess>(options, false, link);
+    ASSERT_TRUE(sim->WaitForLink());
+    TCOMPort port(link);
+    LineSettings line;
+    line.baudRate = 38400;
+    ASSERT_TRUE(port.Open());
+    port.Apply(line);
+    port.KeepOpen(line);
+    ExchangeLog log;
+    TModBusDevice master;
+    master.SetPort(&port);
+    master.SetLog(&log);
+    TDeviceControl control(46);
+    control.SetMaster(&master);
+    control.SetInterval(0);
+    control.StartPolling();
+
+    auto lastBody = [&] { return BodyOf(log.Line(log.Count() - 1)); };
+    // Polls follow each other at once, so an accepted one is rarely the
+    // last line for long: look at every line since `from`.
+    auto acceptedSince = [&](std::size_t from) {
+        for (std::size_t i = from; i < log.Count(); ++i)
+            if (BodyOf(log.Line(i)).rfind("Ответ", 0) == 0)
+                return true;
+        return false;
+    };
+    auto waitFor = [&](auto pred, std::chrono::seconds bound) {
+        const auto end = Clock::now() + bound;
+        while (!pred() && Clock::now() < end)
+            std::this_thread::sleep_for(5ms);
+        return pred();
+    };
+    ASSERT_TRUE(waitFor([&] { return acceptedSince(0); }, 5s));
+
+    const auto pulled = Clock::now();
+    ASSERT_TRUE(sim->Stop(SIGTERM).exited);
+    sim.reset();
+    ASSERT_TRUE(waitFor([&] { return lastBody().rfind("Ошибка CRC", 0) == 0; }, 5s));
+    const auto noticed = Clock::now();
+    std::this_thread::sleep_for(1500ms);
+    const std::size_t linesWhileAway = log.Count();
+    std::this_thread::sleep_for(1000ms);
+    const std::size_t perSecondAway = log.Count() - linesWhileAway;
+
+    const auto back = Clock::now();
+    const std::size_t before = log.Count();
+    SimProcess again(options, false, link);
+    ASSERT_TRUE(again.WaitForLink());
+    ASSERT_TRUE(waitFor([&] { return acceptedSince(before); }, 5s)) << lastBody();
+    const auto recovered = Clock::now();
+    control.StopPolling();
+    EXPECT_TRUE(again.Stop(SIGTERM).exited);
+
+    using ms = std::chrono::milliseconds;
+    std::printf("replug: loss noticed after %lld ms; %zu log lines a second while away; "
+                "first good poll %lld ms after the relay came back\n",
+                static_cast<long long>(std::chrono::duration_cast<ms>(noticed - pulled).count()), perSecondAway,
+                static_cast<long long>(std::chrono::duration_cast<ms>(recovered - back).count()));
+    EXPECT_LE(perSecondAway, 24u);
+    EXPECT_LT(recovered - back, 4s);
 }
 
 } // namespace
