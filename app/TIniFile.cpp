@@ -212,7 +212,13 @@ bool TIniFile::WriteString(const std::string& section, const std::string& key,
         auto& after = lines[place.insertAfter];
         if (after.ending.empty())
             after.ending = eol;
-        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(place.insertAfter) + 1, {entry, eol});
+        // A lone CR ending right before an empty LF-ended line would read as
+        // one CR LF break, and that empty line would vanish.
+        std::string ending = eol;
+        const std::size_t next = place.insertAfter + 1;
+        if (ending == "\r" && next < lines.size() && lines[next].text.empty() && lines[next].ending[0] == '\n')
+            ending = "\r\n";
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(next), {entry, ending});
     } else {
         if (!lines.empty() && lines.back().ending.empty())
             lines.back().ending = eol;

@@ -137,6 +137,12 @@ TEST_F(IniTest, WriteKeepsLineEndsBomAndAFinalLineWithoutEnd)
     ASSERT_TRUE(ini.WriteString("config", "SPEED", "1"));
     EXPECT_EQ(Get(), "[Config]\rPORT=COM4\rSPEED=1\r[Next]\rA=1\r");
 
+    // Mixed endings: a CR-ended new line before an empty LF-ended line must
+    // not merge with it into one break.
+    Put("[Config]\rPORT=1\n\n[Next]\r");
+    ASSERT_TRUE(ini.WriteString("Config", "SPEED", "2"));
+    EXPECT_EQ(Get(), "[Config]\rPORT=1\nSPEED=2\r\n\n[Next]\r");
+
     Put("[Other]\r\nX=1");
     ASSERT_TRUE(ini.WriteString("Config", "PORT", "COM1"));
     EXPECT_EQ(Get(), "[Other]\r\nX=1\r\n[Config]\r\nPORT=COM1\r\n");
