@@ -148,6 +148,23 @@ TEST_F(IniTest, WriteKeepsLineEndsBomAndAFinalLineWithoutEnd)
     EXPECT_EQ(Get(), "[Other]\r\nX=1\r\n[Config]\r\nPORT=COM1\r\n");
 }
 
+TEST_F(IniTest, HostileFilesGiveDefaultsOrTheirValuesAndSurviveAWrite)
+{
+    std::string huge = "[Config]\r\nNOTE=" + std::string(1 << 20, 'x') + "\r\nPORT=COM5\r\n";
+    huge += std::string("JUNK=\0\0\xFF\xFE", 9) + "\r\nSPEED=99999999999\r\nNETADDRESS=-2147483649\r\n";
+    Put(huge);
+    const TIniFile ini(path_);
+    LinkConfig c = ReadLinkConfig(ini);
+    EXPECT_EQ(c.port, "COM5");
+    EXPECT_EQ(c.speed, 9600);
+    EXPECT_EQ(c.SlaveAddress(), 1);
+    ASSERT_TRUE(ini.WriteString("Config", "SPEED", "19200"));
+    const std::string after = Get();
+    EXPECT_EQ(after.size(), huge.size() - std::string("99999999999").size() + 5);
+    EXPECT_NE(after.find(std::string("JUNK=\0\0\xFF\xFE", 9)), std::string::npos) << "NUL bytes kept";
+    EXPECT_EQ(ReadLinkConfig(ini).speed, 19200);
+}
+
 TEST_F(IniTest, FailedWriteReportsAndLeavesTheFile)
 {
     const TIniFile inMissingFolder((dir_ / "no" / "such" / "ZaritMon.ini").string());

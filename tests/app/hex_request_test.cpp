@@ -18,6 +18,7 @@ TEST(HexRequest, AcceptedLines)
         {{"7"}, {0x07}},
         {{" 7", "\tA"}, {0x07, 0x0A}},
         {{"1G"}, {0x01}},  // reading stops at the first character that is no digit
+        {{"0\x01"}, {0x00}},
         {{"01", ""}, {0x01}},  // the empty line after the final break is no byte
         {{}, {}},
         {{""}, {}},
@@ -46,6 +47,8 @@ TEST(HexRequest, RefusedLinesNameTheLineAndTheReason)
         {{"G1"}, 1, "не с шестнадцатеричной"},
         {{"01", "-1"}, 2, "не с шестнадцатеричной"},
         {{"\xD0\x90"}, 1, "не с шестнадцатеричной"},  // a Cyrillic letter
+        {{std::string("\x00\x01", 2)}, 1, "не с шестнадцатеричной"},
+        {{"  ", "01"}, 1, "пустая строка"},
         {std::vector<std::string>(256, "00"), 256, "не больше 255"},
         {std::vector<std::string>(300, "00"), 256, "300 строк"},
     };

@@ -266,6 +266,29 @@ TEST_F(MasterTest, HangUpFailsTheTransactionAndClosesThePort)
     EXPECT_EQ(bodies[3], "Ошибка CRC: ");
 }
 
+TEST_F(MasterTest, SixtyFourKilobytesOfNoiseAreLoggedFailuresAndThenTheLineIsClean)
+{
+    Bytes noise(64 * 1024);
+    for (std::size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<uint8_t>(i * 7 + 13);
+    relay_.Next([&](const Bytes&, const Bytes&) { return Reply{{0, noise}}; });
+    std::vector<uint16_t> dest(46, 0xBEEF);
+    EXPECT_FALSE(master_.ReadHoldingRegisters(dest.data(), 0, 46));
+    // More noise comes as fast as the line takes it; polls meanwhile fail,
+    // each logged, none with a value taken from the noise.
+    int polls = 1;
+    while (!master_.ReadHoldingRegisters(dest.data(), 0, 46) && polls < 200) {
+        EXPECT_EQ(dest, std::vector<uint16_t>(46, 0xBEEF));
+        ++polls;
+    }
+    EXPECT_LT(polls, 200) << "the line never came clean";
+    for (const auto& body : TakeBodies())
+        EXPECT_TRUE(body.rfind("Запрос", 0) == 0 || body.rfind("Ошибка CRC", 0) == 0 || body.rfind("Ответ", 0) == 0
+                    || body == "Таймаут ответа!") << body;
+    relay_.WaitIdle();
+    ExpectCleanPoll("noise");
+}
+
 TEST(MasterClosedPort, EveryTransactionLogsWithoutWaiting)
 {
     TCOMPort port("/nonexistent/port");

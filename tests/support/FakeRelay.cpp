@@ -1,6 +1,8 @@
 #include "FakeRelay.h"
 
+#include <cerrno>
 #include <chrono>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -32,7 +34,11 @@ bool ReadSome(int fd, Bytes& into, int timeoutMs)
 
 } // namespace
 
-FakeRelay::FakeRelay(PtyPair& pty) : pty_(pty), fd_(pty.PeerFd()), thread_([this] { Run(); }) {}
+FakeRelay::FakeRelay(PtyPair& pty) : pty_(pty), fd_(pty.PeerFd())
+{
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    thread_ = std::thread([this] { Run(); });
+}
 
 FakeRelay::~FakeRelay()
 {
@@ -157,12 +163,20 @@ void FakeRelay::Perform(const Reply& reply)
             fd_ = -1;
             return;
         }
+        // A line nobody reads fills up; wait for room, but not past a stop.
         std::size_t done = 0;
-        while (done < step.bytes.size()) {
+        while (done < step.bytes.size() && !stop_) {
             const ssize_t w = ::write(fd_, step.bytes.data() + done, step.bytes.size() - done);
-            if (w <= 0)
-                return;
-            done += static_cast<std::size_t>(w);
+            if (w > 0) {
+                done += static_cast<std::size_t>(w);
+                continue;
+            }
+            if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                pollfd pfd{fd_, POLLOUT, 0};
+                ::poll(&pfd, 1, 20);
+                continue;
+            }
+            return;
         }
     }
 }
