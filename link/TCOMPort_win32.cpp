@@ -258,12 +258,12 @@ void TCOMPort::SetStopBits(uint8_t code)
 
 void TCOMPort::SetReadIntervalTimeout(int32_t ms)
 {
-    p_->ModifyTimeouts([ms](COMMTIMEOUTS& t) { t.ReadIntervalTimeout = ms > 0 ? ms : 0; });
+    p_->ModifyTimeouts([ms](COMMTIMEOUTS& t) { t.ReadIntervalTimeout = static_cast<DWORD>(ms > 0 ? ms : 0); });
 }
 
 void TCOMPort::SetReadTotalTimeout(int32_t ms)
 {
-    p_->ModifyTimeouts([ms](COMMTIMEOUTS& t) { t.ReadTotalTimeoutConstant = ms > 0 ? ms : 0; });
+    p_->ModifyTimeouts([ms](COMMTIMEOUTS& t) { t.ReadTotalTimeoutConstant = static_cast<DWORD>(ms > 0 ? ms : 0); });
 }
 
 int TCOMPort::Read(uint8_t* buffer, int n, int waitMs)
@@ -281,6 +281,7 @@ int TCOMPort::Read(uint8_t* buffer, int n, int waitMs)
     // The read must be over before the buffer goes back to the caller; what
     // it took in is dropped with whatever else has arrived. A read that
     // completed just as the wait ran out is dropped too: the wait decides.
+    p_->CancelAndCollect(o);
     ::PurgeComm(p_->handle, PURGE_RXABORT | PURGE_RXCLEAR);
     throw ETimeout();
 }
@@ -304,8 +305,8 @@ int TCOMPort::Write(const uint8_t* buffer, int n)
 
 int TCOMPort::Purge()
 {
-    // Nothing is pending between calls (each operation completes or is
-    // cancelled before it returns); this is for a driver left mid-transfer.
+    // Nothing of ours is ever pending here: each operation completes or is
+    // cancelled before it returns. (Wine's abort flags also empty the buffers.)
     if (p_->IsOpen())
         ::PurgeComm(p_->handle, PURGE_TXABORT | PURGE_RXABORT);
     return 0;

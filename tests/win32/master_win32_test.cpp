@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <span>
+#include <thread>
 
 namespace {
 
@@ -47,6 +49,19 @@ protected:
             bodies.push_back(Body(line));
         log_.Clear();
         return bodies;
+    }
+
+    // Waits until the port's receive queue holds `count` bytes; returns the
+    // last count seen.
+    int QueuedOnThePort(int count)
+    {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        int queued = port_.ClearErrors();
+        while (queued < count && std::chrono::steady_clock::now() < limit) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            queued = port_.ClearErrors();
+        }
+        return queued;
     }
 
     // A good poll right after a fault must be accepted with the relay's
@@ -158,6 +173,11 @@ TEST_F(MasterTest, ReadHoldingRegistersCases)
             EXPECT_EQ(bodies[1], "Таймаут ответа!");
             break;
         }
+        // What the master did not take stays queued for the next request to
+        // drop; waiting for all of it also lets socat finish passing it on.
+        const std::size_t taken = c.outcome == Outcome::NoReply ? 0 : c.received;
+        const int left = static_cast<int>(stream.size() - taken);
+        EXPECT_EQ(QueuedOnThePort(left), left);
         port_.SetReadTotalTimeout(kTotalTimeoutMs);
         ExpectCleanPoll(c.name);
         EXPECT_TRUE(port_.IsOpen());
