@@ -12,6 +12,7 @@
 #include "TSettingsForm.h"
 #include "TfrmSettings.h"
 #include "HexRequest.h"
+#include "TfrmTrends.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -185,6 +186,10 @@ void TMainForm::BuildControls()
     statusPanel_->setObjectName("StatusPanel0");
     statusPanel_->setFixedWidth(250);
     statusBar()->addWidget(statusPanel_);
+    linkPanel_ = new QLabel;
+    linkPanel_->setObjectName("LinkPanel");
+    statusBar()->addWidget(linkPanel_, 1);
+    trendsForm_ = new TfrmTrends(trends_, this);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
@@ -225,6 +230,11 @@ void TMainForm::BuildMenu()
     QMenu* setpoints = menu->addMenu(QString::fromUtf8("Уставки"));
     setpoints->setObjectName("N11");
     addItem(setpoints, "miSettingsShow", "Показать уставки...", &TMainForm::miSettingsShowClick);
+    QMenu* measurements = menu->addMenu(QString::fromUtf8("Измерения"));
+    measurements->setObjectName("N12");
+    addItem(measurements, "miTrendsShow", "Тренды...", &TMainForm::miTrendsShowClick);
+    addItem(measurements, "miRecordStart", "Начать запись...", &TMainForm::miRecordStartClick);
+    addItem(measurements, "miRecordStop", "Остановить запись", &TMainForm::miRecordStopClick);
 }
 
 void TMainForm::resizeEvent(QResizeEvent* event)
@@ -322,6 +332,8 @@ void TMainForm::Timer1Timer()
         return;
     if (DeviceControl->IsPolling())
         Refresh();
+    TakeMeasurements();
+    ShowLinkHealth();
     mirror_->Update(*ExchangeLog);
     logMemo->verticalScrollBar()->setValue(logMemo->verticalScrollBar()->maximum());
 }
@@ -375,6 +387,8 @@ void TMainForm::ShowPollingState()
 
 void TMainForm::N5Click()
 {
+    if (!DeviceControl->IsPolling())
+        DeviceControl->ResetStats();  // the counts run from the operator's start
     DeviceControl->StartPolling();
     ShowPollingState();
 }
@@ -492,4 +506,78 @@ void TMainForm::miSettingsShowClick()
     frmSettings->show();
     frmSettings->raise();
     frmSettings->activateWindow();
+}
+
+void TMainForm::TakeMeasurements()
+{
+    const std::string separator = DecimalSeparator();
+    for (const PollSample& sample : DeviceControl->TakeSamples()) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sample.at.time_since_epoch()).count();
+        trends_.Add(ms, sample.values);
+        if (recording_.Active()
+            && !recording_.Write(RecordLine(ToLocalStamp(sample.at), sample.values, separator))) {
+            ShowError(QString::fromUtf8("Запись измерений в «%1» остановлена: %2")
+                          .arg(QString::fromLocal8Bit(recording_.Path()), QString::fromLocal8Bit(recording_.Error())));
+        }
+    }
+    if (trendsForm_->isVisible())
+        trendsForm_->Plot()->update();
+}
+
+QString TMainForm::LinkHealth() const
+{
+    return linkPanel_->text();
+}
+
+void TMainForm::ShowLinkHealth()
+{
+    const PollStats stats = DeviceControl->Stats();
+    TimeOfDayParts last;
+    if (stats.answered > 0) {
+        const LocalStamp at = ToLocalStamp(stats.lastAnswerAt);
+        last = {at.hour, at.minute, at.second};
+    }
+    QString text = QString::fromStdString(LinkHealthText(stats, last));
+    if (recording_.Active())
+        text += QString::fromUtf8(" · идёт запись");
+    linkPanel_->setText(text);
+}
+
+QWidget* TMainForm::TrendsWindow() const
+{
+    return trendsForm_;
+}
+
+bool TMainForm::StartRecording(const QString& fileName)
+{
+    const std::string header =
+        ToCp1251(QString::fromUtf8("Время;Ia, А;Ib, А;Ic, А;3Io, А;Iкз, А;Светодиоды 1-8;Входы 1-4")).toStdString();
+    if (!recording_.Start(QFile::encodeName(fileName).toStdString(), header)) {
+        ShowError(QString::fromUtf8("Не удалось начать запись измерений в «%1»: %2")
+                      .arg(fileName, QString::fromLocal8Bit(recording_.Error())));
+        return false;
+    }
+    ShowLinkHealth();
+    return true;
+}
+
+void TMainForm::miTrendsShowClick()
+{
+    trendsForm_->show();
+    trendsForm_->raise();
+    trendsForm_->activateWindow();
+}
+
+void TMainForm::miRecordStartClick()
+{
+    const QString fileName = QFileDialog::getSaveFileName(this, QString::fromUtf8("Запись измерений"), QString(),
+                                                          "CSV files (*.csv)");
+    if (!fileName.isEmpty())
+        StartRecording(fileName);
+}
+
+void TMainForm::miRecordStopClick()
+{
+    recording_.Stop();
+    ShowLinkHealth();
 }

@@ -2,6 +2,7 @@
 
 #include "LedPictures.h"
 #include "LogMirror.h"
+#include "Measurements.h"
 
 #include <QMainWindow>
 
@@ -47,6 +48,13 @@ public:
     bool SaveLogTo(const QString& fileName);
     // A non-blocking error box over the main window.
     void ShowError(const QString& text);
+    // Records every accepted poll to the file from now on; false, with an
+    // error box, when the file cannot be written.
+    bool StartRecording(const QString& fileName);
+    const Recording& CurrentRecording() const { return recording_; }
+    const TrendHistory& Trends() const { return trends_; }
+    QWidget* TrendsWindow() const;
+    QString LinkHealth() const;
 
 public slots:
     void Timer1Timer();
@@ -63,6 +71,9 @@ public slots:
     void RL41Click();
     void N6Click();   // acknowledge
     void Button1Click();  // send the typed request
+    void miTrendsShowClick();
+    void miRecordStartClick();
+    void miRecordStopClick();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -77,6 +88,9 @@ private:
     // The status display, from the register image.
     void Refresh();
     void ReportMissingBitmap(const QString& fileName);
+    // The accepted polls since the last tick: into the trends and the recording.
+    void TakeMeasurements();
+    void ShowLinkHealth();
     void PulseRelay(uint16_t coil);
     // Runs an exchange of the UI thread with the poll thread kept off the
     // line, and puts polling back as it was.
@@ -103,10 +117,14 @@ private:
     QPlainTextEdit* Memo1 = nullptr;
     class QCheckBox* cbAppendCRC = nullptr;
     QLabel* statusPanel_ = nullptr;
+    QLabel* linkPanel_ = nullptr;
+    class TfrmTrends* trendsForm_ = nullptr;
     QTimer* Timer1 = nullptr;
 
     LedPictures leds_;
     std::unique_ptr<LogMirror> mirror_;
+    TrendHistory trends_;
+    Recording recording_;
 
     // The link, in the order it is released backwards.
     std::unique_ptr<TCOMPort> ComPort;

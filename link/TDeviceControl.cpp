@@ -66,6 +66,26 @@ void TDeviceControl::StopPolling()
     idleCv_.wait(lock, [this] { return idle_ || ended_; });
 }
 
+PollStats TDeviceControl::Stats() const
+{
+    std::lock_guard lock(mutex_);
+    return stats_;
+}
+
+void TDeviceControl::ResetStats()
+{
+    std::lock_guard lock(mutex_);
+    stats_ = PollStats{};
+}
+
+std::vector<PollSample> TDeviceControl::TakeSamples()
+{
+    std::lock_guard lock(mutex_);
+    std::vector<PollSample> taken(std::make_move_iterator(samples_.begin()), std::make_move_iterator(samples_.end()));
+    samples_.clear();
+    return taken;
+}
+
 void TDeviceControl::Terminate()
 {
     std::lock_guard lock(mutex_);
@@ -107,7 +127,22 @@ void TDeviceControl::PollOnce(std::unique_lock<std::mutex>& lock)
     const bool ok = master && master->ReadHoldingRegisters(values.data(), 0, count);
     if (ok)
         image_.Store(values.data());
+    const auto outcome = master ? master->LastOutcome() : TModBusDevice::Outcome::NoReply;
     lock.lock();
+
+    ++stats_.polls;
+    stats_.lastAnswered = ok;
+    if (ok) {
+        ++stats_.answered;
+        stats_.lastAnswerAt = std::chrono::system_clock::now();
+        if (samples_.size() == kMaxSamples)
+            samples_.pop_front();
+        samples_.push_back({stats_.lastAnswerAt, std::move(values)});
+    } else if (outcome == TModBusDevice::Outcome::NoReply) {
+        ++stats_.timeouts;
+    } else {
+        ++stats_.rejected;
+    }
 
     int pauseMs = intervalMs_;
     if (!ok)

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <deque>
+#include <vector>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -21,6 +24,22 @@ public:
 private:
     uint16_t count_;
     std::unique_ptr<std::atomic<uint16_t>[]> entries_;
+};
+
+// The polls' outcomes since the counts were last reset.
+struct PollStats {
+    uint64_t polls = 0;
+    uint64_t answered = 0;
+    uint64_t timeouts = 0;
+    uint64_t rejected = 0;       // CRC errors, short and exception replies
+    bool lastAnswered = false;   // meaningful once polls > 0
+    std::chrono::system_clock::time_point lastAnswerAt{};  // when answered > 0
+};
+
+// The registers of one accepted poll, with the time it was accepted.
+struct PollSample {
+    std::chrono::system_clock::time_point at;
+    std::vector<uint16_t> values;
 };
 
 // The poll thread. While polling is on it reads registers 0..count-1 into the
@@ -46,6 +65,13 @@ public:
     uint16_t GetRegister(uint16_t index) const { return image_.Get(index); }
     const RegisterImage& Image() const { return image_; }
 
+    PollStats Stats() const;
+    void ResetStats();
+    // The accepted polls since the last call, oldest first; at most
+    // kMaxSamples are kept when nobody takes them.
+    std::vector<PollSample> TakeSamples();
+    static constexpr std::size_t kMaxSamples = 4096;
+
     void Terminate();
     void WaitFor();
 
@@ -58,7 +84,7 @@ private:
     int32_t intervalMs_ = 1000;        // guarded by mutex_
     std::atomic<bool> polling_{false};
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable wake_;   // the thread's pauses and idle sleeps
     std::condition_variable idleCv_; // StopPolling waits here
     bool idle_ = false;              // set only in the idle branch
@@ -67,6 +93,8 @@ private:
     // Bumped by StopPolling. A pause ends early only if the stop comes while
     // the pause runs; a stop during a read lets the read and its pause finish.
     uint64_t stopGeneration_ = 0;
+    PollStats stats_;              // guarded by mutex_
+    std::deque<PollSample> samples_;  // guarded by mutex_
 
     std::thread thread_;  // last: starts after every member above exists
 };

@@ -1,6 +1,7 @@
 #include "TModBusDevice.h"
 
 #include "ExchangeLog.h"
+#include "LocalTime.h"
 #include "ModbusFrame.h"
 #include "TCOMPort.h"
 
@@ -30,18 +31,14 @@ TimeOfDay Now()
     const std::time_t t = system_clock::to_time_t(now);
     const int ms = static_cast<int>(
         duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-    // std::localtime shares one buffer between threads, and it looks at the
-    // zone file on every call: a poll logs twice within the same second, so
-    // the broken-down second is kept.
+    // Looking the zone up costs a file check each time, and a poll logs
+    // twice within the same second: the broken-down second is kept.
     static std::mutex mutex;
     static std::time_t cachedSecond = -1;
     static std::tm cached{};
     std::lock_guard lock(mutex);
     if (t != cachedSecond) {
-        const std::tm* tm = std::localtime(&t);
-        if (!tm)
-            return {0, 0, 0, ms};
-        cached = *tm;
+        cached = ToLocalTime(t);
         cachedSecond = t;
     }
     return {cached.tm_hour, cached.tm_min, cached.tm_sec, ms};
@@ -90,12 +87,14 @@ bool TModBusDevice::ReceiveReply(uint8_t* buffer, int n, int& received)
         return true;
     } catch (const ETimeout&) {
         LogLine(kNoReply);
+        lastOutcome_ = Outcome::NoReply;
         return false;
     }
 }
 
 void TModBusDevice::LogRejected(std::span<const uint8_t> received)
 {
+    lastOutcome_ = Outcome::Rejected;
     LogFrame(kBadCrc, received);
     if (port_)
         port_->ClearErrors();
@@ -115,6 +114,7 @@ bool TModBusDevice::ReadHoldingRegisters(uint16_t* dest, uint16_t first, uint16_
         return false;
     }
     LogFrame(kReply, got);
+    lastOutcome_ = Outcome::Answered;
     return true;
 }
 
@@ -132,6 +132,7 @@ void TModBusDevice::WriteCoil(uint16_t coil, bool on)
         return;
     }
     LogFrame(kReply, got);
+    lastOutcome_ = Outcome::Answered;
 }
 
 void TModBusDevice::SendRaw(std::span<const uint8_t> bytes, bool appendCrc, int waitMs)
@@ -145,6 +146,7 @@ void TModBusDevice::SendRaw(std::span<const uint8_t> bytes, bool appendCrc, int 
     const int waiting = port_ ? port_->ClearErrors() : 0;
     if (waiting < 2) {
         LogLine(kNoReply);
+        lastOutcome_ = Outcome::NoReply;
         return;
     }
     std::vector<uint8_t> reply(waiting);
@@ -153,12 +155,14 @@ void TModBusDevice::SendRaw(std::span<const uint8_t> bytes, bool appendCrc, int 
         received = port_->Read(reply.data(), waiting, waitMs);
     } catch (const ETimeout&) {
         LogLine(kNoReply);
+        lastOutcome_ = Outcome::NoReply;
         return;
     }
     const auto got = std::span<const uint8_t>(reply).first(received);
     // Fewer than two bytes carry no CRC to check: no answer, as above.
     if (got.size() < 2) {
         LogLine(kNoReply);
+        lastOutcome_ = Outcome::NoReply;
         return;
     }
     if (!modbus::CheckRawReply(got)) {
@@ -166,4 +170,5 @@ void TModBusDevice::SendRaw(std::span<const uint8_t> bytes, bool appendCrc, int 
         return;
     }
     LogFrame(kReply, got);
+    lastOutcome_ = Outcome::Answered;
 }

@@ -17,6 +17,11 @@ class TModBusDevice {
 public:
     static constexpr int kReplyWaitMs = 1000;
 
+    // How the last transaction ended: answered, no answer in time, or an
+    // answer that was rejected (short, garbled, an exception).
+    enum class Outcome { Answered, NoReply, Rejected };
+    Outcome LastOutcome() const { return lastOutcome_; }
+
     void SetPort(TCOMPort* port) { port_ = port; }
     void SetAddress(uint8_t address) { address_ = address; }
     void SetLog(ExchangeLog* log) { log_ = log; }
@@ -43,4 +48,5 @@ private:
     TCOMPort* port_ = nullptr;
     uint8_t address_ = 1;
     ExchangeLog* log_ = nullptr;
+    Outcome lastOutcome_ = Outcome::NoReply;
 };

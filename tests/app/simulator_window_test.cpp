@@ -8,13 +8,16 @@
 #include "TDeviceControl.h"
 #include "TMainForm.h"
 #include "TfrmSettings.h"
+#include "TfrmTrends.h"
 #include "SimProcess.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -130,6 +133,104 @@ private slots:
         MainForm->N6Click();
         QTRY_COMPARE_WITH_TIMEOUT((MainForm->Timer1Timer(), Picture("imgLED2")), FileImage("RedLedOff.bmp"), 3000);
         QVERIFY(MainForm->Poller()->IsPolling());
+        MainForm->N7Click();
+    }
+
+    void linkHealthCountsWhatTheLogShows()
+    {
+        StartWith({"--speed", "38400", "--noise", "0", "--drop", "1/3"});
+        QTRY_VERIFY_WITH_TIMEOUT(MainForm->Poller()->Stats().polls >= 9, 10000);
+        MainForm->N7Click();
+        MainForm->Timer1Timer();
+        const PollStats stats = MainForm->Poller()->Stats();
+        std::size_t timeouts = 0, answers = 0;
+        for (const auto& line : MainForm->Log()->Lines()) {
+            timeouts += line.ends_with("\tТаймаут ответа!");
+            answers += line.find("\tОтвет: ") != std::string::npos;
+        }
+        QCOMPARE(stats.timeouts, timeouts);
+        QCOMPARE(stats.answered, answers);
+        QCOMPARE(stats.polls, stats.answered + stats.timeouts + stats.rejected);
+        const QString health = MainForm->LinkHealth();
+        QVERIFY2(health.contains(QString::fromUtf8("опросов %1, ответов %2, таймаутов %3")
+                                     .arg(stats.polls).arg(stats.answered).arg(stats.timeouts)),
+                 qPrintable(health));
+        QVERIFY(health.contains(QString::fromUtf8("последний ответ")));
+        // A new start counts afresh.
+        MainForm->N5Click();
+        QVERIFY(MainForm->Poller()->Stats().polls <= 1);
+        MainForm->N7Click();
+    }
+
+    void trendsAndRecordingFollowTheAcceptedPolls()
+    {
+        StartWith({"--speed", "38400", "--noise", "0", "--bad-crc", "1/2"});
+        const QString csv = dir_.filePath("measurements.csv");
+        QVERIFY(MainForm->StartRecording(csv));
+        QTRY_VERIFY_WITH_TIMEOUT(MainForm->Poller()->Stats().answered >= 6, 10000);
+        MainForm->N7Click();
+        MainForm->Timer1Timer();
+        const PollStats stats = MainForm->Poller()->Stats();
+        QVERIFY(stats.rejected >= 5);  // every other reply had a bad CRC
+
+        const auto points = MainForm->Trends().Since(0);
+        QVERIFY(!points.empty());
+        QVERIFY(points.size() <= stats.answered);
+        for (const auto& p : points)
+            QCOMPARE(p.values[kIA], uint16_t{250});
+
+        QFile file(csv);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.size() - 2, static_cast<qsizetype>(stats.answered));  // header, and the rest after the last break
+        QVERIFY(lines[0].startsWith("\xC2\xF0\xE5\xEC\xFF;"));  // "Время" in Windows-1251
+        const QByteArray amps = Current(250).toLatin1();
+        QVERIFY2(lines[1].contains(";" + amps + ";" + amps + ";" + amps + ";"), lines[1].constData());
+        QVERIFY(lines[1].endsWith(";10000000;0000\r"));
+        QVERIFY(MainForm->LinkHealth().contains(QString::fromUtf8("идёт запись")));
+        MainForm->miRecordStopClick();
+        QVERIFY(!MainForm->CurrentRecording().Active());
+
+        MainForm->miTrendsShowClick();
+        QVERIFY(MainForm->TrendsWindow()->isVisible());
+    }
+
+    void plotDrawsEachSeriesAcrossItsSpan()
+    {
+        TrendHistory history;
+        const int64_t start = 1'700'000'000'000;
+        for (int64_t ms = 0; ms <= 60000; ms += 500) {
+            std::vector<uint16_t> r(46, 0);
+            r[2] = static_cast<uint16_t>(500 + ms / 600);  // Ic rising from 5 A
+            history.Add(start + ms, r);
+        }
+        TfrmTrends window(history);
+        window.Plot()->SetNowMs(start + 60000);
+        window.findChild<QComboBox*>("cbSpan")->setCurrentIndex(0);  // 1 minute
+        QCOMPARE(window.Plot()->SpanMinutes(), 1);
+        window.show();
+        const QImage image = window.Plot()->grab().toImage();
+        // Ic is red: count the columns it reaches below the legend.
+        int columns = 0;
+        for (int x = 0; x < image.width(); ++x) {
+            bool red = false;
+            for (int y = 30; y < image.height() && !red; ++y) {
+                const QColor c = image.pixelColor(x, y);
+                red = c.red() > 150 && c.green() < 80 && c.blue() < 80;
+            }
+            columns += red;
+        }
+        QVERIFY2(columns > image.width() / 2, qPrintable(QString::number(columns)));
+    }
+
+    void recordingThatCannotBeWrittenSaysSo()
+    {
+        StartWith({"--speed", "38400", "--noise", "0"});
+        QVERIFY(!MainForm->StartRecording(dir_.filePath("no/such/folder/m.csv")));
+        QVERIFY(!MainForm->CurrentRecording().Active());
+        const auto boxes = MainForm->findChildren<QMessageBox*>("ErrorBox");
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY(boxes[0]->text().contains("m.csv"));
         MainForm->N7Click();
     }
 };

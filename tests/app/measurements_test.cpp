@@ -1,0 +1,129 @@
+#include "Measurements.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+std::vector<uint16_t> Registers(uint16_t ia, uint16_t ib, uint16_t ic, uint16_t i0)
+{
+    std::vector<uint16_t> r(46, 0);
+    r[0] = ia;
+    r[1] = ib;
+    r[2] = ic;
+    r[3] = i0;
+    return r;
+}
+
+TEST(LinkHealth, Texts)
+{
+    PollStats stats;
+    EXPECT_EQ(LinkHealthText(stats, {}), "Связь: опроса ещё не было");
+    stats.polls = 3;
+    stats.timeouts = 2;
+    stats.rejected = 1;
+    EXPECT_EQ(LinkHealthText(stats, {}),
+              "Связь: нет ответа · ответов не было · опросов 3, ответов 0, таймаутов 2, ошибок CRC 1");
+    stats.polls = 4;
+    stats.answered = 1;
+    stats.lastAnswered = true;
+    EXPECT_EQ(LinkHealthText(stats, {9, 5, 7}),
+              "Связь: есть ответ · последний ответ 9:05:07 · опросов 4, ответов 1, таймаутов 2, ошибок CRC 1");
+}
+
+TEST(TrendHistoryTest, KeepsOnePointPerSpacingAndABoundedNumber)
+{
+    TrendHistory h;
+    h.Add(1000, Registers(1, 2, 3, 4));
+    h.Add(1050, Registers(5, 6, 7, 8));  // same slot: the newer value wins
+    h.Add(1100, Registers(9, 9, 9, 9));
+    ASSERT_EQ(h.Size(), 2u);
+    auto points = h.Since(0);
+    EXPECT_EQ(points[0].ms, 1000);
+    EXPECT_EQ(points[0].values[kIA], 5);
+    EXPECT_EQ(points[0].values[k3I0], 8);
+    EXPECT_EQ(h.Since(1001).size(), 1u);
+
+    // Days of polls at 50 ms keep no more than an hour at full detail.
+    for (int64_t ms = 2000; ms < 2000 + 2 * 3600 * 1000; ms += 50)
+        h.Add(ms, Registers(100, 100, 100, 0));
+    EXPECT_EQ(h.Size(), TrendHistory::kCapacity);
+    points = h.Since(0);
+    EXPECT_GE(points.front().ms, 2000 + 3600 * 1000 - 100) << "the oldest went first";
+    h.Add(0, {1, 2});  // too few registers: ignored
+    EXPECT_EQ(h.Size(), TrendHistory::kCapacity);
+}
+
+TEST(RecordLineTest, TimeCurrentsAndBits)
+{
+    std::vector<uint16_t> r = Registers(1234, 5, 65535, 0);
+    r[4] = 0x0005;
+    r[5] = 0x0081;
+    r[45] = 1000;
+    const LocalStamp at{2026, 12, 7, 9, 5, 7, 45};
+    EXPECT_EQ(RecordLine(at, r, ","), "2026-12-07 09:05:07.045;12,34;0,05;655,35;0,00;10,00;11000000;1010");
+    EXPECT_EQ(RecordLine(at, r, "."), "2026-12-07 09:05:07.045;12.34;0.05;655.35;0.00;10.00;11000000;1010");
+}
+
+class RecordingTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        path_ = (std::filesystem::temp_directory_path() / ("zarit-rec-" + std::to_string(::getpid()) + ".csv")).string();
+    }
+    void TearDown() override { std::filesystem::remove(path_); }
+    std::string Content() const
+    {
+        std::ifstream in(path_, std::ios::binary);
+        std::ostringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::string path_;
+};
+
+TEST_F(RecordingTest, EveryLineIsInTheFileAsSoonAsItIsWritten)
+{
+    Recording r;
+    ASSERT_TRUE(r.Start(path_, "head"));
+    EXPECT_EQ(Content(), "head\r\n");
+    ASSERT_TRUE(r.Write("one"));
+    EXPECT_EQ(Content(), "head\r\none\r\n") << "flushed, not waiting in a buffer";
+    r.Stop();
+    EXPECT_FALSE(r.Active());
+    EXPECT_FALSE(r.Write("after"));
+}
+
+TEST_F(RecordingTest, FailuresStopItWithTheReason)
+{
+    Recording r;
+    EXPECT_FALSE(r.Start("/nonexistent/folder/x.csv", "head"));
+    EXPECT_FALSE(r.Active());
+    EXPECT_FALSE(r.Error().empty());
+
+    // A disk that fills up half way: the file size limit stands in for it.
+    ASSERT_TRUE(r.Start(path_, "head"));
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 64;
+    setrlimit(RLIMIT_FSIZE, &small);
+    int written = 0;
+    while (r.Write("a line of twenty bytes") && written < 100)
+        ++written;
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_LT(written, 5);
+    EXPECT_FALSE(r.Active());
+    EXPECT_FALSE(r.Error().empty());
+    EXPECT_LE(Content().size(), 64u);
+}
+
+} // namespace
