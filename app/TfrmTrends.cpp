@@ -68,7 +68,7 @@ void TrendPlot::paintEvent(QPaintEvent*)
             top = std::max(top, v);
     const double maxAmps = top / 100.0 * 1.1;
 
-    const QRect area = rect().adjusted(56, 28, -16, -34);
+    const QRect area = rect().adjusted(56, 28, -32, -34);
     p.setPen(QColor(120, 120, 120));
     p.drawRect(area);
 
