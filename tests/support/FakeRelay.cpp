@@ -70,7 +70,7 @@ void FakeRelay::WaitIdle()
 std::vector<uint16_t> FakeRelay::LastServed() const
 {
     std::lock_guard lock(mutex_);
-    return served_;
+    return answers_.LastServed();
 }
 
 std::vector<Bytes> FakeRelay::Requests() const
@@ -121,7 +121,7 @@ void FakeRelay::Run()
                 script = std::move(scripts_.front());
                 scripts_.pop_front();
             }
-            good = GoodReply(request);
+            good = answers_.GoodReply(request);
         }
         Perform(script ? script(request, good) : Reply{{0, good}});
         std::lock_guard lock(mutex_);
@@ -129,28 +129,6 @@ void FakeRelay::Run()
     }
     std::lock_guard lock(mutex_);
     busy_ = false;
-}
-
-// Called with mutex_ held.
-Bytes FakeRelay::GoodReply(const Bytes& request)
-{
-    if (request.size() != 8 || BitwiseCrc(std::span(request).first(6)) != (request[6] | request[7] << 8))
-        return {};
-    if (request[1] == 0x05)
-        return request;
-    if (request[1] != 0x03)
-        return {};
-    const uint16_t count = static_cast<uint16_t>(request[4] << 8 | request[5]);
-    ++serial_;
-    served_.assign(count, 0);
-    Bytes reply{request[0], 0x03, static_cast<uint8_t>(2 * count)};
-    for (uint16_t i = 0; i < count; ++i) {
-        const uint16_t v = static_cast<uint16_t>(serial_ * 100 + i);
-        served_[i] = v;
-        reply.push_back(static_cast<uint8_t>(v >> 8));
-        reply.push_back(static_cast<uint8_t>(v));
-    }
-    return WithCrc(reply);
 }
 
 void FakeRelay::Perform(const Reply& reply)

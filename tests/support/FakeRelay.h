@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Bytes.h"
 #include "PtyPair.h"
+#include "ScriptedReplies.h"
 
 #include <atomic>
 #include <chrono>
@@ -15,22 +15,13 @@
 
 namespace testing_support {
 
-// One step of a scripted reply: wait, then send bytes (or hang up the line).
-struct Send {
-    int delayMs = 0;
-    Bytes bytes;
-    bool hangUp = false;
-};
-using Reply = std::vector<Send>;
-
 // A relay played by a thread on the far end of a pty. By default it answers
 // function 3 with fresh register values on every request (so a stale reply is
 // told apart from a fresh one) and echoes function 5; anything else gets no
 // reply. A script queued with Next() replaces the answer to one request.
 class FakeRelay {
 public:
-    // Given the request and the answer the relay would give, returns what to send.
-    using Script = std::function<Reply(const Bytes& request, const Bytes& goodReply)>;
+    using Script = testing_support::Script;
 
     explicit FakeRelay(PtyPair& pty);
     ~FakeRelay();
@@ -53,7 +44,6 @@ public:
 private:
     void Run();
     bool ReadRequest(Bytes& request);
-    Bytes GoodReply(const Bytes& request);
     void Perform(const Reply& reply);
 
     PtyPair& pty_;
@@ -65,8 +55,7 @@ private:
     std::deque<Script> scripts_;
     std::vector<Bytes> requests_;
     std::vector<std::chrono::steady_clock::time_point> times_;
-    std::vector<uint16_t> served_;
-    uint16_t serial_ = 0;
+    RelayAnswers answers_;
     bool busy_ = false;
     std::thread thread_;
 };

@@ -139,7 +139,7 @@ void Relay::WaitIdle()
 std::vector<uint16_t> Relay::LastServed() const
 {
     std::lock_guard lock(mutex_);
-    return served_;
+    return answers_.LastServed();
 }
 
 std::vector<Bytes> Relay::Requests() const
@@ -173,7 +173,7 @@ void Relay::Run()
                 script = std::move(scripts_.front());
                 scripts_.pop_front();
             }
-            good = GoodReply(request);
+            good = answers_.GoodReply(request);
         }
         for (const Send& step : script ? script(request, good) : Reply{{0, good}}) {
             if (step.delayMs > 0)
@@ -184,31 +184,6 @@ void Relay::Run()
         std::lock_guard lock(mutex_);
         busy_ = false;
     }
-}
-
-// Called with mutex_ held.
-Bytes Relay::GoodReply(const Bytes& request)
-{
-    using testing_support::BitwiseCrc;
-    using testing_support::WithCrc;
-    if (request.size() != 8
-        || BitwiseCrc(std::span(request).first(6)) != (request[6] | request[7] << 8))
-        return {};
-    if (request[1] == 0x05)
-        return request;
-    if (request[1] != 0x03)
-        return {};
-    const uint16_t count = static_cast<uint16_t>(request[4] << 8 | request[5]);
-    ++serial_;
-    served_.assign(count, 0);
-    Bytes reply{request[0], 0x03, static_cast<uint8_t>(2 * count)};
-    for (uint16_t i = 0; i < count; ++i) {
-        const uint16_t v = static_cast<uint16_t>(serial_ * 100 + i);
-        served_[i] = v;
-        reply.push_back(static_cast<uint8_t>(v >> 8));
-        reply.push_back(static_cast<uint8_t>(v));
-    }
-    return WithCrc(reply);
 }
 
 } // namespace win32_support

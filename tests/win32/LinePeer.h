@@ -3,7 +3,7 @@
 // The far end of the serial line under Wine, and a relay played on it. Both
 // use raw Win32 calls so that they share no code with the TCOMPort under test.
 
-#include "support/Bytes.h"
+#include "support/ScriptedReplies.h"
 
 #include <atomic>
 #include <cstdint>
@@ -17,6 +17,9 @@
 namespace win32_support {
 
 using testing_support::Bytes;
+using testing_support::Reply;
+using testing_support::Script;
+using testing_support::Send;
 
 // The port TCOMPort works on and the one the relay answers on: the two ends
 // of the socat pair that scripts/test-windows links into the Wine prefix.
@@ -48,22 +51,12 @@ private:
     void* handle_;
 };
 
-// One step of a scripted reply: wait, then send the bytes.
-struct Send {
-    int delayMs = 0;
-    Bytes bytes;
-};
-using Reply = std::vector<Send>;
-
 // A relay answering from a thread. By default it answers function 3 with
 // fresh register values on every request (so a stale reply is told apart
 // from a fresh one) and echoes function 5; anything else gets no reply. A
 // script queued with Next() replaces the answer to one request.
 class Relay {
 public:
-    // Given the request and the answer the relay would give, returns what to send.
-    using Script = std::function<Reply(const Bytes& request, const Bytes& goodReply)>;
-
     explicit Relay(LinePeer& peer);
     ~Relay();
     Relay(const Relay&) = delete;
@@ -77,15 +70,13 @@ public:
 
 private:
     void Run();
-    Bytes GoodReply(const Bytes& request);
 
     LinePeer& peer_;
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
     std::deque<Script> scripts_;
     std::vector<Bytes> requests_;
-    std::vector<uint16_t> served_;
-    uint16_t serial_ = 0;
+    testing_support::RelayAnswers answers_;
     bool busy_ = false;
     std::thread thread_;  // last: starts once every member above exists
 };

@@ -86,63 +86,11 @@ protected:
     TModBusDevice master_;
 };
 
-enum class Outcome { Accepted, Rejected, NoReply };
-
-struct PollCase {
-    const char* name;
-    Relay::Script script;
-    Outcome outcome;
-    std::size_t received;  // bytes of the relay's stream the rejection shows
-    int totalTimeoutMs = kTotalTimeoutMs;
-};
-
-Bytes Concat(const Reply& reply)
-{
-    Bytes all;
-    for (const auto& s : reply)
-        all.insert(all.end(), s.bytes.begin(), s.bytes.end());
-    return all;
-}
-
-Reply Split(const Bytes& good, std::size_t at, int gapMs)
-{
-    return {{0, Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(at))},
-            {gapMs, Bytes(good.begin() + static_cast<std::ptrdiff_t>(at), good.end())}};
-}
-
-std::vector<PollCase> PollCases()
-{
-    return {
-        {"good reply", [](const Bytes&, const Bytes& g) { return Reply{{0, g}}; }, Outcome::Accepted, 97},
-        {"silence", [](const Bytes&, const Bytes&) { return Reply{}; }, Outcome::NoReply, 0},
-        {"silence, port timeout shorter than the wait",
-         [](const Bytes&, const Bytes&) { return Reply{}; }, Outcome::Rejected, 0, 500},
-        // Only the 100 ms gap can end this one before the wait does.
-        {"5 bytes then silence",
-         [](const Bytes&, const Bytes& g) { return Reply{{0, Bytes(g.begin(), g.begin() + 5)}}; },
-         Outcome::Rejected, 5},
-        {"wrong CRC byte",
-         [](const Bytes&, Bytes g) { g[96] ^= 0x5A; return Reply{{0, g}}; }, Outcome::Rejected, 97},
-        {"split by a 50 ms gap", [](const Bytes&, const Bytes& g) { return Split(g, 40, 50); },
-         Outcome::Accepted, 97},
-        {"split by a 150 ms gap", [](const Bytes&, const Bytes& g) { return Split(g, 40, 150); },
-         Outcome::Rejected, 40},
-        {"extra trailing bytes",
-         [](const Bytes&, Bytes g) { g.insert(g.end(), {0x00, 0x11, 0x22}); return Reply{{0, g}}; },
-         Outcome::Accepted, 97},
-        {"stray byte before the reply",
-         [](const Bytes&, Bytes g) { g.insert(g.begin(), 0x55); return Reply{{0, g}}; },
-         Outcome::Rejected, 97},
-        {"reply later than the wait",
-         [](const Bytes&, const Bytes& g) { return Reply{{1200, g}}; }, Outcome::NoReply, 0},
-    };
-}
-
 TEST_F(MasterTest, ReadHoldingRegistersCases)
 {
     for (const auto& c : PollCases()) {
         SCOPED_TRACE(c.name);
-        port_.SetReadTotalTimeout(c.totalTimeoutMs);
+        port_.SetReadTotalTimeout(c.totalTimeoutMs ? c.totalTimeoutMs : kTotalTimeoutMs);
         Bytes stream;
         relay_.Next([&](const Bytes& request, const Bytes& good) {
             Reply reply = c.script(request, good);
@@ -186,7 +134,7 @@ TEST_F(MasterTest, ReadHoldingRegistersCases)
 
 struct RawCase {
     const char* name;
-    Relay::Script script;
+    Script script;
     std::string replyBody;
 };
 
