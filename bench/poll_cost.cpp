@@ -58,12 +58,7 @@ Cost OurMaster(const std::string& path, int reads)
         std::fprintf(stderr, "cannot open %s\n", path.c_str());
         std::exit(1);
     }
-    port.SetBaudRate(9600);
-    port.SetParity(0);
-    port.SetStopBits(0);
-    port.SetByteSize(8);
-    port.SetReadIntervalTimeout(100);
-    port.SetReadTotalTimeout(1000);
+    port.Apply(LineSettings{});
     ExchangeLog log;  // logging is part of what a poll costs
     TModBusDevice master;
     master.SetPort(&port);

@@ -7,6 +7,7 @@
 #include "ExchangeLog.h"
 #include "Forms.h"
 #include "TMainForm.h"
+#include "support/LedBitmaps.h"
 
 #include <QApplication>
 #include <QDir>
@@ -71,8 +72,7 @@ int main(int argc, char** argv)
         return 2;
     }
     QTemporaryDir dir;
-    for (const char* name : {"GreenLedOn.bmp", "GreenLedOff.bmp", "RedLedOn.bmp", "RedLedOff.bmp"})
-        QFile::copy(QString(ZARIT_BITMAPS_DIR) + "/" + name, dir.filePath(name));
+    CopyLedBitmaps(dir.path());
     QFile ini(dir.filePath("ZaritMon.ini"));
     ini.open(QIODevice::WriteOnly);
     ini.write("[Config]\r\nPORT=/nonexistent/tty\r\nREFRESHINTERVAL=1000000\r\n");

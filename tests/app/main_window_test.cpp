@@ -8,6 +8,7 @@
 #include "TCOMPort.h"
 #include "TDeviceControl.h"
 #include "TMainForm.h"
+#include "support/LedBitmaps.h"
 #include "TfrmSettings.h"
 #include "SetpointDecode.h"
 #include "support/LibmodbusSlave.h"
@@ -89,8 +90,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(dir_.isValid());
-        for (const char* name : {"GreenLedOn.bmp", "GreenLedOff.bmp", "RedLedOn.bmp", "RedLedOff.bmp"})
-            QVERIFY(QFile::copy(QString(ZARIT_BITMAPS_DIR) + "/" + name, dir_.filePath(name)));
+        QVERIFY(CopyLedBitmaps(dir_.path()));
         oldDir_ = QDir::currentPath();
         QVERIFY(QDir::setCurrent(dir_.path()));
     }

@@ -7,6 +7,7 @@
 #include "StatusFormat.h"
 #include "TDeviceControl.h"
 #include "TMainForm.h"
+#include "support/LedBitmaps.h"
 #include "TfrmSettings.h"
 #include "TfrmTrends.h"
 #include "SimProcess.h"
@@ -82,8 +83,7 @@ private slots:
     void initTestCase()
     {
         QVERIFY(dir_.isValid());
-        for (const char* name : {"GreenLedOn.bmp", "GreenLedOff.bmp", "RedLedOn.bmp", "RedLedOff.bmp"})
-            QVERIFY(QFile::copy(QString(ZARIT_BITMAPS_DIR) + "/" + name, dir_.filePath(name)));
+        QVERIFY(CopyLedBitmaps(dir_.path()));
         oldDir_ = QDir::currentPath();
         QVERIFY(QDir::setCurrent(dir_.path()));
     }

@@ -18,12 +18,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(port_.Open());
-        port_.SetBaudRate(9600);
-        port_.SetParity(0);
-        port_.SetStopBits(0);
-        port_.SetByteSize(8);
-        port_.SetReadIntervalTimeout(100);
-        port_.SetReadTotalTimeout(1000);
+        port_.Apply(LineSettings{});
         master_.SetPort(&port_);
         master_.SetAddress(1);
         master_.SetLog(&log_);

@@ -24,12 +24,7 @@ const std::string kPollRequest = "Запрос: 01 03 00 00 00 2E C5 D6 ";
 void Configure(TCOMPort& port, int totalTimeoutMs = 1000)
 {
     ASSERT_TRUE(port.Open());
-    port.SetBaudRate(9600);
-    port.SetParity(0);
-    port.SetStopBits(0);
-    port.SetByteSize(8);
-    port.SetReadIntervalTimeout(100);
-    port.SetReadTotalTimeout(totalTimeoutMs);
+    port.Apply(LineSettings{.readTotalMs = totalTimeoutMs});
 }
 
 class MasterTest : public ::testing::Test {

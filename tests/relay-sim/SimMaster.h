@@ -21,12 +21,7 @@ struct SimMaster {
         : port(path)
     {
         opened = port.Open();
-        port.SetBaudRate(baud);
-        port.SetParity(0);
-        port.SetStopBits(0);
-        port.SetByteSize(8);
-        port.SetReadIntervalTimeout(100);
-        port.SetReadTotalTimeout(1000);
+        port.Apply(LineSettings{.baudRate = baud});
         device.SetPort(&port);
         device.SetAddress(address);
         device.SetLog(&log);

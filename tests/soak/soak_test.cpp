@@ -55,6 +55,28 @@ std::vector<uint16_t> RegistersOf(const std::string& body)
     return values;
 }
 
+// The link as the program builds it, at the simulator's 38400 bit/s,
+// polling back to back from the start.
+struct PollingLink {
+    explicit PollingLink(const std::string& path) : port(path)
+    {
+        const LineSettings line{.baudRate = 38400};
+        port.Open();
+        port.Apply(line);
+        port.KeepOpen(line);
+        master.SetPort(&port);
+        master.SetLog(&log);
+        control.SetMaster(&master);
+        control.SetInterval(0);
+        control.StartPolling();
+    }
+
+    TCOMPort port;
+    ExchangeLog log;
+    TModBusDevice master;
+    TDeviceControl control{46};  // last: stopped and joined first
+};
+
 struct Figures {
     long polls = 0, accepted = 0, timeouts = 0, crcErrors = 0, recoveries = 0, commands = 0;
 };
@@ -78,21 +100,11 @@ TEST(Soak, FaultsEverywhereAndTheLinkStaysTrue)
 
     SimProcess sim(options);
     ASSERT_TRUE(sim.WaitForLink());
-    TCOMPort port(sim.Link());
-    LineSettings line;
-    line.baudRate = 38400;
-    ASSERT_TRUE(port.Open());
-    port.Apply(line);
-    port.KeepOpen(line);
-    ExchangeLog log;
-    TModBusDevice master;
-    master.SetPort(&port);
-    master.SetAddress(1);
-    master.SetLog(&log);
-    TDeviceControl control(46);
-    control.SetMaster(&master);
-    control.SetInterval(0);
-    control.StartPolling();
+    PollingLink polling(sim.Link());
+    ASSERT_TRUE(polling.port.IsOpen());
+    auto& log = polling.log;
+    auto& master = polling.master;
+    auto& control = polling.control;
 
     // The operator: commands between a stop and a start, at random times.
     std::atomic<bool> done{false};
@@ -220,20 +232,10 @@ TEST(Replug, PollingRecoversWhenTheRelayComesBack)
         (std::filesystem::temp_directory_path() / ("zarit-replug-sim-" + std::to_string(::getpid()))).string();
     auto sim = std::make_unique<SimProcess>(options, false, link);
     ASSERT_TRUE(sim->WaitForLink());
-    TCOMPort port(link);
-    LineSettings line;
-    line.baudRate = 38400;
-    ASSERT_TRUE(port.Open());
-    port.Apply(line);
-    port.KeepOpen(line);
-    ExchangeLog log;
-    TModBusDevice master;
-    master.SetPort(&port);
-    master.SetLog(&log);
-    TDeviceControl control(46);
-    control.SetMaster(&master);
-    control.SetInterval(0);
-    control.StartPolling();
+    PollingLink polling(link);
+    ASSERT_TRUE(polling.port.IsOpen());
+    auto& log = polling.log;
+    auto& control = polling.control;
 
     auto lastBody = [&] { return BodyOf(log.Line(log.Count() - 1)); };
     // Polls follow each other at once, so an accepted one is rarely the

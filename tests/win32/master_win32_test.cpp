@@ -31,12 +31,7 @@ protected:
     {
         ASSERT_TRUE(peer_.IsOpen()) << kPeerName << " is not linked into the Wine prefix";
         ASSERT_TRUE(port_.Open());
-        port_.SetBaudRate(9600);
-        port_.SetParity(0);
-        port_.SetStopBits(0);
-        port_.SetByteSize(8);
-        port_.SetReadIntervalTimeout(100);
-        port_.SetReadTotalTimeout(kTotalTimeoutMs);
+        port_.Apply(LineSettings{.readTotalMs = kTotalTimeoutMs});
         master_.SetPort(&port_);
         master_.SetAddress(1);
         master_.SetLog(&log_);
