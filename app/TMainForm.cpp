@@ -1,6 +1,6 @@
 #include "TMainForm.h"
 
-#include "Cp1251.h"
+#include "Cp1251Qt.h"
 #include "ExchangeLog.h"
 #include "Forms.h"
 #include "LinkConfig.h"

@@ -1,6 +1,6 @@
 #include "TSettingsForm.h"
 
-#include "Cp1251.h"
+#include "Cp1251Qt.h"
 #include "Forms.h"
 #include "LinkConfig.h"
 #include "TCOMPort.h"
