@@ -18,13 +18,14 @@ std::size_t LogMirror::MemoLineCount() const
 void LogMirror::Update(const ExchangeLog& log)
 {
     const std::size_t memoLines = MemoLineCount();
-    if (memoLines == log.Count())
+    const bool sameRun = log.Epoch() == epoch_;
+    if (sameRun && memoLines == log.Count())
         return;
     QTextDocument* doc = memo_->document();
     // New text must not drag the view sideways to the ends of long lines.
     QScrollBar* sideways = memo_->horizontalScrollBar();
     const int column = sideways->value();
-    const bool unedited = !doc->isModified() && memoLines == mirrored_;
+    const bool unedited = sameRun && !doc->isModified() && memoLines == mirrored_;
     std::size_t upTo = 0;
     if (unedited && log.Count() > mirrored_) {
         const std::string added = log.TextFrom(mirrored_, "\n", &upTo);
@@ -36,6 +37,7 @@ void LogMirror::Update(const ExchangeLog& log)
         memo_->setPlainText(QString::fromUtf8(all.data(), static_cast<qsizetype>(all.size())));
     }
     mirrored_ = upTo;
+    epoch_ = log.Epoch();
     doc->setModified(false);  // from here on, any change is the operator's
     sideways->setValue(column);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 class ExchangeLog;
 class QPlainTextEdit;
@@ -8,7 +9,9 @@ class QPlainTextEdit;
 // Keeps the log memo a copy of the exchange log, one memo line per log line.
 // The memo is replaced whole when the line counts differ, as the operator
 // expects; but while it still holds an unedited copy, only the new lines are
-// appended, so a tick costs the new lines and not the whole log.
+// appended, so a tick costs the new lines and not the whole log. A log
+// that was cleared or replaced by a rebuild of the link is copied whole,
+// whatever its line count.
 class LogMirror {
 public:
     explicit LogMirror(QPlainTextEdit* memo) : memo_(memo) {}
@@ -20,4 +23,5 @@ public:
 private:
     QPlainTextEdit* memo_;
     std::size_t mirrored_ = 0;  // log lines the memo held after the last update
+    uint64_t epoch_ = 0;        // the run of the log those lines came from
 };

@@ -1,6 +1,25 @@
 #include "ExchangeLog.h"
 
 #include <algorithm>
+#include <atomic>
+
+namespace {
+
+uint64_t NewEpoch()
+{
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
+} // namespace
+
+ExchangeLog::ExchangeLog() : epoch_(NewEpoch()) {}
+
+uint64_t ExchangeLog::Epoch() const
+{
+    std::lock_guard lock(mutex_);
+    return epoch_;
+}
 
 std::string_view ExchangeLog::At(const Ref& ref) const
 {
@@ -66,6 +85,7 @@ void ExchangeLog::Clear()
     // Give the memory back: a cleared log may have held days of lines.
     std::vector<std::string>().swap(blocks_);
     std::vector<Ref>().swap(refs_);
+    epoch_ = NewEpoch();
 }
 
 std::size_t ExchangeLog::MemoryBytes() const

@@ -13,6 +13,7 @@
 // into large blocks: a line costs its text and a dozen bytes.
 class ExchangeLog {
 public:
+    ExchangeLog();
     void Add(std::string_view line);
     std::size_t Count() const;
     std::string Line(std::size_t index) const;  // empty when out of range
@@ -24,6 +25,10 @@ public:
     std::string TextFrom(std::size_t first, std::string_view lineEnd,
                          std::size_t* end = nullptr) const;
     void Clear();
+    // Names the run of lines since this log was made or last cleared, unique
+    // in the process: a reader that copied lines of one run can tell that a
+    // log with as many lines or more is another run.
+    uint64_t Epoch() const;
     // Heap bytes held, for the benchmarks.
     std::size_t MemoryBytes() const;
 
@@ -40,4 +45,5 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> blocks_;  // each filled up to its reserved size
     std::vector<Ref> refs_;
+    uint64_t epoch_;
 };
