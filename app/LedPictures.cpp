@@ -30,15 +30,19 @@ void LedPictures::Reload()
     for (bool green : {false, true}) {
         for (bool lit : {false, true}) {
             const QString name = FileName(green, lit);
-            QPixmap loaded(name, "BMP");
-            if (loaded.isNull()) {
-                loaded = Drawn(green, lit);
+            const int i = Index(green, lit);
+            QImage image(name, "BMP");
+            if (image.isNull()) {
                 if (!reported_.contains(name)) {
                     reported_.insert(name);
                     report_(name);
                 }
+                image = Drawn(green, lit).toImage();
             }
-            pictures_[Index(green, lit)] = loaded;
+            if (pictures_[i].isNull() || image != images_[i]) {
+                images_[i] = image;
+                pictures_[i] = QPixmap::fromImage(image);
+            }
         }
     }
 }

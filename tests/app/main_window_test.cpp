@@ -245,6 +245,54 @@ private slots:
         log.Add("after clear");
         MainForm->Timer1Timer();
         QCOMPARE(memoLines(), QStringList{"after clear"});
+
+        // A log cleared, or replaced by a rebuild, that has grown past the
+        // memo's line count before the tick is copied whole, not appended.
+        log.Add("second");
+        MainForm->Timer1Timer();
+        log.Clear();
+        for (const char* line : {"a", "b", "c"})
+            log.Add(line);
+        MainForm->Timer1Timer();
+        QCOMPARE(memoLines(), (QStringList{"a", "b", "c"}));
+        MainForm->FreeLink();
+        MainForm->CreateLink();
+        for (const char* line : {"new 1", "new 2", "new 3", "new 4"})
+            MainForm->Log()->Add(line);
+        MainForm->Timer1Timer();
+        QCOMPARE(memoLines(), (QStringList{"new 1", "new 2", "new 3", "new 4"}));
+        // As many lines as before the rebuild: still the new log's own.
+        MainForm->FreeLink();
+        MainForm->CreateLink();
+        for (const char* line : {"w", "x", "y", "z"})
+            MainForm->Log()->Add(line);
+        MainForm->Timer1Timer();
+        QCOMPARE(memoLines(), (QStringList{"w", "x", "y", "z"}));
+    }
+
+    void replacedBitmapShowsAtTheNextRefresh()
+    {
+        WriteIni("[Config]\r\nPORT=/nonexistent/tty\r\n");
+        CreateForms();
+        MainForm->N5Click();
+        MainForm->Timer1Timer();
+        QCOMPARE(Image(Picture("imgLED2")), FileImage("RedLedOff.bmp"));
+        // The same size and the same time, as `cp -p RedLedOn.bmp RedLedOff.bmp` leaves it.
+        QVERIFY(QFile::rename("RedLedOff.bmp", "RedLedOff.bmp.kept"));
+        QVERIFY(QFile::copy("RedLedOn.bmp", "RedLedOff.bmp"));
+        QFile replaced("RedLedOff.bmp");
+        QVERIFY(replaced.open(QIODevice::ReadWrite));
+        QFile kept("RedLedOff.bmp.kept");
+        QCOMPARE(replaced.size(), kept.size());
+        QVERIFY(replaced.setFileTime(kept.fileTime(QFileDevice::FileModificationTime),
+                                     QFileDevice::FileModificationTime));
+        replaced.close();
+        MainForm->Timer1Timer();
+        const QImage shown = Image(Picture("imgLED2"));
+        QVERIFY(QFile::remove("RedLedOff.bmp"));
+        QVERIFY(QFile::rename("RedLedOff.bmp.kept", "RedLedOff.bmp"));
+        QCOMPARE(shown, FileImage("RedLedOn.bmp"));
+        MainForm->N7Click();
     }
 
     void missingBitmapIsDrawnAndReportedOnce()
