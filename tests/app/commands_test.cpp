@@ -8,20 +8,28 @@
 #include "TDeviceControl.h"
 #include "TMainForm.h"
 #include "TSettingsForm.h"
+#include "TfrmSettings.h"
 #include "support/FakeRelay.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileDialog>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 using namespace testing_support;
@@ -80,6 +88,31 @@ private:
         Find<QPlainTextEdit>(MainForm, "Memo1")->setPlainText(text);
         Find<QCheckBox>(MainForm, "cbAppendCRC")->setChecked(crc);
         Find<QPushButton>(MainForm, "Button1")->click();
+    }
+
+    // Answers the next file dialog with this path, as the operator would.
+    void AnswerFileDialog(const QString& path)
+    {
+        auto* timer = new QTimer(this);
+        connect(timer, &QTimer::timeout, this, [timer, path] {
+            if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                timer->stop();
+                timer->deleteLater();
+                dialog->selectFile(path);
+                QMetaObject::invokeMethod(dialog, "accept");
+            }
+        });
+        timer->start(10);
+    }
+    QAction* MenuItem(const char* menu, const char* name)
+    {
+        auto* parent = MainForm->menuBar()->findChild<QMenu*>(menu);
+        if (!parent)
+            return nullptr;
+        for (QAction* action : parent->actions())
+            if (action->objectName() == name)
+                return action;
+        return nullptr;
     }
 
 private slots:
@@ -278,6 +311,152 @@ private slots:
         QVERIFY(Errors()[0].contains("ZaritMon.ini"));
         MainForm->Timer1Timer();  // the timer finds a link
         QVERIFY(QDir(dir_.path()).rmdir("ZaritMon.ini"));
+    }
+
+    void everyMenuItemReachesItsAction()
+    {
+        Start();
+        MainForm->show();
+        auto* timer = MainForm->findChild<QTimer*>("Timer1");
+        QVERIFY(timer && timer->isActive());
+        QCOMPARE(timer->interval(), 500);
+
+        struct Menu {
+            const char* name;
+            const char* caption;
+        };
+        const Menu menus[] = {{"File1", "Файл"}, {"N2", "Настройки"}, {"N3", "Управление"},
+                              {"N8", "Журнал сообщений"}, {"N11", "Уставки"}, {"N12", "Измерения"}};
+        for (const Menu& m : menus) {
+            auto* menu = MainForm->menuBar()->findChild<QMenu*>(m.name);
+            QVERIFY2(menu, m.name);
+            QCOMPARE(menu->title(), QString::fromUtf8(m.caption));
+        }
+
+        const QString savedLog = dir_.filePath("menu-log.txt");
+        const QString recorded = dir_.filePath("menu-record.csv");
+        auto lastCoils = [&](std::size_t n) {
+            const auto coils = CoilRequests();
+            return coils.size() < n ? std::vector<Bytes>{} : std::vector<Bytes>(coils.end() - n, coils.end());
+        };
+        struct Item {
+            const char* menu;
+            const char* name;
+            const char* caption;
+            std::function<void()> before;
+            std::function<bool()> done;
+        };
+        const Item items[] = {
+            {"N2", "N5", "Начать опрос", {}, [&] {
+                 return MainForm->Poller()->IsPolling() && relay_->Requests().size() >= 2
+                        && MainForm->StatusText() == QString::fromUtf8("Режим опроса - запущено");
+             }},
+            {"N2", "N7", "Остановить опрос", {}, [&] {
+                 return !MainForm->Poller()->IsPolling()
+                        && MainForm->StatusText() == QString::fromUtf8("Режим опроса - остановлено");
+             }},
+            {"N3", "RL11", "RL1", {}, [&] {
+                 return lastCoils(2) == std::vector<Bytes>{Hex("01 05 00 01 FF 00 DD FA"), Hex("01 05 00 01 00 00 9C 0A")};
+             }},
+            {"N3", "RL21", "RL2", {}, [&] {
+                 return lastCoils(2) == std::vector<Bytes>{Hex("01 05 00 02 FF 00 2D FA"), Hex("01 05 00 02 00 00 6C 0A")};
+             }},
+            {"N3", "RL31", "RL3", {}, [&] {
+                 return lastCoils(2) == std::vector<Bytes>{Hex("01 05 00 03 FF 00 7C 3A"), Hex("01 05 00 03 00 00 3D CA")};
+             }},
+            {"N3", "RL41", "RL4", {}, [&] {
+                 return lastCoils(2) == std::vector<Bytes>{Hex("01 05 00 04 FF 00 CD FB"), Hex("01 05 00 04 00 00 8C 0B")};
+             }},
+            {"N3", "N6", "Квитирование", {}, [&] { return lastCoils(1) == std::vector<Bytes>{Hex("01 05 00 00 FF 00 8C 3A")}; }},
+            {"N8", "N9", "Сохранить...", [&] { MainForm->Timer1Timer(); AnswerFileDialog(savedLog); }, [&] {
+                 return QFile::exists(savedLog) && ReadFile(savedLog).count('\n') == qsizetype(MainForm->Log()->Count());
+             }},
+            {"N8", "N10", "Очистить", {}, [&] {
+                 return MainForm->Log()->Count() == 0
+                        && Find<QPlainTextEdit>(MainForm, "logMemo")->toPlainText().isEmpty();
+             }},
+            {"N2", "N4", "Параметры связи...", {}, [&] { return SettingsForm->isVisible(); }},
+            {"N11", "miSettingsShow", "Показать уставки...", {}, [&] { return frmSettings->isVisible(); }},
+            {"N12", "miTrendsShow", "Тренды...", {}, [&] { return MainForm->TrendsWindow()->isVisible(); }},
+            {"N12", "miRecordStart", "Начать запись...", [&] { AnswerFileDialog(recorded); }, [&] {
+                 return MainForm->CurrentRecording().Active() && QFile::exists(recorded);
+             }},
+            {"N12", "miRecordStop", "Остановить запись", {}, [&] { return !MainForm->CurrentRecording().Active(); }},
+            {"File1", "N1", "Выход", {}, [&] { return !MainForm->isVisible() && !MainForm->Poller(); }},
+        };
+        for (const Item& item : items) {
+            QAction* action = MenuItem(item.menu, item.name);
+            QVERIFY2(action, item.name);
+            QCOMPARE(action->text(), QString::fromUtf8(item.caption));
+            if (item.before)
+                item.before();
+            action->trigger();
+            QTRY_VERIFY2(item.done(), item.name);
+        }
+    }
+
+    void closingWhilePollingEndsTheReadAndFreesTheLink_data()
+    {
+        QTest::addColumn<bool>("viaMenu");
+        QTest::newRow("window's close") << false;
+        QTest::newRow("Выход") << true;
+    }
+    void closingWhilePollingEndsTheReadAndFreesTheLink()
+    {
+        QFETCH(bool, viaMenu);
+        Start();
+        MainForm->show();
+        relay_->Next([](const Bytes&, const Bytes& good) { return Reply{{300, good}}; });
+        MainForm->N5Click();
+        QTRY_VERIFY(relay_->Requests().size() == 1);
+        QElapsedTimer closing;
+        closing.start();
+        if (viaMenu)
+            MenuItem("File1", "N1")->trigger();
+        else
+            MainForm->close();
+        // The close waited for the slow reply rather than cutting the read off.
+        QVERIFY(closing.elapsed() >= 200);
+        QVERIFY(!MainForm->Poller());
+        QVERIFY(!MainForm->Port());
+        QVERIFY(!MainForm->isVisible());
+        MainForm->Timer1Timer();  // a tick that still comes finds no link and does nothing
+        QCOMPARE(relay_->Requests().size(), std::size_t{1});
+    }
+
+    void settingsOkWithoutAFileWritesTheFourKeys()
+    {
+        CreateForms();  // no file: the defaults, COM1
+        MainForm->N4Click();
+        auto* timeout = Find<QLineEdit>(SettingsForm, "edTimeout");
+        timeout->setText("1200");
+        Find<QComboBox>(SettingsForm, "cbPortName")->setEditText("ttyUSB7");
+        // Chosen again while open: brought to the front, what was typed stays.
+        MainForm->N4Click();
+        QCOMPARE(timeout->text(), QString("1200"));
+        QCOMPARE(Find<QComboBox>(SettingsForm, "cbPortName")->currentText(), QString("ttyUSB7"));
+        Find<QPushButton>(SettingsForm, "Button1")->click();
+        QCOMPARE(ReadFile(IniPath()), QByteArray("[Config]\r\nPORT=ttyUSB7\r\nSPEED=9600\r\n"
+                                                 "RESPONSETIMEOUT=1200\r\nREFRESHINTERVAL=1000\r\n"));
+    }
+
+    void silentRelayWithALongResponseTimeoutLogsATimeout()
+    {
+        // The master's own 1000 ms wait runs out before the port's 3000 ms.
+        Start("RESPONSETIMEOUT=3000\r\n");
+        for (int i = 0; i < 3; ++i)
+            relay_->Next([](const Bytes&, const Bytes&) { return Reply{}; });
+        MainForm->N5Click();
+        auto timeouts = [&] {
+            std::size_t n = 0;
+            for (const auto& line : MainForm->Log()->Lines())
+                n += line.ends_with("\tТаймаут ответа!");
+            return n;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(timeouts() >= 1, 10000);
+        MainForm->N7Click();
+        for (const auto& line : MainForm->Log()->Lines())
+            QVERIFY2(!line.ends_with("\tОшибка CRC: "), line.c_str());
     }
 
     void saveWritesTheMemoAsWindows1251WithCrLf()
