@@ -45,10 +45,13 @@ public:
     // Points no older than `sinceMs`, oldest first.
     std::vector<TrendPoint> Since(int64_t sinceMs) const;
     std::size_t Size() const { return points_.size(); }
-    void Clear() { points_.clear(); }
+    void Clear() { points_.clear(), ++revision_; }
+    // Changes with every Add and Clear: a plot of the same revision is current.
+    uint64_t Revision() const { return revision_; }
 
 private:
     std::deque<TrendPoint> points_;
+    uint64_t revision_ = 0;
 };
 
 // One recorded poll: "2026-12-07 09:05:07.045;12,34;...;10000001;1010".

@@ -1,6 +1,7 @@
 #include "TMainForm.h"
 
 #include "Cp1251Qt.h"
+#include "CursorBlink.h"
 #include "ExchangeLog.h"
 #include "Forms.h"
 #include "LinkConfig.h"
@@ -16,6 +17,7 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QFile>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -84,6 +86,7 @@ TMainForm::TMainForm(QWidget* parent)
     resize(977, 549);
     setMinimumSize(977, 549);
     setMaximumHeight(549);
+    new CursorBlinkLimit(this);
     FormCreate();
 }
 
@@ -360,7 +363,10 @@ void TMainForm::Refresh()
     for (int i = 0; i < 12; ++i) {
         const Indicator& ind = kIndicators[i];
         const bool lit = (((ind.reg == 5 ? ledBits : inputBits) >> ind.bit) & 1) != 0;
-        indicators_[i]->setPixmap(leds_.Picture(ind.green, lit));
+        const QPixmap& picture = leds_.Picture(ind.green, lit);
+        // A label repaints for every new pixmap, even of the same picture.
+        if (indicators_[i]->pixmap().cacheKey() != picture.cacheKey())
+            indicators_[i]->setPixmap(picture);
     }
 
     if (frmSettings && frmSettings->isVisible())
@@ -510,8 +516,9 @@ void TMainForm::miSettingsShowClick()
 
 void TMainForm::TakeMeasurements()
 {
-    const std::string separator = DecimalSeparator();
-    for (const PollSample& sample : DeviceControl->TakeSamples()) {
+    const std::vector<PollSample> samples = DeviceControl->TakeSamples();
+    const std::string separator = samples.empty() ? std::string() : DecimalSeparator();
+    for (const PollSample& sample : samples) {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sample.at.time_since_epoch()).count();
         trends_.Add(ms, sample.values);
         if (recording_.Active()
@@ -521,7 +528,7 @@ void TMainForm::TakeMeasurements()
         }
     }
     if (trendsForm_->isVisible())
-        trendsForm_->Plot()->update();
+        trendsForm_->Plot()->Follow(QDateTime::currentMSecsSinceEpoch());
 }
 
 QString TMainForm::LinkHealth() const
@@ -532,6 +539,12 @@ QString TMainForm::LinkHealth() const
 void TMainForm::ShowLinkHealth()
 {
     const PollStats stats = DeviceControl->Stats();
+    // Formatting the text reads the clock's zone; an idle tick skips it.
+    const auto shown = std::make_tuple(stats.polls, stats.answered, stats.timeouts, stats.rejected,
+                                       stats.lastAnswered, recording_.Active());
+    if (shownHealth_ == shown)
+        return;
+    shownHealth_ = shown;
     TimeOfDayParts last;
     if (stats.answered > 0) {
         const LocalStamp at = ToLocalStamp(stats.lastAnswerAt);

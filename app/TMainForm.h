@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <tuple>
 
 class ExchangeLog;
 class TIniFile;
@@ -125,6 +127,9 @@ private:
     std::unique_ptr<LogMirror> mirror_;
     TrendHistory trends_;
     Recording recording_;
+    // What the health panel shows now: polls, answers, timeouts, rejections,
+    // last answered, recording.
+    std::optional<std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, bool, bool>> shownHealth_;
 
     // The link, in the order it is released backwards.
     std::unique_ptr<TCOMPort> ComPort;

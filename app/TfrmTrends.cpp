@@ -54,12 +54,22 @@ void TrendPlot::SetSpanMinutes(int minutes)
     update();
 }
 
+void TrendPlot::Follow(int64_t nowMs)
+{
+    const int64_t span = int64_t{spanMinutes_} * 60000;
+    const int64_t msPerPixel = span / std::max(1, width() - 88);
+    if (history_.Revision() != paintedRevision_ || nowMs - paintedAtMs_ >= msPerPixel)
+        update();
+}
+
 void TrendPlot::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     const int64_t now = nowMs_ ? nowMs_ : QDateTime::currentMSecsSinceEpoch();
     const int64_t span = int64_t{spanMinutes_} * 60000;
+    paintedAtMs_ = now;
+    paintedRevision_ = history_.Revision();
     const auto points = history_.Since(now - span);
 
     uint16_t top = 100;  // at least 1 A of scale

@@ -17,6 +17,9 @@ public:
     int SpanMinutes() const { return spanMinutes_; }
     // The time at the right edge; by default the wall clock.
     void SetNowMs(int64_t ms) { nowMs_ = ms; }
+    // Repaints when the history has new points or the time axis has moved
+    // by a pixel since the last paint, and not otherwise.
+    void Follow(int64_t nowMs);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -25,6 +28,8 @@ private:
     const TrendHistory& history_;
     int spanMinutes_ = 10;
     int64_t nowMs_ = 0;
+    int64_t paintedAtMs_ = 0;     // the right edge of the last paint
+    uint64_t paintedRevision_ = 0; // the history's revision then
 };
 
 // "Тренды": the plot and the choice of its time span.

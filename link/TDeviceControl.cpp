@@ -109,9 +109,10 @@ void TDeviceControl::Execute()
         }
         idle_ = true;
         idleCv_.notify_all();
-        // Also woken by a start, or by a stop that needs a fresh idle signal.
-        wake_.wait_for(lock, std::chrono::milliseconds(kIdleSleepMs),
-                       [this] { return terminated_ || polling_ || !idle_; });
+        // Idle costs nothing until a start, a stop that needs a fresh idle
+        // signal, or the end: each of them notifies. A stop that finds the
+        // thread here returns at once, the idle signal being still valid.
+        wake_.wait(lock, [this] { return terminated_ || polling_ || !idle_; });
     }
     ended_ = true;
     idleCv_.notify_all();

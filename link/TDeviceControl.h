@@ -50,7 +50,6 @@ public:
     // A failed read is followed by at least this pause, so that a dead port
     // polled at interval 0 neither spins nor floods the log.
     static constexpr int kMinPauseAfterFailureMs = 100;
-    static constexpr int kIdleSleepMs = 100;
 
     explicit TDeviceControl(uint16_t count);
     ~TDeviceControl();  // terminates and joins
@@ -85,7 +84,7 @@ private:
     std::atomic<bool> polling_{false};
 
     mutable std::mutex mutex_;
-    std::condition_variable wake_;   // the thread's pauses and idle sleeps
+    std::condition_variable wake_;   // the thread's pauses and its idle wait
     std::condition_variable idleCv_; // StopPolling waits here
     bool idle_ = false;              // set only in the idle branch
     bool terminated_ = false;

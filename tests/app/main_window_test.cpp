@@ -8,11 +8,13 @@
 #include "TCOMPort.h"
 #include "TDeviceControl.h"
 #include "TMainForm.h"
+#include "CursorBlink.h"
 #include "support/LedBitmaps.h"
 #include "TfrmSettings.h"
 #include "SetpointDecode.h"
 #include "support/LibmodbusSlave.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -20,6 +22,7 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -194,6 +197,68 @@ private slots:
         QTest::qWait(100);
         MainForm->Timer1Timer();
         QCOMPARE(Edit(MainForm, "edIA")->text(), Current(777));
+    }
+
+    void aTickThatChangesNothingRepaintsNothing()
+    {
+        struct PaintCounter : QObject {
+            QStringList painted;
+            bool eventFilter(QObject* o, QEvent* e) override
+            {
+                if (e->type() == QEvent::Paint)
+                    painted << o->objectName();
+                return false;
+            }
+        } counter;
+        // A blinking text cursor would repaint its edit: not the tick's doing.
+        const int flashTime = QApplication::cursorFlashTime();
+        QApplication::setCursorFlashTime(0);
+        PtyPair pty;
+        LibmodbusSlave slave(pty);
+        slave.SetRegisters(KnownRegisters());
+        WriteIni(QString("[Config]\r\nPORT=%1\r\nREFRESHINTERVAL=20\r\n").arg(pty.DevicePath().c_str()));
+        CreateForms();
+        MainForm->show();
+        MainForm->miSettingsShowClick();
+        MainForm->N5Click();
+        QTRY_COMPARE_WITH_TIMEOUT((MainForm->Timer1Timer(), Edit(MainForm, "edIA")->text()), Current(1234), 3000);
+        MainForm->Timer1Timer();
+        QApplication::processEvents();
+        qApp->installEventFilter(&counter);
+        auto ticks = [&] {
+            counter.painted.clear();
+            for (int i = 0; i < 3; ++i) {
+                MainForm->Timer1Timer();
+                QApplication::processEvents();
+            }
+            return counter.painted;
+        };
+        // While polling only the health panel's counts and the log move.
+        QStringList polling = ticks().filter(QRegularExpression("^(ed|img)"));
+        MainForm->N7Click();
+        ticks();
+        const QStringList idle = ticks();
+        qApp->removeEventFilter(&counter);
+        DestroyForms();
+        QApplication::setCursorFlashTime(flashTime);
+        QVERIFY2(polling.isEmpty(), qPrintable(polling.join(' ')));
+        QVERIFY2(idle.isEmpty(), qPrintable(idle.join(' ')));
+    }
+
+    void cursorStopsBlinkingWithoutInput()
+    {
+        const int platform = QApplication::cursorFlashTime();
+        QVERIFY(platform > 0);
+        {
+            CursorBlinkLimit limit(nullptr, 50);
+            QTRY_COMPARE(QApplication::cursorFlashTime(), 0);
+            QLineEdit edit;
+            edit.show();
+            QTest::keyClick(&edit, Qt::Key_A);
+            QCOMPARE(QApplication::cursorFlashTime(), platform);
+            QTRY_COMPARE(QApplication::cursorFlashTime(), 0);
+        }
+        QCOMPARE(QApplication::cursorFlashTime(), platform);
     }
 
     void logMemoMirrorsTheLog()
