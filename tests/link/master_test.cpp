@@ -303,13 +303,16 @@ TEST(MasterReconnect, PortOpensAgainBehindTheSameNameAtMostOnceASecond)
     std::filesystem::create_symlink(second.DevicePath(), link);
     const auto back = Clock::now();
     bool recovered = false;
-    while (!recovered && Clock::now() - back < std::chrono::seconds(3)) {
+    while (!recovered && Clock::now() - back < std::chrono::seconds(15)) {
         recovered = master.ReadHoldingRegisters(dest.data(), 0, 46);
         if (!recovered)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_TRUE(recovered);
-    EXPECT_LT(Clock::now() - back, std::chrono::milliseconds(1500));
+    // Wherever the last attempt fell, the next is due within a second (plus
+    // a 20 ms nap and a poll); five times that leaves room for a loaded
+    // machine and still tells a retry once a second from a far rarer one.
+    EXPECT_LT(Clock::now() - back, std::chrono::seconds(6));
     EXPECT_EQ(dest, relay2.LastServed());
     termios t = second.Settings();
     EXPECT_EQ(cfgetospeed(&t), B9600);

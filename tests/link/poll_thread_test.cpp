@@ -32,6 +32,14 @@ bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 5s)
     return true;
 }
 
+// Stats() takes the thread's lock, which the thread holds from counting a
+// poll until its pause begins: once a poll is counted, the thread is in the
+// pause after it (or past it), never still on its way there.
+bool PollCounted(const TDeviceControl& control, uint64_t polls = 1)
+{
+    return WaitUntil([&] { return control.Stats().polls >= polls; });
+}
+
 template <typename F>
 std::chrono::milliseconds Timed(F f)
 {
@@ -88,24 +96,32 @@ TEST_F(PollThreadTest, StopWhileIdleReturnsPromptlyAndImageStartsAtZero)
 
 TEST_F(PollThreadTest, StopWhilePausingEndsThePauseAtOnce)
 {
-    control_.SetInterval(1000);
+    // A pause far longer than the bound below, so that only ending it early
+    // can pass, and no second poll can begin however slow this thread is.
+    control_.SetInterval(10000);
     control_.StartPolling();
     ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ответ") == 1; }));
-    std::this_thread::sleep_for(100ms);
-    EXPECT_LT(Timed([&] { control_.StopPolling(); }), 400ms);
+    ASSERT_TRUE(PollCounted(control_));
+    EXPECT_LT(Timed([&] { control_.StopPolling(); }), 1000ms);
     EXPECT_FALSE(control_.IsPolling());
     EXPECT_EQ(ImageOf(control_), relay_.LastServed());
+    EXPECT_EQ(relay_.Requests().size(), 1u);
 }
 
 TEST_F(PollThreadTest, StopWhileReadingWaitsForTheReadAndItsPause)
 {
     control_.SetInterval(500);
-    relay_.Next([](const Bytes&, const Bytes& good) { return Reply{{300, good}}; });
+    // The reply is held until the stop has begun, then comes 100 ms later:
+    // the stop certainly lands in the read, however the threads are run.
+    relay_.Next([&](const Bytes&, const Bytes& good) {
+        WaitUntil([&] { return !control_.IsPolling(); });
+        return Reply{{100, good}};
+    });
     control_.StartPolling();
     ASSERT_TRUE(WaitUntil([&] { return relay_.Requests().size() == 1; }));
     const auto took = Timed([&] { control_.StopPolling(); });
-    EXPECT_GE(took, 600ms);  // the rest of the 300 ms reply, then the whole 500 ms pause
-    EXPECT_LT(took, 3000ms);
+    EXPECT_GE(took, 600ms);  // the rest of the read (the 100 ms reply), then the whole 500 ms pause
+    EXPECT_LT(took, 4000ms);
     EXPECT_EQ(CountBodies("Ответ"), 1u);
     EXPECT_EQ(relay_.Requests().size(), 1u);
 }
@@ -120,6 +136,8 @@ TEST_F(PollThreadTest, StartTwiceIsStartOnce)
     control_.StopPolling();
     EXPECT_FALSE(control_.IsPolling());
     const auto polls = relay_.Requests().size();
+    // Nothing to wait for here: a spell of quiet in which a poll loop left
+    // running would have sent again, three times over at its 50 ms interval.
     std::this_thread::sleep_for(150ms);
     EXPECT_EQ(relay_.Requests().size(), polls) << "stopped means stopped";
     EXPECT_EQ(relay_.Overlaps(), 0);
@@ -145,13 +163,21 @@ TEST_F(PollThreadTest, RejectedRepliesLeaveTheLastGoodValues)
     });
     relay_.Next([](const Bytes&, Bytes bad) { bad[50] ^= 1; return Reply{{0, bad}}; });
     relay_.Next([](const Bytes&, const Bytes&) { return Reply{{0, Hex("01 83")}}; });
-    // Holds the next good reply back, so the image can be looked at meanwhile.
-    relay_.Next([](const Bytes&, const Bytes& good) { return Reply{{300, good}}; });
+    // The next request comes only once both rejections are dealt with, and
+    // its good reply not yet taken: the image as it stands between the two.
+    std::vector<uint16_t> betweenRejectedAndGood;
+    relay_.Next([&](const Bytes&, const Bytes& good) {
+        std::lock_guard lock(mutex);
+        betweenRejectedAndGood = ImageOf(control_);
+        return Reply{{0, good}};
+    });
     control_.StartPolling();
     ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ошибка CRC") == 2; }));
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(ImageOf(control_), Decode(firstGood));
     ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ответ") >= 2; }));
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(betweenRejectedAndGood, Decode(firstGood));
+    }
     control_.StopPolling();
     EXPECT_EQ(ImageOf(control_), relay_.LastServed());
     EXPECT_NE(ImageOf(control_), Decode(firstGood));
@@ -170,16 +196,18 @@ TEST_F(PollThreadTest, DeadLineAtIntervalZeroNeitherSpinsNorFloodsTheLog)
     control_.SetInterval(0);
     control_.StartPolling();
     ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ошибка CRC") >= 1; }));
+    // Ten more failed polls, two lines each. Every one after the first needs
+    // a whole pause begun after this point, so they take 900 ms at least.
+    const auto start = Clock::now();
     const std::size_t before = log_.Count();
     const double cpuBefore = ProcessCpuSeconds();
-    std::this_thread::sleep_for(1000ms);
+    ASSERT_TRUE(WaitUntil([&] { return log_.Count() >= before + 20; }, 10s)) << "polling does go on";
+    const std::chrono::duration<double> took = Clock::now() - start;
     const double cpu = ProcessCpuSeconds() - cpuBefore;
-    const std::size_t lines = log_.Count() - before;
     control_.StopPolling();
     EXPECT_FALSE(port_.IsOpen()) << "the hung-up port let go of its descriptor";
-    EXPECT_LE(lines, 24u);  // two lines per failed poll, at most one poll per 100 ms
-    EXPECT_GE(lines, 4u);   // and polling does go on
-    EXPECT_LT(cpu, 0.25) << "seconds of CPU in one second of polling a dead line";
+    EXPECT_GE(took, 900ms) << "at most one poll per 100 ms";
+    EXPECT_LT(cpu, 0.25 * took.count()) << "seconds of CPU in " << took.count() << " s of polling a dead line";
 }
 
 TEST_F(PollThreadTest, NegativeIntervalIsTakenAsZero)
@@ -194,9 +222,12 @@ TEST_F(PollThreadTest, DestroyWhilePollingEndsTheThread)
 {
     auto control = std::make_unique<TDeviceControl>(46);
     control->SetMaster(&master_);
-    control->SetInterval(1000);
+    // In the pause: a stop there ends it at once, while one that caught the
+    // thread on its way from the read would wait out the whole pause.
+    control->SetInterval(10000);
     control->StartPolling();
     ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ответ") >= 1; }));
+    ASSERT_TRUE(PollCounted(*control));
     EXPECT_LT(Timed([&] { control->StopPolling(); control.reset(); }), 1000ms);
 }
 

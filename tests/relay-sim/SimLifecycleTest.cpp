@@ -41,8 +41,11 @@ TEST(SimLifecycle, ServesUntilStoppedThenRemovesItsLink)
             EXPECT_TRUE(master.Read().has_value()) << master.LastLine();
         }
         // Idle for a while: with stdin at end of file (or a quiet pipe) and
-        // no requests, the loop must sleep rather than spin.
-        std::this_thread::sleep_for(400ms);
+        // no requests, the loop must sleep rather than spin. Long enough that
+        // a spinning loop, even on a loaded machine, would get far more CPU
+        // than the bound below; that bound is five times what a sanitizer
+        // build spends on starting, one read and stopping.
+        std::this_thread::sleep_for(1500ms);
 
         SimProcess::Exit exit;
         if (c.signal) {
@@ -55,7 +58,7 @@ TEST(SimLifecycle, ServesUntilStoppedThenRemovesItsLink)
         EXPECT_EQ(exit.status, 0) << sim.Output();
         EXPECT_FALSE(fs::exists(fs::symlink_status(sim.Link()))) << "link left behind";
         EXPECT_NE(sim.Output().find("PORT=" + device + "\n"), std::string::npos) << sim.Output();
-        EXPECT_LT(CpuSeconds(exit.usage), 0.3) << "busy while idle";
+        EXPECT_LT(CpuSeconds(exit.usage), 0.7) << "busy while idle";
     }
 }
 

@@ -268,7 +268,7 @@ TEST(Replug, PollingRecoversWhenTheRelayComesBack)
     const std::size_t before = log.Count();
     SimProcess again(options, false, link);
     ASSERT_TRUE(again.WaitForLink());
-    ASSERT_TRUE(waitFor([&] { return acceptedSince(before); }, 5s)) << lastBody();
+    ASSERT_TRUE(waitFor([&] { return acceptedSince(before); }, 15s)) << lastBody();
     const auto recovered = Clock::now();
     control.StopPolling();
     EXPECT_TRUE(again.Stop(SIGTERM).exited);
@@ -279,7 +279,9 @@ TEST(Replug, PollingRecoversWhenTheRelayComesBack)
                 static_cast<long long>(std::chrono::duration_cast<ms>(noticed - pulled).count()), perSecondAway,
                 static_cast<long long>(std::chrono::duration_cast<ms>(recovered - back).count()));
     EXPECT_LE(perSecondAway, 24u);
-    EXPECT_LT(recovered - back, 4s);
+    // The port is tried again once a second, so the first good poll may take
+    // a second and a poll wherever the last try fell; five times that.
+    EXPECT_LT(recovered - back, 6s);
 }
 
 } // namespace
