@@ -13,3 +13,14 @@ LinkConfig ReadLinkConfig(const TIniFile& ini)
     c.refreshInterval = ini.ReadInteger(kConfigSection, "REFRESHINTERVAL", defaults.refreshInterval);
     return c;
 }
+
+LogConfig ReadLogConfig(const TIniFile& ini)
+{
+    const LogConfig defaults;
+    LogConfig c;
+    c.journalDir = ini.ReadString(kConfigSection, "JOURNALDIR", defaults.journalDir);
+    c.memoLines = ini.ReadInteger(kConfigSection, "MEMOLINES", defaults.memoLines);
+    if (c.memoLines < 1)
+        c.memoLines = defaults.memoLines;
+    return c;
+}

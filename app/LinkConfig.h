@@ -16,9 +16,19 @@ struct LinkConfig {
     uint8_t SlaveAddress() const { return static_cast<uint8_t>(netAddress & 0xFF); }
 };
 
+// Where the exchange journal goes and how much of the log the memo shows,
+// from the same section; the settings dialog leaves both alone.
+struct LogConfig {
+    std::string journalDir = "journal";  // beside the configuration file when relative; empty: no journal
+    int32_t memoLines = 100000;          // at most this many lines in the log memo
+};
+
 inline constexpr const char* kConfigFileName = "./ZaritMon.ini";
 inline constexpr const char* kConfigSection = "Config";
 
 // Reads the five keys in the order PORT, SPEED, RESPONSETIMEOUT, NETADDRESS,
 // REFRESHINTERVAL, each with its default.
 LinkConfig ReadLinkConfig(const TIniFile& ini);
+
+// JOURNALDIR and MEMOLINES; a MEMOLINES below 1 takes the default.
+LogConfig ReadLogConfig(const TIniFile& ini);

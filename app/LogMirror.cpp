@@ -8,6 +8,19 @@
 #include <QTextCursor>
 #include <QTextDocument>
 
+#include <algorithm>
+
+LogMirror::LogMirror(QPlainTextEdit* memo, std::size_t maxLines) : memo_(memo), maxLines_(std::max<std::size_t>(maxLines, 1))
+{
+    // Every appended line would stay on the undo stack for good.
+    memo_->setUndoRedoEnabled(false);
+}
+
+void LogMirror::SetMaxLines(std::size_t maxLines)
+{
+    maxLines_ = std::max<std::size_t>(maxLines, 1);
+}
+
 std::size_t LogMirror::MemoLineCount() const
 {
     const QTextDocument* doc = memo_->document();
@@ -15,29 +28,44 @@ std::size_t LogMirror::MemoLineCount() const
     return static_cast<std::size_t>(doc->lastBlock().length() <= 1 ? blocks - 1 : blocks);
 }
 
-void LogMirror::Update(const ExchangeLog& log)
+void LogMirror::DropFirstLines(std::size_t count)
 {
+    QTextCursor cursor(memo_->document());
+    cursor.movePosition(QTextCursor::Start);
+    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, static_cast<int>(count));
+    cursor.removeSelectedText();
+    windowStart_ += count;
+}
+
+void LogMirror::Update(ExchangeLog& log)
+{
+    const std::size_t count = log.Count();
     const std::size_t memoLines = MemoLineCount();
+    const std::size_t given = mirroredEnd_ - windowStart_;
     const bool sameRun = log.Epoch() == epoch_;
-    if (sameRun && memoLines == log.Count())
+    if (sameRun && count == mirroredEnd_ && memoLines == given)
         return;
     QTextDocument* doc = memo_->document();
     // New text must not drag the view sideways to the ends of long lines.
     QScrollBar* sideways = memo_->horizontalScrollBar();
     const int column = sideways->value();
-    const bool unedited = sameRun && !doc->isModified() && memoLines == mirrored_;
+    const bool unedited = sameRun && !doc->isModified() && memoLines == given;
     std::size_t upTo = 0;
-    if (unedited && log.Count() > mirrored_) {
-        const std::string added = log.TextFrom(mirrored_, "\n", &upTo);
+    if (unedited && count > mirroredEnd_) {
+        const std::string added = log.TextFrom(mirroredEnd_, "\n", &upTo);
         QTextCursor end(doc);
         end.movePosition(QTextCursor::End);
         end.insertText(QString::fromUtf8(added.data(), static_cast<qsizetype>(added.size())));
     } else {
-        const std::string all = log.TextFrom(0, "\n", &upTo);
-        memo_->setPlainText(QString::fromUtf8(all.data(), static_cast<qsizetype>(all.size())));
+        windowStart_ = count > maxLines_ ? count - maxLines_ : 0;
+        const std::string text = log.TextFrom(windowStart_, "\n", &upTo);
+        memo_->setPlainText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
     }
-    mirrored_ = upTo;
+    mirroredEnd_ = upTo;
+    if (mirroredEnd_ - windowStart_ > maxLines_)
+        DropFirstLines(mirroredEnd_ - windowStart_ - maxLines_);
     epoch_ = log.Epoch();
     doc->setModified(false);  // from here on, any change is the operator's
     sideways->setValue(column);
+    log.SpillBefore(windowStart_);
 }

@@ -6,22 +6,36 @@
 class ExchangeLog;
 class QPlainTextEdit;
 
-// Keeps the log memo a copy of the exchange log, one memo line per log line.
-// The memo is replaced whole when the line counts differ, as the operator
-// expects; but while it still holds an unedited copy, only the new lines are
-// appended, so a tick costs the new lines and not the whole log. A log
-// that was cleared or replaced by a rebuild of the link is copied whole,
-// whatever its line count.
+// Keeps the log memo a copy of the newest lines of the exchange log, one
+// memo line per log line, at most maxLines of them. Lines older than that
+// leave the memo and the log's memory for the log's file, so a run of days
+// costs no more memory than a run of hours. The memo is replaced when its
+// line count differs from what it was given, as the operator expects (an
+// edit that keeps the count stays until the log grows); while it holds an
+// unedited copy only the new lines are appended, so a tick costs the new
+// lines and not the whole log. A log that was cleared or replaced by a
+// rebuild of the link is copied anew, whatever its line count.
 class LogMirror {
 public:
-    explicit LogMirror(QPlainTextEdit* memo) : memo_(memo) {}
+    static constexpr std::size_t kDefaultMaxLines = 100000;
 
-    void Update(const ExchangeLog& log);
+    explicit LogMirror(QPlainTextEdit* memo, std::size_t maxLines = kDefaultMaxLines);
+
+    void SetMaxLines(std::size_t maxLines);
+    void Update(ExchangeLog& log);
     // Lines in the memo; an empty last line after the final break does not count.
     std::size_t MemoLineCount() const;
+    // The log's lines before the memo's first one, as of the last update.
+    std::size_t EarlierLines() const { return windowStart_; }
+    // The run of the log those lines came from (ExchangeLog::Epoch).
+    uint64_t Epoch() const { return epoch_; }
 
 private:
+    void DropFirstLines(std::size_t count);
+
     QPlainTextEdit* memo_;
-    std::size_t mirrored_ = 0;  // log lines the memo held after the last update
-    uint64_t epoch_ = 0;        // the run of the log those lines came from
+    std::size_t maxLines_;
+    std::size_t windowStart_ = 0;  // the log's index of the memo's first line
+    std::size_t mirroredEnd_ = 0;  // and one past its last, after the last update
+    uint64_t epoch_ = 0;
 };

@@ -2,6 +2,7 @@
 
 #include "Cp1251Qt.h"
 #include "CursorBlink.h"
+#include "ExchangeJournal.h"
 #include "ExchangeLog.h"
 #include "Forms.h"
 #include "LinkConfig.h"
@@ -16,6 +17,7 @@
 #include "TfrmTrends.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QFile>
@@ -30,12 +32,14 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 namespace {
@@ -180,7 +184,13 @@ void TMainForm::BuildControls()
     logMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
     logMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     logMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Says, outside the memo's text, that older lines exist and where.
+    lblLogWindow = new QLabel(GroupBox6);
+    lblLogWindow->setObjectName("lblLogWindow");
+    lblLogWindow->setWordWrap(true);
+    lblLogWindow->hide();
     auto* logLayout = new QVBoxLayout(GroupBox6);
+    logLayout->addWidget(lblLogWindow);
     logLayout->addWidget(logMemo);
     mirror_ = std::make_unique<LogMirror>(logMemo);
 
@@ -192,6 +202,11 @@ void TMainForm::BuildControls()
     linkPanel_ = new QLabel;
     linkPanel_->setObjectName("LinkPanel");
     statusBar()->addWidget(linkPanel_, 1);
+    journalPanel_ = new QLabel;
+    journalPanel_->setObjectName("JournalPanel");
+    journalPanel_->setStyleSheet("color: #b00000");
+    journalPanel_->hide();
+    statusBar()->addWidget(journalPanel_);
     trendsForm_ = new TfrmTrends(trends_, this);
 
     Timer1 = new QTimer(this);
@@ -302,7 +317,11 @@ void TMainForm::CreateLink()
     ComPort->Open();
     ComPort->Apply(line);
     ComPort->KeepOpen(line);
+    const LogConfig logConfig = ReadLogConfig(*IniFile);
+    OpenJournal(logConfig.journalDir);
+    mirror_->SetMaxLines(static_cast<std::size_t>(logConfig.memoLines));
     ExchangeLog = std::make_unique<::ExchangeLog>();
+    ExchangeLog->SetJournal(journal_.get());
     ModBus = std::make_unique<TModBusDevice>();
     ModBus->SetPort(ComPort.get());
     ModBus->SetAddress(config.SlaveAddress());
@@ -324,6 +343,22 @@ void TMainForm::FreeLink()
     ExchangeLog.reset();
 }
 
+void TMainForm::OpenJournal(const std::string& folder)
+{
+    if (folder.empty()) {
+        journal_.reset();
+        return;
+    }
+    // A relative folder lies beside the configuration file.
+    std::filesystem::path path = QFile::decodeName(QByteArray::fromStdString(folder)).toStdU16String();
+    if (path.is_relative())
+        path = std::filesystem::path(IniFile->Path()).parent_path() / path;
+    if (journal_ && journal_->Folder() == path)
+        return;
+    journal_ = std::make_unique<ExchangeJournal>(path);
+    reportedJournalFailures_ = 0;
+}
+
 QString TMainForm::StatusText() const
 {
     return statusPanel_->text();
@@ -337,7 +372,9 @@ void TMainForm::Timer1Timer()
         Refresh();
     TakeMeasurements();
     ShowLinkHealth();
+    ShowJournalHealth();
     mirror_->Update(*ExchangeLog);
+    ShowLogWindow();
     logMemo->verticalScrollBar()->setValue(logMemo->verticalScrollBar()->maximum());
 }
 
@@ -465,15 +502,49 @@ bool TMainForm::SaveLogTo(const QString& fileName)
         lines.removeLast();
     for (const QString& line : lines)
         text += line + "\r\n";
-    const QByteArray bytes = ToCp1251(text);
+    const QByteArray memoBytes = ToCp1251(text);
+    // The lines before the memo's first are in the log's file, and any the
+    // file could not take still in memory. Taken now: ticks during the save
+    // may move more lines to the file, after these.
+    ::ExchangeLog& log = *ExchangeLog;
+    const bool sameRun = log.Epoch() == mirror_->Epoch();
+    const uint64_t spilled = sameRun ? log.SpilledBytes() : 0;
+    const std::string unspilled = sameRun ? log.SavedText(log.FirstInMemory(), mirror_->EarlierLines()) : std::string();
+
     // Written whole to a temporary file and renamed: a failure leaves any
     // earlier file of that name as it was.
     QSaveFile file(fileName);
     file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        ShowError(QString::fromUtf8("Не удалось сохранить журнал в «%1»: %2").arg(fileName, file.errorString()));
+    auto fail = [&](const QString& why) {
+        ShowError(QString::fromUtf8("Не удалось сохранить журнал в «%1»: %2").arg(fileName, why));
         return false;
+    };
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(file.errorString());
+    QProgressDialog progress(QString::fromUtf8("Сохранение журнала..."), QString::fromUtf8("Отмена"), 0, 1000, this);
+    progress.setObjectName("SaveProgress");
+    progress.setWindowModality(Qt::ApplicationModal);
+    progress.setMinimumDuration(500);
+    progress.setValue(0);
+    constexpr std::size_t kChunk = std::size_t{4} << 20;
+    std::vector<char> buffer(kChunk);
+    for (uint64_t done = 0; done < spilled;) {
+        const std::size_t got = log.ReadSpilled(done, buffer.data(), std::min<uint64_t>(kChunk, spilled - done));
+        if (got == 0)
+            return fail(QString::fromUtf8("не удалось прочитать ранние строки журнала"));
+        if (file.write(buffer.data(), static_cast<qint64>(got)) != static_cast<qint64>(got))
+            return fail(file.errorString());
+        done += got;
+        progress.setValue(static_cast<int>(done * 1000 / spilled));
+        QCoreApplication::processEvents();
+        if (progress.wasCanceled()) {
+            file.cancelWriting();
+            return false;
+        }
     }
+    if (file.write(unspilled.data(), static_cast<qint64>(unspilled.size())) != static_cast<qint64>(unspilled.size())
+        || file.write(memoBytes) != memoBytes.size() || !file.commit())
+        return fail(file.errorString());
     return true;
 }
 
@@ -554,6 +625,49 @@ void TMainForm::ShowLinkHealth()
     if (recording_.Active())
         text += QString::fromUtf8(" · идёт запись");
     linkPanel_->setText(text);
+}
+
+void TMainForm::ShowJournalHealth()
+{
+    if (!journal_) {
+        journalPanel_->hide();
+        return;
+    }
+    const ExchangeJournal::Health health = journal_->State();
+    if (!health.failing) {
+        journalPanel_->hide();
+        return;
+    }
+    const QString folder = QString::fromStdU16String(journal_->Folder().u16string());
+    journalPanel_->setText(QString::fromUtf8("Журнал обмена не пишется"));
+    journalPanel_->setToolTip(QString::fromUtf8("«%1»: %2").arg(folder, QString::fromStdString(health.error)));
+    journalPanel_->show();
+    // Once for each time it starts failing, not at every tick.
+    if (health.failures > reportedJournalFailures_) {
+        reportedJournalFailures_ = health.failures;
+        ShowError(QString::fromUtf8("Журнал обмена не удаётся записать в папку «%1»: %2. Опрос продолжается; "
+                                    "запись будет повторяться, строки пока хранятся в памяти.")
+                      .arg(folder, QString::fromStdString(health.error)));
+    }
+}
+
+void TMainForm::ShowLogWindow()
+{
+    const std::size_t earlier = mirror_->EarlierLines();
+    if (earlier == 0) {
+        lblLogWindow->hide();
+        return;
+    }
+    QString where = QString::fromUtf8("хранятся во временном файле");
+    if (journal_)
+        where = QString::fromUtf8("есть в журнале обмена в папке «%1» и во временном файле")
+                    .arg(QString::fromStdU16String(journal_->Folder().u16string()));
+    lblLogWindow->setText(QString::fromUtf8("Показаны последние %1 строк. Более ранние (%2) %3; "
+                                            "«Сохранить...» записывает все строки.")
+                              .arg(mirror_->MemoLineCount())
+                              .arg(earlier)
+                              .arg(where));
+    lblLogWindow->show();
 }
 
 QWidget* TMainForm::TrendsWindow() const

@@ -11,6 +11,7 @@
 #include <optional>
 #include <tuple>
 
+class ExchangeJournal;
 class ExchangeLog;
 class TIniFile;
 class QGroupBox;
@@ -41,12 +42,16 @@ public:
     TModBusDevice* Master() const { return ModBus.get(); }
     TDeviceControl* Poller() const { return DeviceControl.get(); }
     ::ExchangeLog* Log() const { return ExchangeLog.get(); }
+    // The record on disk of every exchange; none when JOURNALDIR is empty.
+    ExchangeJournal* Journal() const { return journal_.get(); }
     QString StatusText() const;
 
     // The status bar's polling text, from the poll thread's state.
     void ShowPollingState();
-    // Writes the memo's lines to a file as the log's own text: Windows-1251,
-    // every line ended by CR LF. False, with an error box, when it cannot.
+    // Writes the log's lines before the memo's first (from disk) and then
+    // the memo's lines to a file as the log's own text: Windows-1251, every
+    // line ended by CR LF. A long save shows its progress and can be
+    // cancelled. False when cancelled, or with an error box when it cannot.
     bool SaveLogTo(const QString& fileName);
     // A non-blocking error box over the main window.
     void ShowError(const QString& text);
@@ -93,6 +98,10 @@ private:
     // The accepted polls since the last tick: into the trends and the recording.
     void TakeMeasurements();
     void ShowLinkHealth();
+    void ShowJournalHealth();
+    void ShowLogWindow();
+    // Opens the journal that JOURNALDIR names, unless it is open already.
+    void OpenJournal(const std::string& folder);
     void PulseRelay(uint16_t coil);
     // Runs an exchange of the UI thread with the poll thread kept off the
     // line, and puts polling back as it was.
@@ -120,6 +129,8 @@ private:
     class QCheckBox* cbAppendCRC = nullptr;
     QLabel* statusPanel_ = nullptr;
     QLabel* linkPanel_ = nullptr;
+    QLabel* journalPanel_ = nullptr;
+    QLabel* lblLogWindow = nullptr;
     class TfrmTrends* trendsForm_ = nullptr;
     QTimer* Timer1 = nullptr;
 
@@ -130,7 +141,10 @@ private:
     // What the health panel shows now: polls, answers, timeouts, rejections,
     // last answered, recording.
     std::optional<std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, bool, bool>> shownHealth_;
+    uint64_t reportedJournalFailures_ = 0;
 
+    // Outlives every exchange log that writes to it.
+    std::unique_ptr<ExchangeJournal> journal_;
     // The link, in the order it is released backwards.
     std::unique_ptr<TCOMPort> ComPort;
     std::unique_ptr<TModBusDevice> ModBus;

@@ -2,6 +2,8 @@
 // relay pulses, the typed request, the settings dialog, saving and clearing
 // the log. Offscreen.
 
+#include "Cp1251.h"
+#include "ExchangeJournal.h"
 #include "ExchangeLog.h"
 #include "Forms.h"
 #include "TCOMPort.h"
@@ -17,13 +19,16 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTextCursor>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -90,16 +95,21 @@ private:
         Find<QPushButton>(MainForm, "Button1")->click();
     }
 
-    // Answers the next file dialog with this path, as the operator would.
+    // Answers the next file dialog with this path, as the operator would:
+    // typed into its name box (selectFile leaves a focused box alone).
     void AnswerFileDialog(const QString& path)
     {
         auto* timer = new QTimer(this);
         connect(timer, &QTimer::timeout, this, [timer, path] {
-            if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            auto* name = dialog ? dialog->findChild<QLineEdit*>("fileNameEdit") : nullptr;
+            if (!name)
+                return;
+            name->setText(path);
+            QMetaObject::invokeMethod(dialog, "accept");
+            if (!dialog->isVisible()) {
                 timer->stop();
                 timer->deleteLater();
-                dialog->selectFile(path);
-                QMetaObject::invokeMethod(dialog, "accept");
             }
         });
         timer->start(10);
@@ -134,6 +144,7 @@ private slots:
         relay_.reset();
         pty_.reset();
         QFile::remove(IniPath());
+        QDir(dir_.filePath("journal")).removeRecursively();
     }
 
     void relayPulseWithPollingOn()
@@ -457,6 +468,92 @@ private slots:
         MainForm->N7Click();
         for (const auto& line : MainForm->Log()->Lines())
             QVERIFY2(!line.ends_with("\tОшибка CRC: "), line.c_str());
+    }
+
+    void memoKeepsTheNewestLinesAndSaveWritesThemAll()
+    {
+        Start("MEMOLINES=5\r\n");
+        ::ExchangeLog& log = *MainForm->Log();
+        auto* memo = Find<QPlainTextEdit>(MainForm, "logMemo");
+        auto memoLines = [&] {
+            QStringList lines = memo->toPlainText().split('\n');
+            if (!lines.isEmpty() && lines.last().isEmpty())
+                lines.removeLast();
+            return lines;
+        };
+        for (int i = 0; i < 40; ++i) {
+            log.Add("строка " + std::to_string(i));
+            if (i % 3 == 0) {
+                MainForm->Timer1Timer();
+                QVERIFY(memoLines().size() <= 5);
+            }
+        }
+        MainForm->Timer1Timer();
+        QCOMPARE(memoLines(), QString::fromUtf8("строка 35|строка 36|строка 37|строка 38|строка 39").split('|'));
+        QCOMPARE(log.FirstInMemory(), std::size_t{35});  // the rest left memory
+        auto* label = Find<QLabel>(MainForm, "lblLogWindow");
+        QVERIFY(!label->isHidden());
+        QVERIFY2(label->text().contains("(35)"), qPrintable(label->text()));
+
+        const QString saved = dir_.filePath("whole.txt");
+        QVERIFY(MainForm->SaveLogTo(saved));
+        const QByteArray whole = QByteArray::fromStdString(Utf8ToCp1251(log.Text()));
+        QCOMPARE(ReadFile(saved), whole);
+
+        // An edit in the visible part is saved with the lines before it.
+        QTextCursor(memo->document()).insertText("typed ");
+        QVERIFY(MainForm->SaveLogTo(saved));
+        QByteArray edited = whole;
+        edited.insert(whole.indexOf(QByteArray::fromStdString(Utf8ToCp1251("строка 35"))), "typed ");
+        QCOMPARE(ReadFile(saved), edited);
+    }
+
+    void journalKeepsLinesAcrossARebuild()
+    {
+        Start();
+        MainForm->N6Click();
+        const std::string first = Utf8ToCp1251(MainForm->Log()->Text());
+        MainForm->N4Click();
+        Find<QPushButton>(SettingsForm, "Button1")->click();  // the link rebuilt
+        MainForm->N10Click();                                   // and cleared
+        MainForm->N6Click();
+        const std::string second = Utf8ToCp1251(MainForm->Log()->Text());
+        QVERIFY(MainForm->Journal());
+        QVERIFY(MainForm->Journal()->Flush());
+        const QString file = QString::fromStdString(
+            MainForm->Journal()->FileFor(ExchangeJournal::LocalToday()).string());
+        QCOMPARE(QFileInfo(file).absolutePath(), QDir(dir_.filePath("journal")).absolutePath());
+        QCOMPARE(ReadFile(file), QByteArray::fromStdString(first + second));
+    }
+
+    void journalThatCannotBeWrittenIsReportedOnceAndPollingGoesOn()
+    {
+        // A file where the journal's folder should go: it can never be made.
+        QFile blocker(dir_.filePath("blocked"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        Start("JOURNALDIR=blocked/journal\r\n");
+        MainForm->N5Click();
+        auto* panel = Find<QLabel>(MainForm, "JournalPanel");
+        QTRY_VERIFY((MainForm->Timer1Timer(), !panel->isHidden()));
+        const uint64_t answered = MainForm->Poller()->Stats().answered;
+        QTRY_VERIFY(MainForm->Poller()->Stats().answered > answered + 2);
+        for (int i = 0; i < 3; ++i) {
+            QTest::qWait(ExchangeJournal::kFlushEvery.count());
+            MainForm->Timer1Timer();
+        }
+        QCOMPARE(Errors().size(), 1);
+        QVERIFY(Errors()[0].contains("blocked"));
+
+        // Writable again: the panel goes and the lines held meanwhile are written.
+        QVERIFY(QFile::remove(dir_.filePath("blocked")));
+        QTRY_VERIFY((MainForm->Timer1Timer(), panel->isHidden()));
+        MainForm->N7Click();
+        QVERIFY(MainForm->Journal()->Flush());
+        const QByteArray journal = ReadFile(QString::fromStdString(
+            MainForm->Journal()->FileFor(ExchangeJournal::LocalToday()).string()));
+        QVERIFY(journal.startsWith(QByteArray::fromStdString(Utf8ToCp1251(MainForm->Log()->Line(0)) + "\r\n")));
+        QCOMPARE(Errors().size(), 1);
     }
 
     void saveWritesTheMemoAsWindows1251WithCrLf()

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <chrono>
+#include <compare>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+// The record on disk of every exchange line, kept across clears and rebuilds
+// of the link: one file a day, "ZaritMon-YYYY-MM-DD.log" in its folder, in
+// the bytes a saved log has (Windows-1251, CR LF). Lines are handed over in
+// memory and written by a thread of its own within kFlushEvery, so a killed
+// process loses at most that much; the disk is asked to keep them within a
+// second. With nothing to write the thread sleeps. Appending never waits for the disk. A journal that cannot
+// be written keeps its lines (up to kMaxPendingBytes) and tries again.
+class ExchangeJournal {
+public:
+    struct Date {
+        int year = 0, month = 0, day = 0;
+        auto operator<=>(const Date&) const = default;
+    };
+    // The local date now; the date a line is appended on names its file.
+    using DateSource = std::function<Date()>;
+
+    struct Health {
+        bool failing = false;
+        std::string error;          // the system's words for the last failure
+        uint64_t failures = 0;      // episodes of failure since the start
+        uint64_t droppedLines = 0;  // lost because failing lasted too long
+    };
+
+    static constexpr std::chrono::milliseconds kFlushEvery{150};
+    static constexpr std::chrono::milliseconds kSyncEvery{1000};
+    static constexpr std::size_t kMaxPendingBytes = std::size_t{64} << 20;
+
+    explicit ExchangeJournal(std::filesystem::path folder, DateSource today = LocalToday);
+    // Writes what was appended, then ends its thread.
+    ~ExchangeJournal();
+    ExchangeJournal(const ExchangeJournal&) = delete;
+    ExchangeJournal& operator=(const ExchangeJournal&) = delete;
+
+    void Append(std::string_view line);
+    // Waits until every line appended before the call was written or has
+    // failed; true when all of them are on disk.
+    bool Flush();
+    Health State() const;
+    void SetDateSource(DateSource today);
+
+    const std::filesystem::path& Folder() const { return folder_; }
+    std::filesystem::path FileFor(const Date& date) const;
+    static Date LocalToday();
+
+private:
+    // Lines of one date, as they were appended, each ended by '\n'.
+    struct DateRun {
+        Date date;
+        std::string text;
+    };
+    // The same lines in the file's bytes, not yet (wholly) written.
+    struct Unwritten {
+        Date date;
+        std::string bytes;
+        std::size_t lines = 0;
+    };
+
+    void Execute();
+    void Write(std::vector<DateRun>& runs);
+    bool WriteOut(Unwritten& chunk);
+    void Sync();
+    void TrimUnwritten(uint64_t& dropped);
+
+    const std::filesystem::path folder_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable written_;
+    DateSource today_;               // guarded by mutex_
+    std::vector<DateRun> pending_;   // guarded by mutex_
+    std::size_t pendingBytes_ = 0;   // guarded by mutex_
+    uint64_t appended_ = 0;          // lines handed over, guarded by mutex_
+    uint64_t handled_ = 0;           // lines written or kept for a retry, guarded by mutex_
+    bool flushRequested_ = false;    // guarded by mutex_
+    bool stop_ = false;              // guarded by mutex_
+    Health health_;                  // guarded by mutex_
+
+    // The writer thread's own.
+    std::vector<Unwritten> unwritten_;
+    std::FILE* file_ = nullptr;
+    Date fileDate_;
+    bool unsynced_ = false;
+    std::chrono::steady_clock::time_point lastSync_{};
+    std::string lastError_;
+
+    std::thread thread_;  // last: starts after every member above exists
+};
