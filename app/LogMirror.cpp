@@ -30,10 +30,15 @@ std::size_t LogMirror::MemoLineCount() const
 
 void LogMirror::DropFirstLines(std::size_t count)
 {
-    QTextCursor cursor(memo_->document());
-    cursor.movePosition(QTextCursor::Start);
-    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, static_cast<int>(count));
+    QTextDocument* doc = memo_->document();
+    QTextCursor cursor(doc);
+    // Inside an edit block a cursor does not lay out its line to find its x,
+    // which in a long memo can send the layout over every line.
+    cursor.beginEditBlock();
+    cursor.setPosition(0);
+    cursor.setPosition(doc->findBlockByNumber(static_cast<int>(count)).position(), QTextCursor::KeepAnchor);
     cursor.removeSelectedText();
+    cursor.endEditBlock();
     windowStart_ += count;
 }
 
@@ -54,16 +59,20 @@ void LogMirror::Update(ExchangeLog& log)
     if (unedited && count > mirroredEnd_) {
         const std::string added = log.TextFrom(mirroredEnd_, "\n", &upTo);
         QTextCursor end(doc);
-        end.movePosition(QTextCursor::End);
+        end.beginEditBlock();
+        end.setPosition(doc->characterCount() - 1);
         end.insertText(QString::fromUtf8(added.data(), static_cast<qsizetype>(added.size())));
+        end.endEditBlock();
     } else {
         windowStart_ = count > maxLines_ ? count - maxLines_ : 0;
         const std::string text = log.TextFrom(windowStart_, "\n", &upTo);
         memo_->setPlainText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
     }
     mirroredEnd_ = upTo;
+    // The oldest lines go a batch at a time: the memo's layout looks at
+    // every line again when its widest one goes, so not at every tick.
     if (mirroredEnd_ - windowStart_ > maxLines_)
-        DropFirstLines(mirroredEnd_ - windowStart_ - maxLines_);
+        DropFirstLines(mirroredEnd_ - windowStart_ - (maxLines_ - maxLines_ / 50));
     epoch_ = log.Epoch();
     doc->setModified(false);  // from here on, any change is the operator's
     sideways->setValue(column);
