@@ -1,7 +1,14 @@
 #include "LedPictures.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QPainter>
 #include <QRadialGradient>
+
+// Set by cmake/Install.cmake from the install layout.
+#ifndef ZARIT_DATA_FROM_BIN
+#define ZARIT_DATA_FROM_BIN "../share/zaritmon"
+#endif
 
 QString LedPictures::FileName(bool green, bool lit)
 {
@@ -25,13 +32,34 @@ QPixmap LedPictures::Drawn(bool green, bool lit)
     return pixmap;
 }
 
+QStringList LedPictures::SearchFolders()
+{
+    return {".", InstalledFolder(QCoreApplication::applicationDirPath())};
+}
+
+QString LedPictures::InstalledFolder(const QString& executableFolder)
+{
+    return QDir::cleanPath(executableFolder + "/" + ZARIT_DATA_FROM_BIN);
+}
+
+LedPictures::Found LedPictures::Find(const QString& fileName, const QStringList& folders)
+{
+    for (const QString& folder : folders) {
+        const QString path = folder + "/" + fileName;
+        QImage image(path, "BMP");
+        if (!image.isNull())
+            return {image, path};
+    }
+    return {};
+}
+
 void LedPictures::Reload()
 {
     for (bool green : {false, true}) {
         for (bool lit : {false, true}) {
             const QString name = FileName(green, lit);
             const int i = Index(green, lit);
-            QImage image(name, "BMP");
+            QImage image = Find(name, folders_).image;
             if (image.isNull()) {
                 if (!reported_.contains(name)) {
                     reported_.insert(name);
