@@ -13,6 +13,7 @@ void CreateForms()
     MainForm = new TMainForm;
     // Owned by the main window, so they stay above it and go with it.
     SettingsForm = new TSettingsForm(MainForm);
+    QObject::connect(SettingsForm, &TSettingsForm::settingsAccepted, MainForm, &TMainForm::ApplySettings);
     frmSettings = new TfrmSettings(MainForm);
 }
 

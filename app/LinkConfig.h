@@ -1,5 +1,8 @@
 #pragma once
 
+#include "CommSettings.h"
+#include "DeviceLink.h"
+
 #include <cstdint>
 #include <string>
 
@@ -32,3 +35,16 @@ LinkConfig ReadLinkConfig(const TIniFile& ini);
 
 // JOURNALDIR and MEMOLINES; a MEMOLINES below 1 takes the default.
 LogConfig ReadLogConfig(const TIniFile& ini);
+
+// The link's settings from the configuration (the port name as the file
+// has it, in Windows-1251).
+LinkSettings ToLinkSettings(const LinkConfig& config);
+
+// What the settings dialog shows from the file: RESPONSETIMEOUT as text
+// (default "1000") and REFRESHINTERVAL as a number (default 1000); the port
+// and speed are not the file's.
+CommSettings ReadCommSettings(const TIniFile& ini);
+// Writes PORT, SPEED, RESPONSETIMEOUT and REFRESHINTERVAL in this order,
+// each as its text in Windows-1251, unchecked. False when the file could
+// not be written (every key is tried).
+bool WriteCommSettings(const TIniFile& ini, const CommSettings& chosen);

@@ -2,18 +2,18 @@
 
 #include "Cp1251Qt.h"
 #include "CursorBlink.h"
+#include "DeviceLink.h"
 #include "ExchangeJournal.h"
-#include "ExchangeLog.h"
 #include "Forms.h"
+#include "HexRequest.h"
 #include "LinkConfig.h"
+#include "LinkHealth.h"
+#include "LogSave.h"
+#include "Measurements.h"
 #include "StatusFormat.h"
-#include "TCOMPort.h"
-#include "TDeviceControl.h"
 #include "TIniFile.h"
-#include "TModBusDevice.h"
 #include "TSettingsForm.h"
 #include "TfrmSettings.h"
-#include "HexRequest.h"
 #include "TfrmTrends.h"
 
 #include <QCheckBox>
@@ -24,7 +24,6 @@
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -32,7 +31,6 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QProgressDialog>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTimer>
@@ -43,35 +41,6 @@
 #include <thread>
 
 namespace {
-
-constexpr int kRegisterCount = 46;
-constexpr int kLeftWidth = 209;
-constexpr int kMiddleWidth = 185;
-constexpr int kRightMinWidth = 558;
-
-const char* const kPollingOn = "Режим опроса - запущено";
-const char* const kPollingOff = "Режим опроса - остановлено";
-
-QLineEdit* AddEdit(QWidget* parent, const char* name, int x, int y, int width = 80)
-{
-    auto* edit = new QLineEdit(parent);
-    edit->setObjectName(name);
-    edit->setGeometry(x, y, width, 22);
-    return edit;
-}
-
-void AddLabel(QWidget* parent, const char* text, int x, int y, int width = 100)
-{
-    auto* label = new QLabel(QString::fromUtf8(text), parent);
-    label->setGeometry(x, y, width, 16);
-}
-
-QGroupBox* AddBox(QWidget* parent, const char* name, const char* caption)
-{
-    auto* box = new QGroupBox(QString::fromUtf8(caption), parent);
-    box->setObjectName(name);
-    return box;
-}
 
 std::string DecimalSeparator()
 {
@@ -99,184 +68,6 @@ TMainForm::~TMainForm()
     FormClose();  // when destroyed without being closed first
 }
 
-void TMainForm::BuildControls()
-{
-    client_ = new QWidget(this);
-    setCentralWidget(client_);
-
-    GroupBox1 = AddBox(client_, "GroupBox1", "Информация об устройстве");
-    AddLabel(GroupBox1, "Сетевой адрес", 8, 24);
-    edNetAddress = AddEdit(GroupBox1, "edNetAddress", 110, 20);
-    AddLabel(GroupBox1, "Скорость", 8, 52);
-    AddLabel(GroupBox1, "обмена", 8, 66);
-    edSpeed = AddEdit(GroupBox1, "edSpeed", 110, 54);
-
-    GroupBox7 = AddBox(client_, "GroupBox7", "Управление");
-    struct Command {
-        const char* name;
-        const char* caption;
-        void (TMainForm::*handler)();
-    };
-    const Command commands[] = {
-        {"Button2", "RL1", &TMainForm::RL11Click},
-        {"Button3", "RL2", &TMainForm::RL21Click},
-        {"Button4", "RL3", &TMainForm::RL31Click},
-        {"Button5", "RL4", &TMainForm::RL41Click},
-        {"Button6", "Квитирование", &TMainForm::N6Click},
-    };
-    int row = 0;
-    for (const Command& c : commands) {
-        auto* button = new QPushButton(QString::fromUtf8(c.caption), GroupBox7);
-        button->setObjectName(c.name);
-        button->setGeometry(40, 22 + 30 * row++, 120, 25);
-        connect(button, &QPushButton::clicked, this, c.handler);
-    }
-
-    GroupBox4 = AddBox(client_, "GroupBox4", "Состояние дискретных входов");
-    GroupBox3 = AddBox(client_, "GroupBox3", "Измерения");
-    AddLabel(GroupBox3, "Ток фазы А", 8, 28, 94);
-    edIA = AddEdit(GroupBox3, "edIA", 104, 24, 68);
-    AddLabel(GroupBox3, "Ток фазы B", 8, 58, 94);
-    edIB = AddEdit(GroupBox3, "edIB", 104, 54, 68);
-    AddLabel(GroupBox3, "Ток фазы С", 8, 88, 94);
-    edIC = AddEdit(GroupBox3, "edIC", 104, 84, 68);
-    AddLabel(GroupBox3, "Ток 3Io", 8, 118, 94);
-    ed3I0 = AddEdit(GroupBox3, "ed3I0", 104, 114, 68);
-    AddLabel(GroupBox3, "Последнее", 8, 146, 94);
-    AddLabel(GroupBox3, "срабатывание", 8, 160, 94);
-    AddLabel(GroupBox3, "Iкз", 8, 174, 94);
-    edLastKZ = AddEdit(GroupBox3, "edLastKZ", 104, 156, 68);
-
-    GroupBox2 = AddBox(client_, "GroupBox2", "Состояние светодиодов");
-    int led = 0, input = 0;
-    for (int i = 0; i < 12; ++i) {
-        const Indicator& ind = kIndicators[i];
-        QGroupBox* box = ind.reg == 5 ? GroupBox2 : GroupBox4;
-        const int row = ind.reg == 5 ? led++ : input++;
-        auto* image = new QLabel(box);
-        image->setObjectName(ind.control);
-        image->setGeometry(10, 22 + 26 * row, 17, 17);
-        auto* caption = new QLabel(QString::fromUtf8(ind.caption), box);
-        caption->setGeometry(34, 22 + 26 * row, 150, 17);
-        indicators_[i] = image;
-    }
-
-    GroupBox5 = AddBox(client_, "GroupBox5", "Произвольный запрос");
-    auto* label24 = new QLabel(QString::fromUtf8("Данные (HEX)"), GroupBox5);
-    label24->setObjectName("Label24");
-    Memo1 = new QPlainTextEdit(GroupBox5);
-    Memo1->setObjectName("Memo1");
-    cbAppendCRC = new QCheckBox(QString::fromUtf8("Дополнять CRC"), GroupBox5);
-    cbAppendCRC->setObjectName("cbAppendCRC");
-    auto* send = new QPushButton(QString::fromUtf8("Отправить"), GroupBox5);
-    send->setObjectName("Button1");
-    connect(send, &QPushButton::clicked, this, &TMainForm::Button1Click);
-    auto* requestLayout = new QGridLayout(GroupBox5);
-    requestLayout->addWidget(label24, 0, 0);
-    requestLayout->addWidget(Memo1, 1, 0, 3, 1);
-    requestLayout->addWidget(cbAppendCRC, 1, 1);
-    requestLayout->addWidget(send, 2, 1);
-    requestLayout->setColumnStretch(0, 1);
-    requestLayout->setRowStretch(3, 1);
-    GroupBox6 = AddBox(client_, "GroupBox6", "Журнал сообщений");
-    logMemo = new QPlainTextEdit(GroupBox6);
-    logMemo->setObjectName("logMemo");
-    logMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
-    logMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    logMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    // Says, outside the memo's text, that older lines exist and where.
-    lblLogWindow = new QLabel(GroupBox6);
-    lblLogWindow->setObjectName("lblLogWindow");
-    lblLogWindow->setWordWrap(true);
-    lblLogWindow->hide();
-    auto* logLayout = new QVBoxLayout(GroupBox6);
-    logLayout->addWidget(lblLogWindow);
-    logLayout->addWidget(logMemo);
-    mirror_ = std::make_unique<LogMirror>(logMemo);
-
-    statusBar()->setObjectName("StatusBar");
-    statusPanel_ = new QLabel(QString::fromUtf8(kPollingOff));
-    statusPanel_->setObjectName("StatusPanel0");
-    statusPanel_->setFixedWidth(250);
-    statusBar()->addWidget(statusPanel_);
-    linkPanel_ = new QLabel;
-    linkPanel_->setObjectName("LinkPanel");
-    statusBar()->addWidget(linkPanel_, 1);
-    journalPanel_ = new QLabel;
-    journalPanel_->setObjectName("JournalPanel");
-    journalPanel_->setStyleSheet("color: #b00000");
-    journalPanel_->hide();
-    statusBar()->addWidget(journalPanel_);
-    trendsForm_ = new TfrmTrends(trends_, this);
-
-    Timer1 = new QTimer(this);
-    Timer1->setObjectName("Timer1");
-    Timer1->setInterval(500);
-    connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
-    Timer1->start();
-}
-
-void TMainForm::BuildMenu()
-{
-    QMenuBar* menu = menuBar();
-    menu->setObjectName("MainMenu1");
-    auto addItem = [this](QMenu* parent, const char* name, const char* caption, auto handler) {
-        QAction* action = parent->addAction(QString::fromUtf8(caption));
-        action->setObjectName(name);
-        connect(action, &QAction::triggered, this, handler);
-        return action;
-    };
-    QMenu* file = menu->addMenu(QString::fromUtf8("Файл"));
-    file->setObjectName("File1");
-    addItem(file, "N1", "Выход", &TMainForm::N1Click);
-    QMenu* settings = menu->addMenu(QString::fromUtf8("Настройки"));
-    settings->setObjectName("N2");
-    addItem(settings, "N4", "Параметры связи...", &TMainForm::N4Click);
-    addItem(settings, "N5", "Начать опрос", &TMainForm::N5Click);
-    addItem(settings, "N7", "Остановить опрос", &TMainForm::N7Click);
-    QMenu* control = menu->addMenu(QString::fromUtf8("Управление"));
-    control->setObjectName("N3");
-    addItem(control, "RL11", "RL1", &TMainForm::RL11Click);
-    addItem(control, "RL21", "RL2", &TMainForm::RL21Click);
-    addItem(control, "RL31", "RL3", &TMainForm::RL31Click);
-    addItem(control, "RL41", "RL4", &TMainForm::RL41Click);
-    addItem(control, "N6", "Квитирование", &TMainForm::N6Click);
-    QMenu* log = menu->addMenu(QString::fromUtf8("Журнал сообщений"));
-    log->setObjectName("N8");
-    addItem(log, "N9", "Сохранить...", &TMainForm::N9Click);
-    addItem(log, "N10", "Очистить", &TMainForm::N10Click);
-    QMenu* setpoints = menu->addMenu(QString::fromUtf8("Уставки"));
-    setpoints->setObjectName("N11");
-    addItem(setpoints, "miSettingsShow", "Показать уставки...", &TMainForm::miSettingsShowClick);
-    QMenu* measurements = menu->addMenu(QString::fromUtf8("Измерения"));
-    measurements->setObjectName("N12");
-    addItem(measurements, "miTrendsShow", "Тренды...", &TMainForm::miTrendsShowClick);
-    addItem(measurements, "miRecordStart", "Начать запись...", &TMainForm::miRecordStartClick);
-    addItem(measurements, "miRecordStop", "Остановить запись", &TMainForm::miRecordStopClick);
-}
-
-void TMainForm::resizeEvent(QResizeEvent* event)
-{
-    QMainWindow::resizeEvent(event);
-    LayoutBoxes();
-}
-
-// Three columns; only the right one grows with the window.
-void TMainForm::LayoutBoxes()
-{
-    const int height = client_->height();
-    const int right = std::max(kRightMinWidth, client_->width() - kLeftWidth - kMiddleWidth) - 8;
-    const int x2 = kLeftWidth;
-    const int x3 = kLeftWidth + kMiddleWidth;
-    GroupBox1->setGeometry(4, 4, kLeftWidth - 8, 90);
-    GroupBox7->setGeometry(4, 98, kLeftWidth - 8, 180);
-    GroupBox4->setGeometry(4, 282, kLeftWidth - 8, height - 286);
-    GroupBox3->setGeometry(x2, 4, kMiddleWidth - 4, 210);
-    GroupBox2->setGeometry(x2, 218, kMiddleWidth - 4, height - 222);
-    GroupBox5->setGeometry(x3, 4, right, 200);
-    GroupBox6->setGeometry(x3, 208, right, height - 212);
-}
-
 void TMainForm::FormCreate()
 {
     IniFile = std::make_unique<TIniFile>(kConfigFileName);
@@ -285,7 +76,7 @@ void TMainForm::FormCreate()
 
 void TMainForm::FormClose()
 {
-    if (DeviceControl)
+    if (link_)
         FreeLink();
     IniFile.reset();
 }
@@ -299,48 +90,39 @@ void TMainForm::closeEvent(QCloseEvent* event)
 
 void TMainForm::CreateLink()
 {
-    const LinkConfig config = ReadLinkConfig(*IniFile);
+    LinkSettings settings = ToLinkSettings(ReadLinkConfig(*IniFile));
     // The file is Windows-1251; a path typed there must reach the system in
     // its own file-name encoding.
-    const QByteArray port = QFile::encodeName(FromCp1251(config.port));
-    ComPort = std::make_unique<TCOMPort>(TCOMPort::DevicePath(port.toStdString()));
-    LineSettings line;
-    line.baudRate = config.speed;
-    line.parity = 0;
-    line.stopBits = 0;
-    line.byteSize = 8;
-    line.readIntervalMs = 100;
-    line.readTotalMs = config.responseTimeout;
-    // A port that does not open fails every exchange, in the log, until it
-    // can be opened again: an adapter plugged in later, or back after it was
-    // pulled out, is taken up without the settings dialog.
-    ComPort->Open();
-    ComPort->Apply(line);
-    ComPort->KeepOpen(line);
+    settings.portName = QFile::encodeName(FromCp1251(settings.portName)).toStdString();
     const LogConfig logConfig = ReadLogConfig(*IniFile);
     OpenJournal(logConfig.journalDir);
     mirror_->SetMaxLines(static_cast<std::size_t>(logConfig.memoLines));
-    ExchangeLog = std::make_unique<::ExchangeLog>();
-    ExchangeLog->SetJournal(journal_.get());
-    ModBus = std::make_unique<TModBusDevice>();
-    ModBus->SetPort(ComPort.get());
-    ModBus->SetAddress(config.SlaveAddress());
-    ModBus->SetLog(ExchangeLog.get());
-    DeviceControl = std::make_unique<TDeviceControl>(kRegisterCount);
-    DeviceControl->SetMaster(ModBus.get());
-    DeviceControl->SetInterval(config.refreshInterval);
+    link_ = std::make_unique<DeviceLink>(settings, journal_.get());
 }
 
 void TMainForm::FreeLink()
 {
-    DeviceControl->StopPolling();
-    DeviceControl->Terminate();
-    DeviceControl->WaitFor();
-    DeviceControl.reset();
-    ModBus.reset();
-    ComPort->Close();
-    ComPort.reset();
-    ExchangeLog.reset();
+    link_.reset();
+}
+
+TCOMPort* TMainForm::Port() const
+{
+    return link_ ? &link_->Port() : nullptr;
+}
+
+TModBusDevice* TMainForm::Master() const
+{
+    return link_ ? &link_->Master() : nullptr;
+}
+
+TDeviceControl* TMainForm::Poller() const
+{
+    return link_ ? &link_->Poller() : nullptr;
+}
+
+::ExchangeLog* TMainForm::Log() const
+{
+    return link_ ? &link_->Log() : nullptr;
 }
 
 void TMainForm::OpenJournal(const std::string& folder)
@@ -350,7 +132,7 @@ void TMainForm::OpenJournal(const std::string& folder)
         return;
     }
     // A relative folder lies beside the configuration file.
-    std::filesystem::path path = QFile::decodeName(QByteArray::fromStdString(folder)).toStdU16String();
+    std::filesystem::path path = FromCp1251(folder).toStdU16String();
     if (path.is_relative())
         path = std::filesystem::path(IniFile->Path()).parent_path() / path;
     if (journal_ && journal_->Folder() == path)
@@ -366,21 +148,21 @@ QString TMainForm::StatusText() const
 
 void TMainForm::Timer1Timer()
 {
-    if (!DeviceControl)
+    if (!link_)
         return;
-    if (DeviceControl->IsPolling())
+    if (link_->Poller().IsPolling())
         Refresh();
-    TakeMeasurements();
+    measurements_->Take(link_->Poller().TakeSamples());
     ShowLinkHealth();
     ShowJournalHealth();
-    mirror_->Update(*ExchangeLog);
+    mirror_->Update(link_->Log());
     ShowLogWindow();
     logMemo->verticalScrollBar()->setValue(logMemo->verticalScrollBar()->maximum());
 }
 
 void TMainForm::Refresh()
 {
-    const TDeviceControl& regs = *DeviceControl;
+    const TDeviceControl& regs = link_->Poller();
     const std::string separator = DecimalSeparator();
     auto current = [&](int reg) {
         return QString::fromStdString(FormatMeasuredCurrent(regs.GetRegister(reg), separator));
@@ -425,39 +207,30 @@ void TMainForm::ReportMissingBitmap(const QString& fileName)
 
 void TMainForm::ShowPollingState()
 {
-    statusPanel_->setText(QString::fromUtf8(DeviceControl && DeviceControl->IsPolling() ? kPollingOn : kPollingOff));
+    statusPanel_->setText(QString::fromUtf8(link_ && link_->Poller().IsPolling() ? kPollingOn : kPollingOff));
 }
 
 void TMainForm::N5Click()
 {
-    if (!DeviceControl->IsPolling())
-        DeviceControl->ResetStats();  // the counts run from the operator's start
-    DeviceControl->StartPolling();
+    TDeviceControl& poller = link_->Poller();
+    if (!poller.IsPolling())
+        poller.ResetStats();  // the counts run from the operator's start
+    poller.StartPolling();
     ShowPollingState();
 }
 
 void TMainForm::N7Click()
 {
-    DeviceControl->StopPolling();
+    link_->Poller().StopPolling();
     ShowPollingState();
-}
-
-template <typename Exchange>
-void TMainForm::WithPollingPaused(Exchange exchange)
-{
-    const bool wasPolling = DeviceControl->IsPolling();
-    DeviceControl->StopPolling();
-    exchange();
-    if (wasPolling)
-        DeviceControl->StartPolling();
 }
 
 void TMainForm::PulseRelay(uint16_t coil)
 {
-    WithPollingPaused([&] {
-        ModBus->WriteCoil(coil, true);
+    link_->Exclusive([&] {
+        link_->Master().WriteCoil(coil, true);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        ModBus->WriteCoil(coil, false);
+        link_->Master().WriteCoil(coil, false);
     });
 }
 
@@ -468,7 +241,7 @@ void TMainForm::RL41Click() { PulseRelay(4); }
 
 void TMainForm::N6Click()
 {
-    WithPollingPaused([&] { ModBus->WriteCoil(0, true); });
+    link_->Exclusive([&] { link_->Master().WriteCoil(0, true); });
 }
 
 void TMainForm::Button1Click()
@@ -483,7 +256,7 @@ void TMainForm::Button1Click()
                       .arg(QString::fromStdString(request.error)));
         return;
     }
-    WithPollingPaused([&] { ModBus->SendRaw(request.bytes, cbAppendCRC->isChecked(), 1000); });
+    link_->Exclusive([&] { link_->Master().SendRaw(request.bytes, cbAppendCRC->isChecked(), 1000); });
 }
 
 void TMainForm::ShowError(const QString& text)
@@ -496,56 +269,14 @@ void TMainForm::ShowError(const QString& text)
 
 bool TMainForm::SaveLogTo(const QString& fileName)
 {
-    QString text;
-    QStringList lines = logMemo->toPlainText().split('\n');
-    if (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    for (const QString& line : lines)
-        text += line + "\r\n";
-    const QByteArray memoBytes = ToCp1251(text);
-    // The lines before the memo's first are in the log's file, and any the
-    // file could not take still in memory. Taken now: ticks during the save
-    // may move more lines to the file, after these.
-    ::ExchangeLog& log = *ExchangeLog;
-    const bool sameRun = log.Epoch() == mirror_->Epoch();
-    const uint64_t spilled = sameRun ? log.SpilledBytes() : 0;
-    const std::string unspilled = sameRun ? log.SavedText(log.FirstInMemory(), mirror_->EarlierLines()) : std::string();
-
-    // Written whole to a temporary file and renamed: a failure leaves any
-    // earlier file of that name as it was.
-    QSaveFile file(fileName);
-    file.setDirectWriteFallback(false);
-    auto fail = [&](const QString& why) {
-        ShowError(QString::fromUtf8("Не удалось сохранить журнал в «%1»: %2").arg(fileName, why));
-        return false;
-    };
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(file.errorString());
-    QProgressDialog progress(QString::fromUtf8("Сохранение журнала..."), QString::fromUtf8("Отмена"), 0, 1000, this);
-    progress.setObjectName("SaveProgress");
-    progress.setWindowModality(Qt::ApplicationModal);
-    progress.setMinimumDuration(500);
-    progress.setValue(0);
-    constexpr std::size_t kChunk = std::size_t{4} << 20;
-    std::vector<char> buffer(kChunk);
-    for (uint64_t done = 0; done < spilled;) {
-        const std::size_t got = log.ReadSpilled(done, buffer.data(), std::min<uint64_t>(kChunk, spilled - done));
-        if (got == 0)
-            return fail(QString::fromUtf8("не удалось прочитать ранние строки журнала"));
-        if (file.write(buffer.data(), static_cast<qint64>(got)) != static_cast<qint64>(got))
-            return fail(file.errorString());
-        done += got;
-        progress.setValue(static_cast<int>(done * 1000 / spilled));
-        QCoreApplication::processEvents();
-        if (progress.wasCanceled()) {
-            file.cancelWriting();
-            return false;
-        }
-    }
-    if (file.write(unspilled.data(), static_cast<qint64>(unspilled.size())) != static_cast<qint64>(unspilled.size())
-        || file.write(memoBytes) != memoBytes.size() || !file.commit())
-        return fail(file.errorString());
-    return true;
+    const ::ExchangeLog& log = link_->Log();
+    // The lines before the memo's first belong to the memo's run of the log only.
+    const std::size_t earlier = log.Epoch() == mirror_->Epoch() ? mirror_->EarlierLines() : 0;
+    LogSave save(log, earlier, logMemo->toPlainText());
+    const LogSave::Result result = save.WriteTo(fileName, this);
+    if (result == LogSave::Result::Failed)
+        ShowError(QString::fromUtf8("Не удалось сохранить журнал в «%1»: %2").arg(fileName, save.Error()));
+    return result == LogSave::Result::Saved;
 }
 
 void TMainForm::N9Click()
@@ -559,13 +290,18 @@ void TMainForm::N9Click()
 void TMainForm::N10Click()
 {
     logMemo->clear();
-    ExchangeLog->Clear();
+    link_->Log().Clear();
 }
 
 void TMainForm::N4Click()
 {
     if (!SettingsForm)
         return;
+    CommSettings current = ReadCommSettings(*IniFile);
+    current.port = QFile::decodeName(
+                       QByteArray::fromStdString(TCOMPort::PortNameFromDevicePath(link_->Port().PortName())))
+                       .toStdString();
+    SettingsForm->SetCurrent(current);
     SettingsForm->show();
     SettingsForm->raise();
     SettingsForm->activateWindow();
@@ -585,23 +321,6 @@ void TMainForm::miSettingsShowClick()
     frmSettings->activateWindow();
 }
 
-void TMainForm::TakeMeasurements()
-{
-    const std::vector<PollSample> samples = DeviceControl->TakeSamples();
-    const std::string separator = samples.empty() ? std::string() : DecimalSeparator();
-    for (const PollSample& sample : samples) {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sample.at.time_since_epoch()).count();
-        trends_.Add(ms, sample.values);
-        if (recording_.Active()
-            && !recording_.Write(RecordLine(ToLocalStamp(sample.at), sample.values, separator))) {
-            ShowError(QString::fromUtf8("Запись измерений в «%1» остановлена: %2")
-                          .arg(QString::fromLocal8Bit(recording_.Path()), QString::fromLocal8Bit(recording_.Error())));
-        }
-    }
-    if (trendsForm_->isVisible())
-        trendsForm_->Plot()->Follow(QDateTime::currentMSecsSinceEpoch());
-}
-
 QString TMainForm::LinkHealth() const
 {
     return linkPanel_->text();
@@ -609,20 +328,16 @@ QString TMainForm::LinkHealth() const
 
 void TMainForm::ShowLinkHealth()
 {
-    const PollStats stats = DeviceControl->Stats();
+    const PollStats stats = link_->Poller().Stats();
+    const bool recording = measurements_->CurrentRecording().Active();
     // Formatting the text reads the clock's zone; an idle tick skips it.
     const auto shown = std::make_tuple(stats.polls, stats.answered, stats.timeouts, stats.rejected,
-                                       stats.lastAnswered, recording_.Active());
+                                       stats.lastAnswered, recording);
     if (shownHealth_ == shown)
         return;
     shownHealth_ = shown;
-    TimeOfDayParts last;
-    if (stats.answered > 0) {
-        const LocalStamp at = ToLocalStamp(stats.lastAnswerAt);
-        last = {at.hour, at.minute, at.second};
-    }
-    QString text = QString::fromStdString(LinkHealthText(stats, last));
-    if (recording_.Active())
+    QString text = QString::fromStdString(LinkHealthText(stats, ToLocal(stats.lastAnswerAt)));
+    if (recording)
         text += QString::fromUtf8(" · идёт запись");
     linkPanel_->setText(text);
 }
@@ -670,18 +385,26 @@ void TMainForm::ShowLogWindow()
     lblLogWindow->show();
 }
 
+const Recording& TMainForm::CurrentRecording() const
+{
+    return measurements_->CurrentRecording();
+}
+
+const TrendHistory& TMainForm::Trends() const
+{
+    return measurements_->Trends();
+}
+
 QWidget* TMainForm::TrendsWindow() const
 {
-    return trendsForm_;
+    return measurements_->TrendsWindow();
 }
 
 bool TMainForm::StartRecording(const QString& fileName)
 {
-    const std::string header =
-        ToCp1251(QString::fromUtf8("Время;Ia, А;Ib, А;Ic, А;3Io, А;Iкз, А;Светодиоды 1-8;Входы 1-4")).toStdString();
-    if (!recording_.Start(QFile::encodeName(fileName).toStdString(), header)) {
-        ShowError(QString::fromUtf8("Не удалось начать запись измерений в «%1»: %2")
-                      .arg(fileName, QString::fromLocal8Bit(recording_.Error())));
+    QString error;
+    if (!measurements_->StartRecording(fileName, &error)) {
+        ShowError(QString::fromUtf8("Не удалось начать запись измерений в «%1»: %2").arg(fileName, error));
         return false;
     }
     ShowLinkHealth();
@@ -690,9 +413,10 @@ bool TMainForm::StartRecording(const QString& fileName)
 
 void TMainForm::miTrendsShowClick()
 {
-    trendsForm_->show();
-    trendsForm_->raise();
-    trendsForm_->activateWindow();
+    QWidget* trends = TrendsWindow();
+    trends->show();
+    trends->raise();
+    trends->activateWindow();
 }
 
 void TMainForm::miRecordStartClick()
@@ -705,6 +429,19 @@ void TMainForm::miRecordStartClick()
 
 void TMainForm::miRecordStopClick()
 {
-    recording_.Stop();
+    measurements_->StopRecording();
     ShowLinkHealth();
+}
+
+void TMainForm::ApplySettings(const CommSettings& chosen)
+{
+    FreeLink();
+    const bool saved = WriteCommSettings(*IniFile, chosen);
+    // The timer and the commands need a link, written file or not.
+    CreateLink();
+    ShowPollingState();
+    if (!saved)
+        ShowError(QString::fromUtf8("Не удалось записать параметры в файл «%1». Связь "
+                                    "восстановлена с параметрами, которые в нём остались.")
+                      .arg(QString::fromStdString(IniFile->Path())));
 }

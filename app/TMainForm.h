@@ -2,7 +2,6 @@
 
 #include "LedPictures.h"
 #include "LogMirror.h"
-#include "Measurements.h"
 
 #include <QMainWindow>
 
@@ -11,18 +10,22 @@
 #include <optional>
 #include <tuple>
 
+class DeviceLink;
 class ExchangeJournal;
 class ExchangeLog;
+class Measurements;
+class Recording;
 class TIniFile;
+class TrendHistory;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QMenu;
 class QPlainTextEdit;
 class QTimer;
 class TCOMPort;
 class TDeviceControl;
 class TModBusDevice;
+struct CommSettings;
 
 // The main window: owns the device link and shows what the poll thread reads.
 class TMainForm : public QMainWindow {
@@ -33,35 +36,34 @@ public:
     ~TMainForm() override;
 
     // Build and dismantle the link from the configuration file; the settings
-    // dialog rebuilds it with these two.
+    // dialog's OK rebuilds it with these two.
     void CreateLink();
     void FreeLink();
 
     TIniFile* Config() const { return IniFile.get(); }
-    TCOMPort* Port() const { return ComPort.get(); }
-    TModBusDevice* Master() const { return ModBus.get(); }
-    TDeviceControl* Poller() const { return DeviceControl.get(); }
-    ::ExchangeLog* Log() const { return ExchangeLog.get(); }
+    TCOMPort* Port() const;
+    TModBusDevice* Master() const;
+    TDeviceControl* Poller() const;
+    ::ExchangeLog* Log() const;
     // The record on disk of every exchange; none when JOURNALDIR is empty.
     ExchangeJournal* Journal() const { return journal_.get(); }
     QString StatusText() const;
+    QString LinkHealth() const;
 
     // The status bar's polling text, from the poll thread's state.
     void ShowPollingState();
-    // Writes the log's lines before the memo's first (from disk) and then
-    // the memo's lines to a file as the log's own text: Windows-1251, every
-    // line ended by CR LF. A long save shows its progress and can be
-    // cancelled. False when cancelled, or with an error box when it cannot.
+    // Writes the log's lines before the memo's first (from disk) and then the
+    // memo's lines to a file as the log's own text: Windows-1251, every line
+    // ended by CR LF. False when cancelled, or with an error box when it cannot.
     bool SaveLogTo(const QString& fileName);
     // A non-blocking error box over the main window.
     void ShowError(const QString& text);
     // Records every accepted poll to the file from now on; false, with an
     // error box, when the file cannot be written.
     bool StartRecording(const QString& fileName);
-    const Recording& CurrentRecording() const { return recording_; }
-    const TrendHistory& Trends() const { return trends_; }
+    const Recording& CurrentRecording() const;
+    const TrendHistory& Trends() const;
     QWidget* TrendsWindow() const;
-    QString LinkHealth() const;
 
 public slots:
     void Timer1Timer();
@@ -81,12 +83,17 @@ public slots:
     void miTrendsShowClick();
     void miRecordStartClick();
     void miRecordStopClick();
+    // The settings dialog's OK: free the link, write the file, build it anew.
+    void ApplySettings(const CommSettings& chosen);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    static constexpr const char* kPollingOn = "Режим опроса - запущено";
+    static constexpr const char* kPollingOff = "Режим опроса - остановлено";
+
     void FormCreate();
     void FormClose();
     void BuildControls();
@@ -95,18 +102,12 @@ private:
     // The status display, from the register image.
     void Refresh();
     void ReportMissingBitmap(const QString& fileName);
-    // The accepted polls since the last tick: into the trends and the recording.
-    void TakeMeasurements();
     void ShowLinkHealth();
     void ShowJournalHealth();
     void ShowLogWindow();
     // Opens the journal that JOURNALDIR names, unless it is open already.
     void OpenJournal(const std::string& folder);
     void PulseRelay(uint16_t coil);
-    // Runs an exchange of the UI thread with the poll thread kept off the
-    // line, and puts polling back as it was.
-    template <typename Exchange>
-    void WithPollingPaused(Exchange exchange);
 
     QWidget* client_ = nullptr;
     QGroupBox* GroupBox1 = nullptr;
@@ -125,30 +126,24 @@ private:
     QLineEdit* edLastKZ = nullptr;
     QLabel* indicators_[12] = {};
     QPlainTextEdit* logMemo = nullptr;
+    QLabel* lblLogWindow = nullptr;
     QPlainTextEdit* Memo1 = nullptr;
     class QCheckBox* cbAppendCRC = nullptr;
     QLabel* statusPanel_ = nullptr;
     QLabel* linkPanel_ = nullptr;
     QLabel* journalPanel_ = nullptr;
-    QLabel* lblLogWindow = nullptr;
-    class TfrmTrends* trendsForm_ = nullptr;
     QTimer* Timer1 = nullptr;
 
     LedPictures leds_;
     std::unique_ptr<LogMirror> mirror_;
-    TrendHistory trends_;
-    Recording recording_;
+    Measurements* measurements_ = nullptr;
     // What the health panel shows now: polls, answers, timeouts, rejections,
     // last answered, recording.
     std::optional<std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, bool, bool>> shownHealth_;
     uint64_t reportedJournalFailures_ = 0;
 
-    // Outlives every exchange log that writes to it.
-    std::unique_ptr<ExchangeJournal> journal_;
-    // The link, in the order it is released backwards.
-    std::unique_ptr<TCOMPort> ComPort;
-    std::unique_ptr<TModBusDevice> ModBus;
-    std::unique_ptr<TDeviceControl> DeviceControl;
     std::unique_ptr<TIniFile> IniFile;
-    std::unique_ptr<::ExchangeLog> ExchangeLog;
+    // Outlives every link whose log writes to it.
+    std::unique_ptr<ExchangeJournal> journal_;
+    std::unique_ptr<DeviceLink> link_;
 };

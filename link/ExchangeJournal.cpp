@@ -5,7 +5,6 @@
 #include "LocalTime.h"
 
 #include <cerrno>
-#include <ctime>
 #include <system_error>
 
 namespace {
@@ -58,18 +57,8 @@ ExchangeJournal::~ExchangeJournal()
 
 ExchangeJournal::Date ExchangeJournal::LocalToday()
 {
-    // The zone is looked up in a file each time; a second's answer is kept.
-    static std::mutex mutex;
-    static std::time_t cachedSecond = -1;
-    static Date cached;
-    const std::time_t now = std::time(nullptr);
-    std::lock_guard lock(mutex);
-    if (now != cachedSecond) {
-        const std::tm local = ToLocalTime(now);
-        cached = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday};
-        cachedSecond = now;
-    }
-    return cached;
+    const LocalTime now = LocalNow();
+    return {now.year, now.month, now.day};
 }
 
 std::filesystem::path ExchangeJournal::FileFor(const Date& date) const

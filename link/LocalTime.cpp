@@ -1,11 +1,24 @@
 #include "LocalTime.h"
 
+#include <ctime>
 #include <mutex>
 
-std::tm ToLocalTime(std::time_t t)
+LocalTime ToLocal(std::chrono::system_clock::time_point at)
 {
+    using namespace std::chrono;
+    const std::time_t t = system_clock::to_time_t(at);
+    const auto sinceEpoch = duration_cast<milliseconds>(at.time_since_epoch()).count();
     static std::mutex mutex;
-    std::lock_guard lock(mutex);
-    const std::tm* local = std::localtime(&t);
-    return local ? *local : std::tm{};
+    static std::time_t cachedSecond = -1;
+    static std::tm cached{};
+    {
+        std::lock_guard lock(mutex);
+        if (t != cachedSecond) {
+            const std::tm* local = std::localtime(&t);
+            cached = local ? *local : std::tm{};
+            cachedSecond = t;
+        }
+        return {cached.tm_year + 1900, cached.tm_mon + 1, cached.tm_mday, cached.tm_hour, cached.tm_min,
+                cached.tm_sec, static_cast<int>((sinceEpoch % 1000 + 1000) % 1000)};
+    }
 }

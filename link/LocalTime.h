@@ -1,7 +1,20 @@
 #pragma once
 
-#include <ctime>
+#include <chrono>
 
-// std::localtime for every thread of the program: it hands out one shared
-// buffer, so all callers go through this one lock.
-std::tm ToLocalTime(std::time_t t);
+// A moment in local time, broken down, with its milliseconds: the one form
+// in which the log, the journal, the recording and the health panel take
+// the time.
+struct LocalTime {
+    int year = 0, month = 0, day = 0;
+    int hour = 0, minute = 0, second = 0, millisecond = 0;
+};
+
+// The local time of a moment, for every thread of the program. The zone is
+// looked up (a file check each time, under one lock, since std::localtime
+// hands out one shared buffer) at most once per second of the clock.
+LocalTime ToLocal(std::chrono::system_clock::time_point at);
+inline LocalTime LocalNow()
+{
+    return ToLocal(std::chrono::system_clock::now());
+}

@@ -20,30 +20,6 @@ const std::string kReply = "Ответ";
 const std::string kBadCrc = "Ошибка CRC";
 const std::string kNoReply = "Таймаут ответа!";
 
-struct TimeOfDay {
-    int hour, minute, second, millisecond;
-};
-
-TimeOfDay Now()
-{
-    using namespace std::chrono;
-    const auto now = system_clock::now();
-    const std::time_t t = system_clock::to_time_t(now);
-    const int ms = static_cast<int>(
-        duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-    // Looking the zone up costs a file check each time, and a poll logs
-    // twice within the same second: the broken-down second is kept.
-    static std::mutex mutex;
-    static std::time_t cachedSecond = -1;
-    static std::tm cached{};
-    std::lock_guard lock(mutex);
-    if (t != cachedSecond) {
-        cached = ToLocalTime(t);
-        cachedSecond = t;
-    }
-    return {cached.tm_hour, cached.tm_min, cached.tm_sec, ms};
-}
-
 } // namespace
 
 std::string FormatLogTime(int hour, int minute, int second, int millisecond)
@@ -57,7 +33,7 @@ void TModBusDevice::LogLine(const std::string& text)
 {
     if (!log_)
         return;
-    const TimeOfDay now = Now();
+    const LocalTime now = LocalNow();
     log_->Add(FormatLogTime(now.hour, now.minute, now.second, now.millisecond) + '\t' + text);
 }
 

@@ -1,11 +1,6 @@
 #include "TSettingsForm.h"
 
-#include "Cp1251Qt.h"
-#include "Forms.h"
-#include "LinkConfig.h"
 #include "TCOMPort.h"
-#include "TIniFile.h"
-#include "TMainForm.h"
 
 #include <QComboBox>
 #include <QGridLayout>
@@ -111,9 +106,7 @@ void TSettingsForm::FillPortList()
 {
     cbPortName->clear();
     // The port the link uses comes first, named from the link itself.
-    if (MainForm && MainForm->Port())
-        cbPortName->addItem(QString::fromLocal8Bit(
-            TCOMPort::PortNameFromDevicePath(MainForm->Port()->PortName())));
+    cbPortName->addItem(QString::fromStdString(current_.port));
     for (const std::string& name : TCOMPort::AvailablePorts())
         cbPortName->addItem(QString::fromStdString(name));
     cbPortName->setCurrentIndex(0);
@@ -121,38 +114,21 @@ void TSettingsForm::FillPortList()
 
 void TSettingsForm::LoadSettings()
 {
-    if (!MainForm || !MainForm->Config())
-        return;
-    const TIniFile& ini = *MainForm->Config();
-    edTimeout->setText(FromCp1251(ini.ReadString(kConfigSection, "RESPONSETIMEOUT", "1000")));
-    edRefreshInterval->setText(QString::number(ini.ReadInteger(kConfigSection, "REFRESHINTERVAL", 1000)));
+    edTimeout->setText(QString::fromStdString(current_.timeout));
+    edRefreshInterval->setText(QString::fromStdString(current_.interval));
 }
 
-bool TSettingsForm::SaveSettings()
+CommSettings TSettingsForm::SaveSettings() const
 {
-    const TIniFile& ini = *MainForm->Config();
-    auto write = [&](const char* key, const QString& text) {
-        return ini.WriteString(kConfigSection, key, ToCp1251(text).toStdString());
-    };
-    bool ok = write("PORT", cbPortName->currentText());
-    ok = write("SPEED", cbSpeed->currentText()) && ok;
-    ok = write("RESPONSETIMEOUT", edTimeout->text()) && ok;
-    ok = write("REFRESHINTERVAL", edRefreshInterval->text()) && ok;
-    return ok;
+    return {cbPortName->currentText().toStdString(), cbSpeed->currentText().toStdString(),
+            edTimeout->text().toStdString(), edRefreshInterval->text().toStdString()};
 }
 
 void TSettingsForm::Button1Click()
 {
-    MainForm->FreeLink();
-    const bool saved = SaveSettings();
-    // The timer and the commands need a link, written file or not.
-    MainForm->CreateLink();
-    MainForm->ShowPollingState();
+    const CommSettings chosen = SaveSettings();
     hide();
-    if (!saved)
-        MainForm->ShowError(QString::fromUtf8("Не удалось записать параметры в файл «%1». Связь "
-                                              "восстановлена с параметрами, которые в нём остались.")
-                                .arg(QString::fromStdString(MainForm->Config()->Path())));
+    emit settingsAccepted(chosen);
 }
 
 void TSettingsForm::Button2Click()

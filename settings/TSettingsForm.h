@@ -1,22 +1,31 @@
 #pragma once
 
+#include "CommSettings.h"
+
 #include <QDialog>
 
 class QComboBox;
 class QLineEdit;
 
-// "Параметры связи": port, speed, response timeout and poll interval. OK
-// writes them to the configuration file and rebuilds the main window's link.
+// "Параметры связи": port, speed, response timeout and poll interval. It
+// knows no other window: it is given what to show, and hands back on OK
+// what the operator chose (the main window writes it and rebuilds the link).
 class TSettingsForm : public QDialog {
     Q_OBJECT
 
 public:
     explicit TSettingsForm(QWidget* parent = nullptr);
 
+    // What the next showing starts from: the port the link uses, and the
+    // timeout and interval from the configuration file.
+    void SetCurrent(const CommSettings& current) { current_ = current; }
     void FillPortList();
     void LoadSettings();
-    // False when the file could not be written, after trying every key.
-    bool SaveSettings();
+    // The four inputs as they stand.
+    CommSettings SaveSettings() const;
+
+signals:
+    void settingsAccepted(const CommSettings& chosen);
 
 public slots:
     void FormShow();
@@ -31,4 +40,5 @@ private:
     QComboBox* cbSpeed = nullptr;
     QLineEdit* edTimeout = nullptr;
     QLineEdit* edRefreshInterval = nullptr;
+    CommSettings current_;
 };

@@ -8,6 +8,7 @@
 #include "Forms.h"
 #include "TCOMPort.h"
 #include "TDeviceControl.h"
+#include "Recording.h"
 #include "TMainForm.h"
 #include "TSettingsForm.h"
 #include "TfrmSettings.h"

@@ -2,10 +2,7 @@
 // the image after good and bad replies, and that a command never shares the
 // line with a poll.
 
-#include "ExchangeLog.h"
-#include "TCOMPort.h"
-#include "TDeviceControl.h"
-#include "TModBusDevice.h"
+#include "DeviceLink.h"
 #include "support/FakeRelay.h"
 
 #include <gtest/gtest.h>
@@ -58,16 +55,7 @@ std::vector<uint16_t> ImageOf(const TDeviceControl& control)
 
 class PollThreadTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(port_.Open());
-        port_.SetReadIntervalTimeout(100);
-        port_.SetReadTotalTimeout(1000);
-        master_.SetPort(&port_);
-        master_.SetAddress(1);
-        master_.SetLog(&log_);
-        control_.SetMaster(&master_);
-    }
+    void SetUp() override { ASSERT_TRUE(port_.IsOpen()); }
 
     std::size_t CountBodies(const std::string& prefix) const
     {
@@ -79,10 +67,12 @@ protected:
 
     PtyPair pty_;
     FakeRelay relay_{pty_};
-    TCOMPort port_{pty_.DevicePath()};
-    ExchangeLog log_;
-    TModBusDevice master_;
-    TDeviceControl control_{46};
+    // The link as the program builds it.
+    DeviceLink link_{LinkSettings{.portName = pty_.DevicePath()}};
+    TCOMPort& port_ = link_.Port();
+    ExchangeLog& log_ = link_.Log();
+    TModBusDevice& master_ = link_.Master();
+    TDeviceControl& control_ = link_.Poller();
 };
 
 TEST_F(PollThreadTest, StopWhileIdleReturnsPromptlyAndImageStartsAtZero)
@@ -229,6 +219,31 @@ TEST_F(PollThreadTest, DestroyWhilePollingEndsTheThread)
     ASSERT_TRUE(WaitUntil([&] { return CountBodies("Ответ") >= 1; }));
     ASSERT_TRUE(PollCounted(*control));
     EXPECT_LT(Timed([&] { control->StopPolling(); control.reset(); }), 1000ms);
+}
+
+// A command's exchanges run with the poll thread off the line, and polling
+// is back afterwards only if it was on before.
+TEST_F(PollThreadTest, ExclusivePausesPollingAndPutsItBackAsItWas)
+{
+    control_.SetInterval(0);
+    for (bool polling : {true, false, true}) {
+        if (polling) {
+            control_.StartPolling();
+            ASSERT_TRUE(PollCounted(control_, control_.Stats().polls + 1));
+        }
+        const int result = link_.Exclusive([&] {
+            EXPECT_FALSE(control_.IsPolling());
+            const std::size_t before = relay_.Requests().size();
+            master_.WriteCoil(1, true);
+            EXPECT_EQ(relay_.Requests().size(), before + 1) << "nothing but the coil write in between";
+            return 7;
+        });
+        EXPECT_EQ(result, 7);
+        EXPECT_EQ(control_.IsPolling(), polling);
+        control_.StopPolling();
+    }
+    EXPECT_EQ(relay_.Overlaps(), 0);
+    EXPECT_EQ(CountBodies("Ошибка CRC"), 0u);
 }
 
 // Commands from the UI thread between stops and starts, against a relay that

@@ -3,9 +3,8 @@
 
 #include "ExchangeJournal.h"
 #include "LocalTime.h"
-#include "SimMaster.h"
+#include "DeviceLink.h"
 #include "SimProcess.h"
-#include "TDeviceControl.h"
 
 #include <gtest/gtest.h>
 
@@ -43,9 +42,8 @@ long long StampMs(const std::string& line)
 
 long long LocalMs(std::chrono::system_clock::time_point at)
 {
-    const std::tm local = ToLocalTime(std::chrono::system_clock::to_time_t(at));
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
-    return ((local.tm_hour * 60LL + local.tm_min) * 60 + local.tm_sec) * 1000 + ms;
+    const LocalTime local = ToLocal(at);
+    return ((local.hour * 60LL + local.minute) * 60 + local.second) * 1000 + local.millisecond;
 }
 
 TEST(JournalAfterKill, LastLineIsAtMostASecondOld)
@@ -60,12 +58,8 @@ TEST(JournalAfterKill, LastLineIsAtMostASecondOld)
     if (child == 0) {
         // The link as the monitor builds it, polling back to back.
         ExchangeJournal journal(folder);
-        SimMaster master(sim.Link());
-        master.log.SetJournal(&journal);
-        TDeviceControl control(46);
-        control.SetMaster(&master.device);
-        control.SetInterval(0);
-        control.StartPolling();
+        DeviceLink link({.portName = sim.Link(), .speed = 38400, .pollIntervalMs = 0}, &journal);
+        link.Poller().StartPolling();
         for (;;)
             pause();
     }

@@ -2,10 +2,8 @@
 
 // Our master, set up as the monitor sets it up, on the simulator's line.
 
-#include "ExchangeLog.h"
+#include "DeviceLink.h"
 #include "ModbusFrame.h"
-#include "TCOMPort.h"
-#include "TModBusDevice.h"
 
 #include <array>
 #include <cstdint>
@@ -17,14 +15,10 @@
 using RegisterValues = std::array<uint16_t, 46>;
 
 struct SimMaster {
-    explicit SimMaster(const std::string& path, int32_t baud = 38400, uint8_t address = 1)
-        : port(path)
+    explicit SimMaster(const std::string& path, int32_t baud = 38400, uint8_t address = 1,
+                       ExchangeJournal* journal = nullptr)
+        : link({.portName = path, .speed = baud, .address = address}, journal)
     {
-        opened = port.Open();
-        port.Apply(LineSettings{.baudRate = baud});
-        device.SetPort(&port);
-        device.SetAddress(address);
-        device.SetLog(&log);
     }
 
     std::optional<RegisterValues> Read()
@@ -50,10 +44,11 @@ struct SimMaster {
         return lines.empty() ? std::string() : lines.back();
     }
 
-    TCOMPort port;
-    ExchangeLog log;
-    TModBusDevice device;
-    bool opened = false;
+    DeviceLink link;
+    TCOMPort& port = link.Port();
+    ExchangeLog& log = link.Log();
+    TModBusDevice& device = link.Master();
+    const bool opened = port.IsOpen();
 };
 
 // Two upper-case hex digits and a space per byte, as the log writes frames.

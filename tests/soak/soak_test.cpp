@@ -5,12 +5,9 @@
 //
 // ZARIT_SOAK_SECONDS sets the length (default 120).
 
-#include "ExchangeLog.h"
+#include "DeviceLink.h"
 #include "SimMaster.h"
 #include "SimProcess.h"
-#include "TCOMPort.h"
-#include "TDeviceControl.h"
-#include "TModBusDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -58,23 +55,16 @@ std::vector<uint16_t> RegistersOf(const std::string& body)
 // The link as the program builds it, at the simulator's 38400 bit/s,
 // polling back to back from the start.
 struct PollingLink {
-    explicit PollingLink(const std::string& path) : port(path)
+    explicit PollingLink(const std::string& path) : link({.portName = path, .speed = 38400, .pollIntervalMs = 0})
     {
-        const LineSettings line{.baudRate = 38400};
-        port.Open();
-        port.Apply(line);
-        port.KeepOpen(line);
-        master.SetPort(&port);
-        master.SetLog(&log);
-        control.SetMaster(&master);
-        control.SetInterval(0);
-        control.StartPolling();
+        link.Poller().StartPolling();
     }
 
-    TCOMPort port;
-    ExchangeLog log;
-    TModBusDevice master;
-    TDeviceControl control{46};  // last: stopped and joined first
+    DeviceLink link;
+    TCOMPort& port = link.Port();
+    ExchangeLog& log = link.Log();
+    TModBusDevice& master = link.Master();
+    TDeviceControl& control = link.Poller();
 };
 
 struct Figures {
@@ -114,15 +104,13 @@ TEST(Soak, FaultsEverywhereAndTheLinkStaysTrue)
         std::mt19937 random(11);
         while (!done) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50 + random() % 250));
-            const bool wasPolling = control.IsPolling();
-            control.StopPolling();
-            switch (random() % 3) {
-            case 0: master.WriteCoil(static_cast<uint16_t>(1 + random() % 4), true); break;
-            case 1: master.WriteCoil(static_cast<uint16_t>(1 + random() % 4), false); break;
-            default: master.SendRaw(std::vector<uint8_t>{0x01, 0x03, 0x00, 0x00, 0x00, 0x02}, true, 150); break;
-            }
-            if (wasPolling)
-                control.StartPolling();
+            polling.link.Exclusive([&] {
+                switch (random() % 3) {
+                case 0: master.WriteCoil(static_cast<uint16_t>(1 + random() % 4), true); break;
+                case 1: master.WriteCoil(static_cast<uint16_t>(1 + random() % 4), false); break;
+                default: master.SendRaw(std::vector<uint8_t>{0x01, 0x03, 0x00, 0x00, 0x00, 0x02}, true, 150); break;
+                }
+            });
             ++commands;
             ++heartbeat;
         }

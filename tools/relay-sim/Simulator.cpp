@@ -1,5 +1,7 @@
 #include "Simulator.h"
 
+#include "LocalTime.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -70,14 +72,8 @@ Simulator::Simulator(const Options& options, RelayModel& model, VirtualLine& lin
 
 void Simulator::Say(const std::string& text)
 {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        now.time_since_epoch()).count() % 1000;
-    std::tm tm{};
-    ::localtime_r(&t, &tm);
-    std::fprintf(out_, "%02d:%02d:%02d.%03d %s\n", tm.tm_hour, tm.tm_min, tm.tm_sec,
-                 static_cast<int>(ms), text.c_str());
+    const LocalTime now = LocalNow();
+    std::fprintf(out_, "%02d:%02d:%02d.%03d %s\n", now.hour, now.minute, now.second, now.millisecond, text.c_str());
     std::fflush(out_);
 }
 

@@ -1,6 +1,7 @@
 #include "TfrmTrends.h"
 
-#include "Measurements.h"
+#include "TrendGeometry.h"
+#include "TrendHistory.h"
 
 #include <QComboBox>
 #include <QDateTime>
@@ -11,7 +12,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cmath>
 
 namespace {
 
@@ -26,17 +26,6 @@ const SeriesStyle kStyles[kSeriesCount] = {
     {"Ic", QColor(200, 0, 0)},
     {"3Io", QColor(0, 70, 200)},
 };
-
-// A round step for about `ticks` grid lines over `range`.
-double NiceStep(double range, int ticks)
-{
-    const double raw = range / ticks;
-    const double power = std::pow(10.0, std::floor(std::log10(raw)));
-    for (double m : {1.0, 2.0, 5.0, 10.0})
-        if (raw <= m * power)
-            return m * power;
-    return 10 * power;
-}
 
 } // namespace
 
@@ -71,54 +60,40 @@ void TrendPlot::paintEvent(QPaintEvent*)
     paintedAtMs_ = now;
     paintedRevision_ = history_.Revision();
     const auto points = history_.Since(now - span);
-
-    uint16_t top = 100;  // at least 1 A of scale
-    for (const auto& pt : points)
-        for (uint16_t v : pt.values)
-            top = std::max(top, v);
-    const double maxAmps = top / 100.0 * 1.1;
-
     const QRect area = rect().adjusted(56, 28, -32, -34);
+    const TrendGeometry g = LayOutTrends(points, now, spanMinutes_,
+                                         {double(area.left()), double(area.top()), double(area.width()),
+                                          double(area.height())});
     p.setPen(QColor(120, 120, 120));
     p.drawRect(area);
 
     // Amperes up the side, minutes and seconds along the bottom.
-    const double step = NiceStep(maxAmps, 5);
     p.setFont(QFont(font().family(), 8));
-    for (double a = 0; a <= maxAmps + 1e-9; a += step) {
-        const int y = area.bottom() - static_cast<int>(a / maxAmps * area.height());
+    for (const AmpTick& tick : g.ampTicks) {
+        const int y = static_cast<int>(tick.y);
         p.setPen(QColor(225, 225, 225));
         p.drawLine(area.left(), y, area.right(), y);
         p.setPen(Qt::black);
         p.drawText(QRect(0, y - 8, area.left() - 6, 16), Qt::AlignRight | Qt::AlignVCenter,
-                   QLocale::system().toString(a, 'g', 4));
+                   QLocale::system().toString(tick.amps, 'g', 4));
     }
-    const int divisions = spanMinutes_ == 1 ? 6 : (spanMinutes_ == 10 ? 10 : 6);
-    for (int i = 0; i <= divisions; ++i) {
-        const int x = area.left() + area.width() * i / divisions;
+    for (const TimeTick& tick : g.timeTicks) {
+        const int x = static_cast<int>(tick.x);
         p.setPen(QColor(225, 225, 225));
         p.drawLine(x, area.top(), x, area.bottom());
-        const QString when = QDateTime::fromMSecsSinceEpoch(now - span + span * i / divisions).toString("H:mm:ss");
         p.setPen(Qt::black);
-        p.drawText(QRect(x - 40, area.bottom() + 4, 80, 14), Qt::AlignHCenter, when);
+        p.drawText(QRect(x - 40, area.bottom() + 4, 80, 14), Qt::AlignHCenter,
+                   QDateTime::fromMSecsSinceEpoch(tick.ms).toString("H:mm:ss"));
     }
     p.drawText(QRect(4, 4, 200, 18), Qt::AlignLeft, QString::fromUtf8("Ток, А"));
-    p.drawText(QRect(area.right() - 200, area.bottom() + 18, 200, 14), Qt::AlignRight,
-               QString::fromUtf8("Время"));
+    p.drawText(QRect(area.right() - 200, area.bottom() + 18, 200, 14), Qt::AlignRight, QString::fromUtf8("Время"));
 
-    // A gap of more than ten seconds between points (polling stopped, relay
-    // silent) breaks the line instead of drawing across it.
     for (int s = 0; s < kSeriesCount; ++s) {
         QPainterPath path;
-        int64_t previous = 0;
-        for (const auto& pt : points) {
-            const QPointF at(area.left() + (pt.ms - (now - span)) * area.width() / static_cast<double>(span),
-                             area.bottom() - pt.values[s] / 100.0 / maxAmps * area.height());
-            if (path.elementCount() == 0 || pt.ms - previous > 10000)
-                path.moveTo(at);
-            else
-                path.lineTo(at);
-            previous = pt.ms;
+        for (const auto& piece : g.lines[static_cast<std::size_t>(s)]) {
+            path.moveTo(piece.front().x, piece.front().y);
+            for (std::size_t i = 1; i < piece.size(); ++i)
+                path.lineTo(piece[i].x, piece[i].y);
         }
         p.setPen(QPen(kStyles[s].color, 1.6));
         p.drawPath(path);

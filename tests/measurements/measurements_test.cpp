@@ -1,4 +1,6 @@
-#include "Measurements.h"
+#include "LinkHealth.h"
+#include "Recording.h"
+#include "TrendHistory.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +35,7 @@ TEST(LinkHealth, Texts)
     stats.polls = 4;
     stats.answered = 1;
     stats.lastAnswered = true;
-    EXPECT_EQ(LinkHealthText(stats, {9, 5, 7}),
+    EXPECT_EQ(LinkHealthText(stats, {2026, 12, 7, 9, 5, 7, 45}),
               "Связь: есть ответ · последний ответ 9:05:07 · опросов 4, ответов 1, таймаутов 2, ошибок CRC 1");
 }
 
@@ -66,7 +68,7 @@ TEST(RecordLineTest, TimeCurrentsAndBits)
     r[4] = 0x0005;
     r[5] = 0x0081;
     r[45] = 1000;
-    const LocalStamp at{2026, 12, 7, 9, 5, 7, 45};
+    const LocalTime at{2026, 12, 7, 9, 5, 7, 45};
     EXPECT_EQ(RecordLine(at, r, ","), "2026-12-07 09:05:07.045;12,34;0,05;655,35;0,00;10,00;11000000;1010");
     EXPECT_EQ(RecordLine(at, r, "."), "2026-12-07 09:05:07.045;12.34;0.05;655.35;0.00;10.00;11000000;1010");
 }

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "ExchangeLog.h"
+#include "TCOMPort.h"
+#include "TDeviceControl.h"
+#include "TModBusDevice.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+class ExchangeJournal;
+
+// What the link is built from: the configuration's five settings.
+struct LinkSettings {
+    std::string portName = "COM1";  // as the system names it: COM1, ttyUSB0, /dev/pts/3
+    int32_t speed = 9600;
+    int32_t responseTimeoutMs = 1000;  // the port's total read timeout
+    uint8_t address = 1;
+    int32_t pollIntervalMs = 1000;
+
+    // 8 data bits, no parity, one stop bit; a reply that stops short ends
+    // after a 100 ms gap.
+    LineSettings Line() const;
+};
+
+// Runs its scope with the poll thread kept off the line, and puts polling
+// back as it found it: what every command of the operator does around its
+// exchanges.
+class PollingPaused {
+public:
+    explicit PollingPaused(TDeviceControl& control) : control_(control), wasPolling_(control.IsPolling())
+    {
+        control_.StopPolling();
+    }
+    ~PollingPaused()
+    {
+        if (wasPolling_)
+            control_.StartPolling();
+    }
+    PollingPaused(const PollingPaused&) = delete;
+    PollingPaused& operator=(const PollingPaused&) = delete;
+
+private:
+    TDeviceControl& control_;
+    const bool wasPolling_;
+};
+
+// The device link: the exchange log, the serial port, the Modbus master and
+// the poll thread, made together and let go in the reverse order: the poll
+// thread (stopped, ended, joined), the master, the port (closed), the log.
+// The poll thread starts at once with polling off. A port that does not
+// open fails every exchange, in the log, until it can be opened again.
+class DeviceLink {
+public:
+    static constexpr uint16_t kRegisterCount = 46;
+
+    // Lines of the log go to the journal too when one is given; it must
+    // outlive the link.
+    explicit DeviceLink(const LinkSettings& settings, ExchangeJournal* journal = nullptr);
+    ~DeviceLink();
+    DeviceLink(const DeviceLink&) = delete;
+    DeviceLink& operator=(const DeviceLink&) = delete;
+
+    ::ExchangeLog& Log() { return ExchangeLog; }
+    TCOMPort& Port() { return ComPort; }
+    TModBusDevice& Master() { return ModBus; }
+    TDeviceControl& Poller() { return DeviceControl; }
+
+    // Runs f with polling paused around it (PollingPaused) and returns its result.
+    template <typename F>
+    decltype(auto) Exclusive(F&& f)
+    {
+        PollingPaused paused(DeviceControl);
+        return std::forward<F>(f)();
+    }
+
+private:
+    // Declared in the order they are made; members go in the reverse order.
+    ::ExchangeLog ExchangeLog;
+    TCOMPort ComPort;
+    TModBusDevice ModBus;
+    TDeviceControl DeviceControl;
+};

@@ -1,0 +1,61 @@
+#include "Recording.h"
+
+#include "StatusFormat.h"
+
+#include <cerrno>
+#include <cstring>
+
+std::string RecordLine(const LocalTime& at, const std::vector<uint16_t>& registers,
+                       const std::string& decimalSeparator)
+{
+    char stamp[40];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", at.year, at.month, at.day, at.hour,
+                  at.minute, at.second, at.millisecond);
+    auto reg = [&](std::size_t i) { return i < registers.size() ? registers[i] : uint16_t{0}; };
+    std::string line = stamp;
+    for (std::size_t r : {0u, 1u, 2u, 3u, 45u})
+        line += ";" + FormatMeasuredCurrent(reg(r), decimalSeparator);
+    // The pictures as the window shows them: LEDs 1..8, then inputs 1..4.
+    std::string leds, inputs;
+    for (const Indicator& ind : kIndicators)
+        (ind.reg == 5 ? leds : inputs) += (reg(static_cast<std::size_t>(ind.reg)) >> ind.bit) & 1 ? '1' : '0';
+    return line + ";" + leds + ";" + inputs;
+}
+
+bool Recording::Start(const std::string& path, const std::string& header)
+{
+    Stop();
+    error_.clear();
+    path_ = path;
+    file_ = std::fopen(path.c_str(), "wb");
+    if (!file_) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    return Put(header);
+}
+
+bool Recording::Write(const std::string& line)
+{
+    return file_ && Put(line);
+}
+
+bool Recording::Put(const std::string& line)
+{
+    const std::string text = line + "\r\n";
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::fflush(file_) != 0) {
+        error_ = errno ? std::strerror(errno) : "запись не удалась";
+        std::fclose(file_);
+        file_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void Recording::Stop()
+{
+    if (file_)
+        std::fclose(file_);
+    file_ = nullptr;
+}
