@@ -2,8 +2,40 @@
 
 #include "TCOMPort.h"
 
+// The backend's Platform record, from the private header CMake picked along
+// with the backend's file: TCOMPort_posix_p.h or TCOMPort_win32_p.h.
+#include ZARIT_PORT_PLATFORM_H
+
 namespace {
 constexpr auto kReopenEvery = std::chrono::seconds(1);
+}
+
+TCOMPort::TCOMPort(std::string devicePath)
+    : portName_(std::move(devicePath)), p_(std::make_unique<Platform>())
+{
+}
+
+TCOMPort::~TCOMPort()
+{
+    Close();
+}
+
+bool TCOMPort::Open()
+{
+    return p_->IsOpen() || p_->Open(portName_);
+}
+
+void TCOMPort::Close()
+{
+    if (!p_->IsOpen())
+        return;
+    Purge();
+    p_->Release();
+}
+
+bool TCOMPort::IsOpen() const
+{
+    return p_->IsOpen();
 }
 
 void TCOMPort::Apply(const LineSettings& s)

@@ -86,6 +86,8 @@ public:
     // in the platform's order; a port held open elsewhere is not listed.
     static std::vector<std::string> AvailablePorts();
 
+    // The backend's record, in its private header: TCOMPort_posix_p.h or
+    // TCOMPort_win32_p.h, with the same members in both.
     struct Platform;
 
 private:

@@ -1,10 +1,10 @@
 // POSIX backend of TCOMPort: termios in raw mode, non-blocking descriptor,
 // every wait a poll() against a Deadline.
 
-#include "TCOMPort.h"
+#include "TCOMPort_posix_p.h"
 
 #include "Deadline.h"
-#include "TCOMPort_linux_baud.h"
+#include "TCOMPort_baud.h"
 #include "TCOMPort_posix_fields.h"
 
 #include <algorithm>
@@ -15,30 +15,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kWriteLimitMs = 5000;
-
-struct BaudConstant {
-    int32_t rate;
-    speed_t code;
-};
-
-constexpr BaudConstant kStandardRates[] = {
-    {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200},
-    {300, B300}, {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400},
-    {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
-    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800},
-    {500000, B500000}, {576000, B576000}, {921600, B921600}, {1000000, B1000000},
-    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
-    {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000},
-    {4000000, B4000000},
-};
 
 bool IsTransient(int error)
 {
@@ -52,84 +36,17 @@ bool IsHangup(short revents)
 
 } // namespace
 
-struct TCOMPort::Platform {
-    int fd = -1;
-    int32_t intervalMs = 0;  // 0: no inter-byte timeout
-    int32_t totalMs = 0;     // 0: no total timeout
-
-    bool IsOpen() const { return fd >= 0; }
-
-    void Release()
-    {
-        if (fd < 0)
-            return;
-        ::ioctl(fd, TIOCNXCL);
-        ::close(fd);  // also drops the flock
-        fd = -1;
-    }
-
-    // Read the whole record, let `change` alter one field, write it back.
-    // `change` returns false for a value it cannot express.
-    template <typename Change>
-    void Modify(Change change)
-    {
-        if (!IsOpen())
-            return;
-        termios t{};
-        if (::tcgetattr(fd, &t) != 0 || !change(t))
-            return;
-        ::tcsetattr(fd, TCSANOW, &t);
-    }
-
-    // The driver may silently substitute a rate it cannot produce; that counts
-    // as a refusal, and the previous settings are put back.
-    void SetBaud(int32_t rate)
-    {
-        if (!IsOpen() || rate <= 0)  // 0 would mean "hang up"
-            return;
-        termios before{};
-        if (::tcgetattr(fd, &before) != 0)
-            return;
-        for (const auto& standard : kStandardRates) {
-            if (standard.rate != rate)
-                continue;
-            termios t = before;
-            ::cfsetispeed(&t, standard.code);
-            ::cfsetospeed(&t, standard.code);
-            termios after{};
-            if (::tcsetattr(fd, TCSANOW, &t) != 0 || ::tcgetattr(fd, &after) != 0
-                || ::cfgetospeed(&after) != standard.code)
-                ::tcsetattr(fd, TCSANOW, &before);
-            return;
-        }
-        if (!linux_baud::SetCustomRate(fd, static_cast<uint32_t>(rate)))
-            ::tcsetattr(fd, TCSANOW, &before);
-    }
-};
-
-TCOMPort::TCOMPort(std::string devicePath)
-    : portName_(std::move(devicePath)), p_(std::make_unique<Platform>())
+bool TCOMPort::Platform::Open(const std::string& devicePath)
 {
-}
-
-TCOMPort::~TCOMPort()
-{
-    Close();
-}
-
-bool TCOMPort::Open()
-{
-    if (p_->IsOpen())
-        return true;
-    const int fd = ::open(portName_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    const int opened = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (opened < 0)
         return false;
     // TIOCEXCL alone does not keep out root; the flock does, for every
     // process that opens the device through this class.
     termios t{};
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0
-        || ::tcgetattr(fd, &t) != 0) {
-        ::close(fd);
+    if (::flock(opened, LOCK_EX | LOCK_NB) != 0 || ::ioctl(opened, TIOCEXCL) != 0
+        || ::tcgetattr(opened, &t) != 0) {
+        ::close(opened);
         return false;
     }
     ::cfmakeraw(&t);
@@ -138,60 +55,88 @@ bool TCOMPort::Open()
     t.c_iflag &= ~(IXON | IXOFF | IXANY);
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    if (::tcsetattr(fd, TCSANOW, &t) != 0) {
-        ::ioctl(fd, TIOCNXCL);
-        ::close(fd);
+    if (::tcsetattr(opened, TCSANOW, &t) != 0) {
+        ::ioctl(opened, TIOCNXCL);
+        ::close(opened);
         return false;
     }
-    p_->fd = fd;
-    p_->intervalMs = 0;
-    p_->totalMs = 0;
+    fd = opened;
+    timeouts = {};
     return true;
 }
 
-void TCOMPort::Close()
+void TCOMPort::Platform::Release()
 {
-    if (!p_->IsOpen())
+    if (fd < 0)
         return;
-    Purge();
-    p_->Release();
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);  // also drops the flock
+    fd = -1;
 }
 
-bool TCOMPort::IsOpen() const
+// `change` returns false for a value it cannot express.
+template <typename Change>
+void TCOMPort::Platform::ModifyLine(Change change)
 {
-    return p_->IsOpen();
+    if (!IsOpen())
+        return;
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0 || !change(t))
+        return;
+    ::tcsetattr(fd, TCSANOW, &t);
+}
+
+template <typename Change>
+void TCOMPort::Platform::ModifyTimeouts(Change change)
+{
+    if (IsOpen())
+        change(timeouts);
+}
+
+// The rate goes in through this system's own call (TCOMPort_baud.h), which
+// may write a record of its own; the driver may also silently substitute a
+// rate it cannot produce. Either refusal puts the previous settings back.
+void TCOMPort::Platform::ModifyRate(uint32_t rate)
+{
+    if (!IsOpen())
+        return;
+    termios before{};
+    if (::tcgetattr(fd, &before) != 0)
+        return;
+    if (!port_baud::SetRate(fd, rate))
+        ::tcsetattr(fd, TCSANOW, &before);
 }
 
 void TCOMPort::SetBaudRate(int32_t bitsPerSecond)
 {
-    p_->SetBaud(bitsPerSecond);
+    if (bitsPerSecond <= 0)  // 0 would mean "hang up"
+        return;
+    p_->ModifyRate(static_cast<uint32_t>(bitsPerSecond));
 }
 
 void TCOMPort::SetParity(uint8_t code)
 {
-    p_->Modify([code](termios& t) { return posix_fields::ApplyParity(t, code); });
+    p_->ModifyLine([code](termios& t) { return posix_fields::ApplyParity(t, code); });
 }
 
 void TCOMPort::SetByteSize(uint8_t bits)
 {
-    p_->Modify([bits](termios& t) { return posix_fields::ApplyByteSize(t, bits); });
+    p_->ModifyLine([bits](termios& t) { return posix_fields::ApplyByteSize(t, bits); });
 }
 
 void TCOMPort::SetStopBits(uint8_t code)
 {
-    p_->Modify([code](termios& t) { return posix_fields::ApplyStopBits(t, code); });
+    p_->ModifyLine([code](termios& t) { return posix_fields::ApplyStopBits(t, code); });
 }
 
 void TCOMPort::SetReadIntervalTimeout(int32_t ms)
 {
-    if (p_->IsOpen())
-        p_->intervalMs = ms > 0 ? ms : 0;
+    p_->ModifyTimeouts([ms](Platform::Timeouts& t) { t.intervalMs = ms > 0 ? ms : 0; });
 }
 
 void TCOMPort::SetReadTotalTimeout(int32_t ms)
 {
-    if (p_->IsOpen())
-        p_->totalMs = ms > 0 ? ms : 0;
+    p_->ModifyTimeouts([ms](Platform::Timeouts& t) { t.totalMs = ms > 0 ? ms : 0; });
 }
 
 int TCOMPort::Read(uint8_t* buffer, int n, int waitMs)
@@ -199,7 +144,7 @@ int TCOMPort::Read(uint8_t* buffer, int n, int waitMs)
     if (!p_->IsOpen() || n <= 0)
         return 0;
     const Deadline wait = Deadline::In(std::chrono::milliseconds(waitMs > 0 ? waitMs : 0));
-    const Deadline total = Deadline::InOrNever(p_->totalMs);
+    const Deadline total = Deadline::InOrNever(p_->timeouts.totalMs);
     Deadline gap = Deadline::Never();
     int got = 0;
     for (;;) {
@@ -226,7 +171,7 @@ int TCOMPort::Read(uint8_t* buffer, int n, int waitMs)
                 got += static_cast<int>(r);
                 if (got == n)
                     return got;
-                gap = Deadline::InOrNever(p_->intervalMs);
+                gap = Deadline::InOrNever(p_->timeouts.intervalMs);
                 continue;
             }
             if (r < 0 && IsTransient(errno))

@@ -9,12 +9,20 @@
 
 namespace posix_fields {
 
+// Mark and space parity need CMSPAR, which Linux has and most other Unix
+// systems lack; there those two codes are refused like one out of range.
+#ifdef CMSPAR
+inline constexpr tcflag_t kStickParity = CMSPAR;
+#else
+inline constexpr tcflag_t kStickParity = 0;
+#endif
+
 // 0 none, 1 odd, 2 even, 3 mark, 4 space; checking on for any parity.
 inline bool ApplyParity(termios& t, uint8_t code)
 {
-    if (code > 4)
+    if (code > 4 || (code >= 3 && kStickParity == 0))
         return false;
-    t.c_cflag &= ~(PARENB | PARODD | CMSPAR);
+    t.c_cflag &= ~(PARENB | PARODD | kStickParity);
     t.c_iflag &= ~INPCK;
     if (code == 0)
         return true;
@@ -23,7 +31,7 @@ inline bool ApplyParity(termios& t, uint8_t code)
     if (code == 1 || code == 3)
         t.c_cflag |= PARODD;
     if (code >= 3)
-        t.c_cflag |= CMSPAR;  // mark (with PARODD) or space
+        t.c_cflag |= kStickParity;  // mark (with PARODD) or space
     return true;
 }
 

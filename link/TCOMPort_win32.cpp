@@ -1,15 +1,7 @@
 // Win32 backend of TCOMPort: one overlapped handle, the driver's COMMTIMEOUTS
 // ending reads, and every wait a WaitForSingleObject on one manual-reset event.
 
-#include "TCOMPort.h"
-
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "TCOMPort_win32_p.h"
 
 #include <climits>
 
@@ -54,125 +46,20 @@ HANDLE OpenDevice(const std::string& path)
 
 } // namespace
 
-struct TCOMPort::Platform {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    // Manual-reset and reset before every operation: an auto-reset event
-    // consumed by one wait, or left set by the previous operation, would let
-    // a wait end early or never.
-    HANDLE done = nullptr;
-
-    bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
-
-    void Release()
-    {
-        if (handle != INVALID_HANDLE_VALUE)
-            ::CloseHandle(handle);
-        if (done)
-            ::CloseHandle(done);
-        handle = INVALID_HANDLE_VALUE;
-        done = nullptr;
-    }
-
-    // Read the whole DCB, let `change` alter one field, write it back.
-    // `change` returns false for a value it cannot express. A driver that
-    // refuses the value, or quietly keeps another one (Wine turns a rate it
-    // cannot produce into 38400), leaves the previous DCB in force.
-    template <typename Change>
-    void ModifyState(Change change)
-    {
-        if (!IsOpen())
-            return;
-        DCB before{};
-        before.DCBlength = sizeof before;
-        if (!::GetCommState(handle, &before))
-            return;
-        DCB wanted = before;
-        if (!change(wanted))
-            return;
-        DCB stored{};
-        stored.DCBlength = sizeof stored;
-        if (!::SetCommState(handle, &wanted) || !::GetCommState(handle, &stored)
-            || !SameLine(stored, wanted))
-            ::SetCommState(handle, &before);
-    }
-
-    template <typename Change>
-    void ModifyTimeouts(Change change)
-    {
-        if (!IsOpen())
-            return;
-        COMMTIMEOUTS t{};
-        if (!::GetCommTimeouts(handle, &t))
-            return;
-        change(t);
-        ::SetCommTimeouts(handle, &t);
-    }
-
-    // Starts an operation on the event, cleared first.
-    OVERLAPPED Record()
-    {
-        ::ResetEvent(done);
-        OVERLAPPED o{};
-        o.hEvent = done;
-        return o;
-    }
-
-    // Ends an operation that is still running, and waits until the driver has
-    // really let go of the caller's buffer. PurgeComm's abort flags alone may
-    // return before that (and under Wine they do not cancel at all), so the
-    // buffer could still be written after the caller has freed it.
-    void CancelAndCollect(OVERLAPPED& o)
-    {
-        ::CancelIoEx(handle, &o);
-        DWORD ignored = 0;
-        ::GetOverlappedResult(handle, &o, &ignored, TRUE);
-    }
-
-    // The byte count of an operation that has ended, or what it moved before
-    // the line went away (the handle is then released).
-    int Collect(OVERLAPPED& o)
-    {
-        DWORD transferred = 0;
-        if (::GetOverlappedResult(handle, &o, &transferred, FALSE))
-            return static_cast<int>(transferred);
-        return Failed(::GetLastError(), transferred);
-    }
-
-    int Failed(DWORD error, DWORD transferred)
-    {
-        if (Classify(error) == Failure::LineGone)
-            Release();
-        return static_cast<int>(transferred);
-    }
-};
-
-TCOMPort::TCOMPort(std::string devicePath)
-    : portName_(std::move(devicePath)), p_(std::make_unique<Platform>())
+bool TCOMPort::Platform::Open(const std::string& devicePath)
 {
-}
-
-TCOMPort::~TCOMPort()
-{
-    Close();
-}
-
-bool TCOMPort::Open()
-{
-    if (p_->IsOpen())
-        return true;
     // Share mode 0 is all Windows needs: a serial driver admits one opener.
-    const HANDLE handle = OpenDevice(portName_);
+    handle = OpenDevice(devicePath);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    p_->handle = handle;
-    p_->done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
 
     // Raw 8-bit line without flow control, as the POSIX side opens it; the
     // rate and stop bits stay as the driver has them. A line error must not
     // abort every later read until someone clears it.
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    bool ready = p_->done && ::GetCommState(handle, &dcb);  // fails on what is not a port
+    bool ready = done && ::GetCommState(handle, &dcb);  // fails on what is not a port
     if (ready) {
         dcb.fBinary = TRUE;
         dcb.fParity = FALSE;
@@ -193,31 +80,93 @@ bool TCOMPort::Open()
         COMMTIMEOUTS none{};
         ready = ::SetCommState(handle, &dcb) && ::SetCommTimeouts(handle, &none);
     }
-    if (!ready) {
-        p_->Release();
-        return false;
-    }
-    return true;
+    if (!ready)
+        Release();
+    return ready;
 }
 
-void TCOMPort::Close()
+void TCOMPort::Platform::Release()
 {
-    if (!p_->IsOpen())
+    if (handle != INVALID_HANDLE_VALUE)
+        ::CloseHandle(handle);
+    if (done)
+        ::CloseHandle(done);
+    handle = INVALID_HANDLE_VALUE;
+    done = nullptr;
+}
+
+// `change` returns false for a value it cannot express. A driver that
+// refuses the value, or quietly keeps another one (Wine turns a rate it
+// cannot produce into 38400), leaves the previous DCB in force.
+template <typename Change>
+void TCOMPort::Platform::ModifyLine(Change change)
+{
+    if (!IsOpen())
         return;
-    Purge();
-    p_->Release();
+    DCB before{};
+    before.DCBlength = sizeof before;
+    if (!::GetCommState(handle, &before))
+        return;
+    DCB wanted = before;
+    if (!change(wanted))
+        return;
+    DCB stored{};
+    stored.DCBlength = sizeof stored;
+    if (!::SetCommState(handle, &wanted) || !::GetCommState(handle, &stored)
+        || !SameLine(stored, wanted))
+        ::SetCommState(handle, &before);
 }
 
-bool TCOMPort::IsOpen() const
+template <typename Change>
+void TCOMPort::Platform::ModifyTimeouts(Change change)
 {
-    return p_->IsOpen();
+    if (!IsOpen())
+        return;
+    COMMTIMEOUTS t{};
+    if (!::GetCommTimeouts(handle, &t))
+        return;
+    change(t);
+    ::SetCommTimeouts(handle, &t);
+}
+
+OVERLAPPED TCOMPort::Platform::Record()
+{
+    ::ResetEvent(done);
+    OVERLAPPED o{};
+    o.hEvent = done;
+    return o;
+}
+
+// PurgeComm's abort flags alone may return before the driver lets go (and
+// under Wine they do not cancel at all), so the buffer could still be
+// written after the caller has freed it.
+void TCOMPort::Platform::CancelAndCollect(OVERLAPPED& o)
+{
+    ::CancelIoEx(handle, &o);
+    DWORD ignored = 0;
+    ::GetOverlappedResult(handle, &o, &ignored, TRUE);
+}
+
+int TCOMPort::Platform::Collect(OVERLAPPED& o)
+{
+    DWORD transferred = 0;
+    if (::GetOverlappedResult(handle, &o, &transferred, FALSE))
+        return static_cast<int>(transferred);
+    return Failed(::GetLastError(), transferred);
+}
+
+int TCOMPort::Platform::Failed(DWORD error, DWORD transferred)
+{
+    if (Classify(error) == Failure::LineGone)
+        Release();
+    return static_cast<int>(transferred);
 }
 
 void TCOMPort::SetBaudRate(int32_t bitsPerSecond)
 {
     if (bitsPerSecond <= 0)
         return;
-    p_->ModifyState([bitsPerSecond](DCB& d) {
+    p_->ModifyLine([bitsPerSecond](DCB& d) {
         d.BaudRate = static_cast<DWORD>(bitsPerSecond);
         return true;
     });
@@ -226,7 +175,7 @@ void TCOMPort::SetBaudRate(int32_t bitsPerSecond)
 void TCOMPort::SetParity(uint8_t code)
 {
     // The codes are Windows' own: NOPARITY, ODDPARITY, EVENPARITY, MARKPARITY, SPACEPARITY.
-    p_->ModifyState([code](DCB& d) {
+    p_->ModifyLine([code](DCB& d) {
         if (code > SPACEPARITY)
             return false;
         d.fParity = code != NOPARITY;
@@ -237,7 +186,7 @@ void TCOMPort::SetParity(uint8_t code)
 
 void TCOMPort::SetByteSize(uint8_t bits)
 {
-    p_->ModifyState([bits](DCB& d) {
+    p_->ModifyLine([bits](DCB& d) {
         if (bits < 5 || bits > 8)
             return false;
         d.ByteSize = bits;
@@ -248,7 +197,7 @@ void TCOMPort::SetByteSize(uint8_t bits)
 void TCOMPort::SetStopBits(uint8_t code)
 {
     // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS.
-    p_->ModifyState([code](DCB& d) {
+    p_->ModifyLine([code](DCB& d) {
         if (code > TWOSTOPBITS)
             return false;
         d.StopBits = code;

@@ -206,6 +206,13 @@ TEST_F(PortTest, RateWithoutAConstantIsSetThroughTheDriver)
     port_.SetBaudRate(250000);
     // BOTHER: the rate lives in the kernel's own speed fields.
     EXPECT_EQ(pty_.Settings().c_cflag & CBAUD, static_cast<tcflag_t>(0010000));
+    // Rates with a constant, Linux's own above 230400 too, go back to it.
+    port_.SetBaudRate(460800);
+    termios t = pty_.Settings();
+    EXPECT_EQ(cfgetospeed(&t), B460800);
+    port_.SetBaudRate(9600);
+    t = pty_.Settings();
+    EXPECT_EQ(cfgetospeed(&t), B9600);
 }
 
 TEST(PortFields, EachSettingChangesItsOwnFieldOnly)

@@ -1,0 +1,46 @@
+#pragma once
+
+// The Win32 backend's record behind TCOMPort, for TCOMPort_win32.cpp and for
+// the parts every platform shares (TCOMPort.cpp). TCOMPort_posix_p.h declares
+// the same members for POSIX.
+
+#include "TCOMPort.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <string>
+
+struct TCOMPort::Platform {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    // Manual-reset and reset before every operation: an auto-reset event
+    // consumed by one wait, or left set by the previous operation, would let
+    // a wait end early or never.
+    HANDLE done = nullptr;
+
+    bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
+    // Overlapped, raw, without flow control or read timeouts.
+    bool Open(const std::string& devicePath);
+    void Release();
+
+    // Read the whole DCB, let `change` alter one field, write it back.
+    template <typename Change>
+    void ModifyLine(Change change);
+    template <typename Change>
+    void ModifyTimeouts(Change change);
+
+    // Starts an operation on the event, cleared first.
+    OVERLAPPED Record();
+    // Ends an operation that is still running, and waits until the driver
+    // has really let go of the caller's buffer.
+    void CancelAndCollect(OVERLAPPED& o);
+    // The byte count of an operation that has ended, or what it moved before
+    // the line went away (the handle is then released).
+    int Collect(OVERLAPPED& o);
+    int Failed(DWORD error, DWORD transferred);
+};
