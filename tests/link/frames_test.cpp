@@ -22,8 +22,8 @@ TEST(Crc16, GoldenValues)
     const std::string check = "123456789";
     EXPECT_EQ(modbus::Crc16(Bytes(check.begin(), check.end())), 0x4B37);
     EXPECT_EQ(modbus::Crc16({}), 0xFFFF);
-    EXPECT_EQ(modbus::Crc16(Hex("01 03 00 00 00 01")), 0x0A84);
-    EXPECT_EQ(modbus::Crc16(Hex("01 03 00 00 00 2E")), 0xD6C5);
+    EXPECT_EQ(modbus::Crc16(ParseHex("01 03 00 00 00 01")), 0x0A84);
+    EXPECT_EQ(modbus::Crc16(ParseHex("01 03 00 00 00 2E")), 0xD6C5);
 }
 
 TEST(Crc16, TablesAgreeWithBitwiseOverRandomInput)
@@ -39,8 +39,8 @@ TEST(Crc16, TablesAgreeWithBitwiseOverRandomInput)
 
 TEST(Frames, ReadHoldingRegistersRequest)
 {
-    EXPECT_EQ(ToBytes(modbus::BuildReadHoldingRegisters(1, 0, 46)), Hex("01 03 00 00 00 2E C5 D6"));
-    EXPECT_EQ(ToBytes(modbus::BuildReadHoldingRegisters(1, 0, 1)), Hex("01 03 00 00 00 01 84 0A"));
+    EXPECT_EQ(ToBytes(modbus::BuildReadHoldingRegisters(1, 0, 46)), ParseHex("01 03 00 00 00 2E C5 D6"));
+    EXPECT_EQ(ToBytes(modbus::BuildReadHoldingRegisters(1, 0, 1)), ParseHex("01 03 00 00 00 01 84 0A"));
     // The address byte is whatever the caller passes, e.g. the low byte of 257.
     EXPECT_EQ(modbus::BuildReadHoldingRegisters(static_cast<uint8_t>(257), 0, 46)[0], 0x01);
     EXPECT_EQ(modbus::ReadHoldingRegistersReplySize(46), 97u);
@@ -61,20 +61,20 @@ TEST(Frames, WriteCoilRequestsForEveryRelayCommand)
         {4, "01 05 00 04 FF 00 CD FB", "01 05 00 04 00 00 8C 0B"},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(ToBytes(modbus::BuildWriteCoil(1, row.coil, true)), Hex(row.on)) << row.coil;
-        EXPECT_EQ(ToBytes(modbus::BuildWriteCoil(1, row.coil, false)), Hex(row.off)) << row.coil;
+        EXPECT_EQ(ToBytes(modbus::BuildWriteCoil(1, row.coil, true)), ParseHex(row.on)) << row.coil;
+        EXPECT_EQ(ToBytes(modbus::BuildWriteCoil(1, row.coil, false)), ParseHex(row.off)) << row.coil;
     }
 }
 
 TEST(Frames, RawRequestAppendsCrcOfExactlyTheGivenBytes)
 {
-    EXPECT_EQ(modbus::BuildRaw(Hex("01 03 00 00 00 01"), true), Hex("01 03 00 00 00 01 84 0A"));
-    const Bytes three = Hex("01 02 03");
+    EXPECT_EQ(modbus::BuildRaw(ParseHex("01 03 00 00 00 01"), true), ParseHex("01 03 00 00 00 01 84 0A"));
+    const Bytes three = ParseHex("01 02 03");
     const Bytes framed = modbus::BuildRaw(three, true);
     ASSERT_EQ(framed.size(), 5u);
     EXPECT_EQ(framed[3] | framed[4] << 8, BitwiseCrc(three));
     EXPECT_EQ(modbus::BuildRaw(three, false), three);
-    EXPECT_EQ(modbus::BuildRaw({}, true), Hex("FF FF"));
+    EXPECT_EQ(modbus::BuildRaw({}, true), ParseHex("FF FF"));
 }
 
 Bytes GoodReply(uint16_t count, uint16_t base)
@@ -97,7 +97,7 @@ TEST(Frames, ReadHoldingRegistersReplyValidation)
     badCrc[96] ^= 0x01;
     Bytes badData = good;
     badData[10] ^= 0x80;
-    const Bytes exception = Hex("01 83 02 C0 F1");
+    const Bytes exception = ParseHex("01 83 02 C0 F1");
     Bytes longer = good;
     longer.push_back(0);
 
@@ -129,7 +129,7 @@ TEST(Frames, ReadHoldingRegistersReplyValidation)
 
 TEST(Frames, RegisterBytesAreHighByteFirst)
 {
-    const Bytes reply = WithCrc(Hex("01 03 02 01 02"));
+    const Bytes reply = WithCrc(ParseHex("01 03 02 01 02"));
     uint16_t value = 0;
     ASSERT_TRUE(modbus::DecodeReadHoldingRegisters(reply, 1, &value));
     EXPECT_EQ(value, 258);
@@ -144,13 +144,13 @@ TEST(Frames, CoilAndRawReplyValidation)
         bool rawAccepted;
     };
     const Row rows[] = {
-        {"echo", Hex("01 05 00 01 FF 00 DD FA"), true, true},
+        {"echo", ParseHex("01 05 00 01 FF 00 DD FA"), true, true},
         // The echo is not compared with the request: any 8 bytes with their CRC.
-        {"other coil's echo", Hex("01 05 00 00 00 00 CD CA"), true, true},
-        {"bad CRC", Hex("01 05 00 01 FF 00 DD FB"), false, false},
-        {"exception", Hex("01 83 02 C0 F1"), false, true},
-        {"two bytes, CRC of nothing", Hex("FF FF"), false, true},
-        {"one byte", Hex("FF"), false, false},
+        {"other coil's echo", ParseHex("01 05 00 00 00 00 CD CA"), true, true},
+        {"bad CRC", ParseHex("01 05 00 01 FF 00 DD FB"), false, false},
+        {"exception", ParseHex("01 83 02 C0 F1"), false, true},
+        {"two bytes, CRC of nothing", ParseHex("FF FF"), false, true},
+        {"one byte", ParseHex("FF"), false, false},
         {"nothing", {}, false, false},
     };
     for (const auto& row : rows) {
@@ -161,14 +161,14 @@ TEST(Frames, CoilAndRawReplyValidation)
 
 TEST(LogText, FrameFormatting)
 {
-    EXPECT_EQ(modbus::FormatFrame("Запрос", Hex("01 03 00 00 00 2E C5 D6")),
+    EXPECT_EQ(modbus::FormatFrame("Запрос", ParseHex("01 03 00 00 00 2E C5 D6")),
               "Запрос: 01 03 00 00 00 2E C5 D6 ");
     EXPECT_EQ(modbus::FormatFrame("Ошибка CRC", {}), "Ошибка CRC: ");
-    EXPECT_EQ(modbus::FormatFrame("x", Hex("0A FF 00")), "x: 0A FF 00 ");
+    EXPECT_EQ(modbus::FormatFrame("x", ParseHex("0A FF 00")), "x: 0A FF 00 ");
     Bytes all(256);
     for (int i = 0; i < 256; ++i)
         all[i] = static_cast<uint8_t>(i);
-    EXPECT_EQ(modbus::FormatFrame("Ответ", all), Hexed("Ответ", all));
+    EXPECT_EQ(modbus::FormatFrame("Ответ", all), "Ответ: " + HexText(all));
 }
 
 TEST(LogText, TimeOfDay)
@@ -224,7 +224,7 @@ TEST(ExchangeLogTest, LinesCarryTimeThenTabThenBody)
     TModBusDevice master;
     master.LogLine("no log set: dropped");
     master.SetLog(&log);
-    master.LogFrame("Запрос", Hex("01 02"));
+    master.LogFrame("Запрос", ParseHex("01 02"));
     ASSERT_EQ(log.Count(), 1u);
     const std::string line = log.Line(0);
     const auto tab = line.find('\t');

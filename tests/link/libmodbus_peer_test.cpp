@@ -59,11 +59,11 @@ TEST_F(LibmodbusPeerTest, CoilWritesChangeThePeersCoils)
 TEST_F(LibmodbusPeerTest, RawRequestsGetAcceptedReplies)
 {
     slave_.SetRegisters({0x1234, 0xABCD});
-    master_.SendRaw(Hex("01 03 00 00 00 02"), true, 300);
-    EXPECT_EQ(LastBody(), Hexed("Ответ", WithCrc(Hex("01 03 04 12 34 AB CD"))));
+    master_.SendRaw(ParseHex("01 03 00 00 00 02"), true, 300);
+    EXPECT_EQ(LastBody(), "Ответ: " + HexText(WithCrc(ParseHex("01 03 04 12 34 AB CD"))));
     // An address out of its map gets libmodbus's exception reply, which the
     // raw exchange accepts for its good CRC.
-    master_.SendRaw(Hex("01 03 00 64 00 01"), true, 300);
+    master_.SendRaw(ParseHex("01 03 00 64 00 01"), true, 300);
     EXPECT_EQ(LastBody().rfind("Ответ: 01 83 02 ", 0), 0u) << LastBody();
 }
 

@@ -88,12 +88,12 @@ TEST_F(MasterTest, ReadHoldingRegistersCases)
         case Outcome::Accepted:
             EXPECT_TRUE(ok);
             EXPECT_EQ(dest, relay_.LastServed());
-            EXPECT_EQ(bodies[1], Hexed("Ответ", std::span(stream).first(97)));
+            EXPECT_EQ(bodies[1], "Ответ: " + HexText(std::span(stream).first(97)));
             break;
         case Outcome::Rejected:
             EXPECT_FALSE(ok);
             EXPECT_EQ(dest, std::vector<uint16_t>(46, 0xBEEF));
-            EXPECT_EQ(bodies[1], Hexed("Ошибка CRC", std::span(stream).first(c.received)));
+            EXPECT_EQ(bodies[1], "Ошибка CRC: " + HexText(std::span(stream).first(c.received)));
             break;
         case Outcome::NoReply:
             EXPECT_FALSE(ok);
@@ -131,8 +131,8 @@ TEST_F(MasterTest, WriteCoilCases)
         {"silence", [](const Bytes&, const Bytes&) { return Reply{}; }, "Таймаут ответа!"},
         {"bad CRC", [](const Bytes&, Bytes g) { g[7] ^= 1; return Reply{{0, g}}; },
          "Ошибка CRC: 01 05 00 01 FF 00 DD FB "},
-        {"exception", [](const Bytes&, const Bytes&) { return Reply{{0, WithCrc(Hex("01 85 04"))}}; },
-         Hexed("Ошибка CRC", WithCrc(Hex("01 85 04")))},
+        {"exception", [](const Bytes&, const Bytes&) { return Reply{{0, WithCrc(ParseHex("01 85 04"))}}; },
+         "Ошибка CRC: " + HexText(WithCrc(ParseHex("01 85 04")))},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -149,16 +149,16 @@ TEST_F(MasterTest, WriteCoilCases)
 
 TEST_F(MasterTest, SendRawCases)
 {
-    const Bytes request = Hex("01 04 00 00 00 01");
-    const Bytes reply = WithCrc(Hex("01 04 02 12 34"));
+    const Bytes request = ParseHex("01 04 00 00 00 01");
+    const Bytes reply = WithCrc(ParseHex("01 04 02 12 34"));
     Bytes corrupt = reply;
     corrupt[3] ^= 0xFF;
     const std::vector<CommandCase> cases = {
         {"no reply", [](const Bytes&, const Bytes&) { return Reply{}; }, "Таймаут ответа!"},
-        {"one byte", [](const Bytes&, const Bytes&) { return Reply{{0, Hex("01")}}; }, "Таймаут ответа!"},
-        {"good CRC", [&](const Bytes&, const Bytes&) { return Reply{{0, reply}}; }, Hexed("Ответ", reply)},
+        {"one byte", [](const Bytes&, const Bytes&) { return Reply{{0, ParseHex("01")}}; }, "Таймаут ответа!"},
+        {"good CRC", [&](const Bytes&, const Bytes&) { return Reply{{0, reply}}; }, "Ответ: " + HexText(reply)},
         {"bad CRC", [&](const Bytes&, const Bytes&) { return Reply{{0, corrupt}}; },
-         Hexed("Ошибка CRC", corrupt)},
+         "Ошибка CRC: " + HexText(corrupt)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -172,15 +172,15 @@ TEST_F(MasterTest, SendRawCases)
         ExpectCleanPoll(c.name);
     }
     ASSERT_FALSE(relay_.Requests().empty());
-    EXPECT_EQ(relay_.Requests().front(), Hex("01 04 00 00 00 01 31 CA"));
+    EXPECT_EQ(relay_.Requests().front(), ParseHex("01 04 00 00 00 01 31 CA"));
 }
 
 TEST_F(MasterTest, SendRawWithoutCrcSendsTheBytesUnchanged)
 {
-    master_.SendRaw(Hex("0A 0B 0C"), false, 100);
+    master_.SendRaw(ParseHex("0A 0B 0C"), false, 100);
     relay_.WaitIdle();
     ASSERT_EQ(relay_.Requests().size(), 1u);
-    EXPECT_EQ(relay_.Requests()[0], Hex("0A 0B 0C"));
+    EXPECT_EQ(relay_.Requests()[0], ParseHex("0A 0B 0C"));
     const auto bodies = TakeBodies();
     ASSERT_EQ(bodies.size(), 2u);
     EXPECT_EQ(bodies[0], "Запрос: 0A 0B 0C ");
@@ -241,7 +241,7 @@ TEST(MasterClosedPort, EveryTransactionLogsWithoutWaiting)
     EXPECT_FALSE(master.ReadHoldingRegisters(dest, 0, 46));
     master.WriteCoil(0, true);
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
-    master.SendRaw(Hex("01"), true, 50);
+    master.SendRaw(ParseHex("01"), true, 50);
     std::vector<std::string> bodies;
     for (const auto& line : log.Lines())
         bodies.push_back(Body(line));

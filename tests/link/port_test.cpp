@@ -60,15 +60,15 @@ TEST_F(PortTest, WaitRunningOutDiscardsWhatArrivedAndKeepsWhatComesLater)
 {
     ASSERT_TRUE(port_.Open());
     port_.SetReadTotalTimeout(2000);  // longer than the caller's wait
-    PeerWrite(pty_, Hex("AA BB CC"));
+    PeerWrite(pty_, ParseHex("AA BB CC"));
     uint8_t buffer[16] = {};
     const auto start = Clock::now();
     EXPECT_THROW(port_.Read(buffer, 10, 300), ETimeout);
     EXPECT_GE(Clock::now() - start, 290ms);
     EXPECT_EQ(port_.ClearErrors(), 0);
-    PeerWrite(pty_, Hex("01 02"));
+    PeerWrite(pty_, ParseHex("01 02"));
     EXPECT_EQ(port_.Read(buffer, 2, 300), 2);
-    EXPECT_EQ(Bytes(buffer, buffer + 2), Hex("01 02"));
+    EXPECT_EQ(Bytes(buffer, buffer + 2), ParseHex("01 02"));
 }
 
 // Each bound below is five times the read's own length or more, and each
@@ -80,10 +80,10 @@ TEST_F(PortTest, ReadEndsOnCountGapAndTotalTimeout)
     port_.SetReadTotalTimeout(2000);
     uint8_t buffer[16] = {};
 
-    PeerWrite(pty_, Hex("01 02 03 04"));
+    PeerWrite(pty_, ParseHex("01 02 03 04"));
     EXPECT_EQ(port_.Read(buffer, 4, 3000), 4);
 
-    PeerWrite(pty_, Hex("05 06"));
+    PeerWrite(pty_, ParseHex("05 06"));
     auto start = Clock::now();
     EXPECT_EQ(port_.Read(buffer, 8, 3000), 2);
     auto took = Clock::now() - start;
@@ -120,7 +120,7 @@ TEST_F(PortTest, NegativeTimeoutsMeanNone)
 TEST_F(PortTest, ClearErrorsCountsWaitingBytes)
 {
     ASSERT_TRUE(port_.Open());
-    PeerWrite(pty_, Hex("01 02 03 04 05 06 07"));
+    PeerWrite(pty_, ParseHex("01 02 03 04 05 06 07"));
     // The pty hands the bytes over to the device side in its own time.
     int waiting = port_.ClearErrors();
     for (const auto limit = Clock::now() + 5s; waiting < 7 && Clock::now() < limit;) {
@@ -135,7 +135,7 @@ TEST_F(PortTest, ClearErrorsCountsWaitingBytes)
 TEST_F(PortTest, WriteReachesThePeer)
 {
     ASSERT_TRUE(port_.Open());
-    const Bytes frame = Hex("01 03 00 00 00 2E C5 D6");
+    const Bytes frame = ParseHex("01 03 00 00 00 2E C5 D6");
     EXPECT_EQ(port_.Write(frame.data(), static_cast<int>(frame.size())), 8);
     uint8_t got[8] = {};
     ASSERT_EQ(::read(pty_.PeerFd(), got, sizeof got), 8);

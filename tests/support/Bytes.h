@@ -11,7 +11,7 @@ namespace testing_support {
 using Bytes = std::vector<uint8_t>;
 
 // "01 03 0A" -> {0x01, 0x03, 0x0A}
-inline Bytes Hex(std::string_view text)
+inline Bytes ParseHex(std::string_view text)
 {
     Bytes out;
     for (std::size_t i = 0; i < text.size();) {
@@ -23,6 +23,24 @@ inline Bytes Hex(std::string_view text)
         i += 2;
     }
     return out;
+}
+
+// Old name, still used by the window and simulator tests.
+inline Bytes Hex(std::string_view text) { return ParseHex(text); }
+
+// {0x01, 0x0A} -> "01 0A ", as the log writes a frame after its label --
+// written here, apart from the link's own formatter, so the two check each
+// other.
+inline std::string HexText(std::span<const uint8_t> bytes)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (uint8_t b : bytes) {
+        text += kDigits[b >> 4];
+        text += kDigits[b & 15];
+        text += ' ';
+    }
+    return text;
 }
 
 // Bit by bit, straight from the polynomial: independent of the link's tables.
@@ -43,20 +61,6 @@ inline Bytes WithCrc(Bytes frame)
     frame.push_back(static_cast<uint8_t>(crc));
     frame.push_back(static_cast<uint8_t>(crc >> 8));
     return frame;
-}
-
-// A frame as the log shows it: "label: 01 0A " -- written here, apart from
-// the link's own formatter, so the two check each other.
-inline std::string Hexed(const std::string& label, std::span<const uint8_t> bytes)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text = label + ": ";
-    for (uint8_t b : bytes) {
-        text += kDigits[b >> 4];
-        text += kDigits[b & 15];
-        text += ' ';
-    }
-    return text;
 }
 
 // Log line without its time stamp: everything after the first tab.

@@ -95,7 +95,7 @@ inline std::vector<PollCase> PollCases()
          [](const Bytes&, const Bytes& g) { return Reply{{0, Bytes(g.begin(), g.begin() + 5)}}; },
          Outcome::Rejected, 5, 0},
         {"exception reply",
-         [](const Bytes&, const Bytes&) { return Reply{{0, WithCrc(Hex("01 83 02"))}}; }, Outcome::Rejected, 5, 0},
+         [](const Bytes&, const Bytes&) { return Reply{{0, WithCrc(ParseHex("01 83 02"))}}; }, Outcome::Rejected, 5, 0},
         {"wrong CRC byte",
          [](const Bytes&, Bytes g) { g[96] ^= 0x5A; return Reply{{0, g}}; }, Outcome::Rejected, 97, 0},
         {"CRC bytes swapped",

@@ -103,12 +103,12 @@ TEST_F(MasterTest, ReadHoldingRegistersCases)
         case Outcome::Accepted:
             EXPECT_TRUE(ok);
             EXPECT_EQ(dest, relay_.LastServed());
-            EXPECT_EQ(bodies[1], Hexed("Ответ", std::span(stream).first(97)));
+            EXPECT_EQ(bodies[1], "Ответ: " + HexText(std::span(stream).first(97)));
             break;
         case Outcome::Rejected:
             EXPECT_FALSE(ok);
             EXPECT_EQ(dest, std::vector<uint16_t>(46, 0xBEEF));
-            EXPECT_EQ(bodies[1], Hexed("Ошибка CRC", std::span(stream).first(c.received)));
+            EXPECT_EQ(bodies[1], "Ошибка CRC: " + HexText(std::span(stream).first(c.received)));
             break;
         case Outcome::NoReply:
             EXPECT_FALSE(ok);
@@ -137,16 +137,16 @@ struct RawCase {
 // holds: the count comes from ClearErrors.
 TEST_F(MasterTest, SendRawCases)
 {
-    const Bytes request = Hex("01 04 00 00 00 01");
-    const Bytes reply = WithCrc(Hex("01 04 02 12 34"));
+    const Bytes request = ParseHex("01 04 00 00 00 01");
+    const Bytes reply = WithCrc(ParseHex("01 04 02 12 34"));
     Bytes corrupt = reply;
     corrupt[3] ^= 0xFF;
     const std::vector<RawCase> cases = {
         {"no reply", [](const Bytes&, const Bytes&) { return Reply{}; }, "Таймаут ответа!"},
-        {"one byte", [](const Bytes&, const Bytes&) { return Reply{{0, Hex("01")}}; }, "Таймаут ответа!"},
-        {"good CRC", [&](const Bytes&, const Bytes&) { return Reply{{0, reply}}; }, Hexed("Ответ", reply)},
+        {"one byte", [](const Bytes&, const Bytes&) { return Reply{{0, ParseHex("01")}}; }, "Таймаут ответа!"},
+        {"good CRC", [&](const Bytes&, const Bytes&) { return Reply{{0, reply}}; }, "Ответ: " + HexText(reply)},
         {"bad CRC", [&](const Bytes&, const Bytes&) { return Reply{{0, corrupt}}; },
-         Hexed("Ошибка CRC", corrupt)},
+         "Ошибка CRC: " + HexText(corrupt)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -160,7 +160,7 @@ TEST_F(MasterTest, SendRawCases)
         ExpectCleanPoll(c.name);
     }
     ASSERT_FALSE(relay_.Requests().empty());
-    EXPECT_EQ(relay_.Requests().front(), Hex("01 04 00 00 00 01 31 CA"));
+    EXPECT_EQ(relay_.Requests().front(), ParseHex("01 04 00 00 00 01 31 CA"));
 }
 
 } // namespace

@@ -24,7 +24,7 @@ namespace {
 
 using namespace win32_support;
 using namespace std::chrono_literals;
-using testing_support::Hex;
+using testing_support::ParseHex;
 using Clock = std::chrono::steady_clock;
 
 TEST(PortClosed, EveryOperationIsANoOp)
@@ -88,7 +88,7 @@ TEST_F(PortTest, WaitRunningOutLetsGoOfTheBufferAndKeepsWhatComesLater)
 {
     ASSERT_TRUE(port_.Open());
     port_.SetReadTotalTimeout(2000);  // longer than the caller's wait
-    ASSERT_TRUE(peer_.Send(Hex("AA BB CC")));
+    ASSERT_TRUE(peer_.Send(ParseHex("AA BB CC")));
     uint8_t buffer[16];
     std::memset(buffer, 0xEE, sizeof buffer);
     const auto start = Clock::now();
@@ -99,12 +99,12 @@ TEST_F(PortTest, WaitRunningOutLetsGoOfTheBufferAndKeepsWhatComesLater)
 
     // A read still pending in the driver would take these into the buffer
     // the caller has got back (and may have freed) instead of the next read.
-    ASSERT_TRUE(peer_.Send(Hex("01 02")));
+    ASSERT_TRUE(peer_.Send(ParseHex("01 02")));
     EXPECT_EQ(WaitForQueued(2), 2);
     EXPECT_EQ(Bytes(buffer, buffer + sizeof buffer), returned) << "written after the timeout";
     uint8_t next[2] = {};
     EXPECT_EQ(port_.Read(next, 2, 1000), 2);
-    EXPECT_EQ(Bytes(next, next + 2), Hex("01 02"));
+    EXPECT_EQ(Bytes(next, next + 2), ParseHex("01 02"));
 }
 
 // Each bound below is five times the read's own length or more, and each
@@ -117,17 +117,17 @@ TEST_F(PortTest, ReadEndsOnCountGapAndTotalTimeout)
     port_.SetReadTotalTimeout(2000);
     uint8_t buffer[16] = {};
 
-    ASSERT_TRUE(peer_.Send(Hex("01 02 03 04")));
+    ASSERT_TRUE(peer_.Send(ParseHex("01 02 03 04")));
     EXPECT_EQ(port_.Read(buffer, 4, 3000), 4);
-    EXPECT_EQ(Bytes(buffer, buffer + 4), Hex("01 02 03 04"));
+    EXPECT_EQ(Bytes(buffer, buffer + 4), ParseHex("01 02 03 04"));
 
-    ASSERT_TRUE(peer_.Send(Hex("05 06")));
+    ASSERT_TRUE(peer_.Send(ParseHex("05 06")));
     auto start = Clock::now();
     EXPECT_EQ(port_.Read(buffer, 8, 3000), 2);
     auto took = Clock::now() - start;
     EXPECT_GE(took, 90ms);
     EXPECT_LT(took, 1000ms) << "the gap ends it, not the total timeout";
-    EXPECT_EQ(Bytes(buffer, buffer + 2), Hex("05 06"));
+    EXPECT_EQ(Bytes(buffer, buffer + 2), ParseHex("05 06"));
 
     // Nothing at all: the total timeout ends the read quietly with 0 bytes
     // (Wine reports it as a failure, ERROR_TIMEOUT).
@@ -171,7 +171,7 @@ TEST_F(PortTest, OnlyTheWaitEndsAReadWithoutPortTimeouts)
 TEST_F(PortTest, ClearErrorsCountsWaitingBytes)
 {
     ASSERT_TRUE(port_.Open());
-    ASSERT_TRUE(peer_.Send(Hex("01 02 03 04 05 06 07")));
+    ASSERT_TRUE(peer_.Send(ParseHex("01 02 03 04 05 06 07")));
     EXPECT_EQ(WaitForQueued(7), 7);
     uint8_t buffer[3];
     EXPECT_EQ(port_.Read(buffer, 3, 1000), 3);
@@ -183,7 +183,7 @@ TEST_F(PortTest, ClearErrorsCountsWaitingBytes)
 TEST_F(PortTest, WriteReachesThePeer)
 {
     ASSERT_TRUE(port_.Open());
-    const Bytes frame = Hex("01 03 00 00 00 2E C5 D6");
+    const Bytes frame = ParseHex("01 03 00 00 00 2E C5 D6");
     EXPECT_EQ(port_.Write(frame.data(), static_cast<int>(frame.size())), 8);
     EXPECT_EQ(peer_.Receive(2000, 50), frame);
 }
@@ -205,7 +205,7 @@ TEST_F(PortTest, WriteGivesUpAfterFiveSecondsOnAStuckLine)
     const Bytes drained = peer_.Receive(2000, 300);
     EXPECT_EQ(std::count(drained.begin(), drained.end(), 0xAA), 0)
         << "sent from the buffer after the write gave up";
-    const Bytes frame = Hex("01 05 00 01 FF 00 DD FA");
+    const Bytes frame = ParseHex("01 05 00 01 FF 00 DD FA");
     EXPECT_EQ(port_.Write(frame.data(), static_cast<int>(frame.size())), 8);
     EXPECT_EQ(peer_.Receive(2000, 150), frame);
 }
@@ -220,7 +220,7 @@ TEST_F(PortTest, OpeningAnOpenPortChangesNothingAndAClosedOneReopens)
     uint8_t buffer[2] = {};
     EXPECT_EQ(port_.Read(buffer, 2, 1000), 0);
     ASSERT_TRUE(port_.Open());
-    ASSERT_TRUE(peer_.Send(Hex("0A 0B")));
+    ASSERT_TRUE(peer_.Send(ParseHex("0A 0B")));
     EXPECT_EQ(port_.Read(buffer, 2, 1000), 2);
 }
 
@@ -333,7 +333,7 @@ TEST(PortLoss, LineGoingAwayReleasesThePortAndItOpensAgainWhenTheLineReturns)
     line.readTotalMs = 300;
     port.KeepOpen(line);  // for the reopen only; this handle keeps no timeouts
     auto remote = std::make_unique<LinePeer>("COM8");
-    ASSERT_TRUE(remote->Send(Hex("AA BB")));
+    ASSERT_TRUE(remote->Send(ParseHex("AA BB")));
 
     // What arrived comes back, without an exception and long before the wait,
     // once socat drops the line after its 2 quiet seconds.
@@ -341,7 +341,7 @@ TEST(PortLoss, LineGoingAwayReleasesThePortAndItOpensAgainWhenTheLineReturns)
     auto start = Clock::now();
     EXPECT_EQ(port.Read(buffer, 10, 30000), 2);
     EXPECT_LT(Clock::now() - start, 12s);
-    EXPECT_EQ(Bytes(buffer, buffer + 2), Hex("AA BB"));
+    EXPECT_EQ(Bytes(buffer, buffer + 2), ParseHex("AA BB"));
 
     // Whichever read met the hang-up, the port is let go by the next one at
     // the latest, and nothing waits on the dead line any more.
@@ -357,9 +357,9 @@ TEST(PortLoss, LineGoingAwayReleasesThePortAndItOpensAgainWhenTheLineReturns)
     // EnsureOpen tries once a second.
     ASSERT_TRUE(OpensWithin(10s, [&] { return port.EnsureOpen(); }));
     remote = std::make_unique<LinePeer>("COM8");
-    ASSERT_TRUE(remote->Send(Hex("0C 0D")));
+    ASSERT_TRUE(remote->Send(ParseHex("0C 0D")));
     EXPECT_EQ(port.Read(buffer, 10, 3000), 2);
-    EXPECT_EQ(Bytes(buffer, buffer + 2), Hex("0C 0D"));
+    EXPECT_EQ(Bytes(buffer, buffer + 2), ParseHex("0C 0D"));
 
     // The second pair goes too, after its 6 quiet seconds; the test leaves
     // nothing running.
