@@ -1,9 +1,12 @@
-// The master against a scripted relay on a pseudo-terminal: every way a reply
-// can go wrong, the exact log it leaves, and that the line recovers at once.
+// The master on a pseudo-terminal, in what only the POSIX build can stage: a
+// hang-up, a flood of noise, a port that is not there, and an adapter that
+// goes away and comes back. The cases every platform runs are in
+// contract/master_contract_test.cpp.
 
 #include "ExchangeLog.h"
 #include "TCOMPort.h"
 #include "TModBusDevice.h"
+#include "contract/MasterContract.h"
 #include "support/FakeRelay.h"
 
 #include <gtest/gtest.h>
@@ -16,176 +19,9 @@
 namespace {
 
 using namespace testing_support;
+using contract::kPollRequest;
+using contract::MasterTest;
 using Clock = std::chrono::steady_clock;
-
-const std::string kPollRequest = "Запрос: 01 03 00 00 00 2E C5 D6 ";
-
-// The port as start-up configures it.
-void Configure(TCOMPort& port, int totalTimeoutMs = 1000)
-{
-    ASSERT_TRUE(port.Open());
-    port.Apply(LineSettings{.readTotalMs = totalTimeoutMs});
-}
-
-class MasterTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        Configure(port_);
-        master_.SetPort(&port_);
-        master_.SetAddress(1);
-        master_.SetLog(&log_);
-    }
-
-    std::vector<std::string> TakeBodies()
-    {
-        std::vector<std::string> bodies;
-        for (const auto& line : log_.Lines())
-            bodies.push_back(Body(line));
-        log_.Clear();
-        return bodies;
-    }
-
-    // A good poll right after a fault must be accepted with the relay's
-    // current values: nothing of the fault may linger on the line.
-    void ExpectCleanPoll(const std::string& after)
-    {
-        std::vector<uint16_t> dest(46, 0xBEEF);
-        EXPECT_TRUE(master_.ReadHoldingRegisters(dest.data(), 0, 46)) << "poll after " << after;
-        EXPECT_EQ(dest, relay_.LastServed()) << "poll after " << after;
-        const auto bodies = TakeBodies();
-        ASSERT_EQ(bodies.size(), 2u) << after;
-        EXPECT_EQ(bodies[0], kPollRequest);
-        EXPECT_EQ(bodies[1].rfind("Ответ: ", 0), 0u) << after;
-    }
-
-    PtyPair pty_;
-    FakeRelay relay_{pty_};
-    TCOMPort port_{pty_.DevicePath()};
-    ExchangeLog log_;
-    TModBusDevice master_;
-};
-
-TEST_F(MasterTest, ReadHoldingRegistersCases)
-{
-    for (const auto& c : PollCases()) {
-        SCOPED_TRACE(c.name);
-        port_.SetReadTotalTimeout(c.totalTimeoutMs ? c.totalTimeoutMs : 1000);
-        Bytes stream;
-        relay_.Next([&](const Bytes& request, const Bytes& good) {
-            Reply reply = c.script(request, good);
-            stream = Concat(reply);
-            return reply;
-        });
-        std::vector<uint16_t> dest(46, 0xBEEF);
-        const bool ok = master_.ReadHoldingRegisters(dest.data(), 0, 46);
-        relay_.WaitIdle();
-
-        const auto bodies = TakeBodies();
-        ASSERT_EQ(bodies.size(), 2u);
-        EXPECT_EQ(bodies[0], kPollRequest);
-        switch (c.outcome) {
-        case Outcome::Accepted:
-            EXPECT_TRUE(ok);
-            EXPECT_EQ(dest, relay_.LastServed());
-            EXPECT_EQ(bodies[1], "Ответ: " + HexText(std::span(stream).first(97)));
-            break;
-        case Outcome::Rejected:
-            EXPECT_FALSE(ok);
-            EXPECT_EQ(dest, std::vector<uint16_t>(46, 0xBEEF));
-            EXPECT_EQ(bodies[1], "Ошибка CRC: " + HexText(std::span(stream).first(c.received)));
-            break;
-        case Outcome::NoReply:
-            EXPECT_FALSE(ok);
-            EXPECT_EQ(dest, std::vector<uint16_t>(46, 0xBEEF));
-            EXPECT_EQ(bodies[1], "Таймаут ответа!");
-            break;
-        }
-        port_.SetReadTotalTimeout(1000);
-        ExpectCleanPoll(c.name);
-    }
-}
-
-TEST_F(MasterTest, ShortReplyEndsOnTheGapNotTheWait)
-{
-    relay_.Next([](const Bytes&, const Bytes& g) { return Reply{{0, Bytes(g.begin(), g.begin() + 5)}}; });
-    std::vector<uint16_t> dest(46);
-    const auto start = Clock::now();
-    EXPECT_FALSE(master_.ReadHoldingRegisters(dest.data(), 0, 46));
-    const auto took = Clock::now() - start;
-    EXPECT_GE(took, std::chrono::milliseconds(90));
-    EXPECT_LT(took, std::chrono::milliseconds(800));
-}
-
-struct CommandCase {
-    const char* name;
-    FakeRelay::Script script;
-    std::string replyBody;  // "" for the relay's own echo as "Ответ"
-};
-
-TEST_F(MasterTest, WriteCoilCases)
-{
-    const std::vector<CommandCase> cases = {
-        {"echo", [](const Bytes&, const Bytes& g) { return Reply{{0, g}}; },
-         "Ответ: 01 05 00 01 FF 00 DD FA "},
-        {"silence", [](const Bytes&, const Bytes&) { return Reply{}; }, "Таймаут ответа!"},
-        {"bad CRC", [](const Bytes&, Bytes g) { g[7] ^= 1; return Reply{{0, g}}; },
-         "Ошибка CRC: 01 05 00 01 FF 00 DD FB "},
-        {"exception", [](const Bytes&, const Bytes&) { return Reply{{0, WithCrc(ParseHex("01 85 04"))}}; },
-         "Ошибка CRC: " + HexText(WithCrc(ParseHex("01 85 04")))},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        relay_.Next(c.script);
-        master_.WriteCoil(1, true);
-        relay_.WaitIdle();
-        const auto bodies = TakeBodies();
-        ASSERT_EQ(bodies.size(), 2u);
-        EXPECT_EQ(bodies[0], "Запрос: 01 05 00 01 FF 00 DD FA ");
-        EXPECT_EQ(bodies[1], c.replyBody);
-        ExpectCleanPoll(c.name);
-    }
-}
-
-TEST_F(MasterTest, SendRawCases)
-{
-    const Bytes request = ParseHex("01 04 00 00 00 01");
-    const Bytes reply = WithCrc(ParseHex("01 04 02 12 34"));
-    Bytes corrupt = reply;
-    corrupt[3] ^= 0xFF;
-    const std::vector<CommandCase> cases = {
-        {"no reply", [](const Bytes&, const Bytes&) { return Reply{}; }, "Таймаут ответа!"},
-        {"one byte", [](const Bytes&, const Bytes&) { return Reply{{0, ParseHex("01")}}; }, "Таймаут ответа!"},
-        {"good CRC", [&](const Bytes&, const Bytes&) { return Reply{{0, reply}}; }, "Ответ: " + HexText(reply)},
-        {"bad CRC", [&](const Bytes&, const Bytes&) { return Reply{{0, corrupt}}; },
-         "Ошибка CRC: " + HexText(corrupt)},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        relay_.Next(c.script);
-        master_.SendRaw(request, true, 200);
-        relay_.WaitIdle();
-        const auto bodies = TakeBodies();
-        ASSERT_EQ(bodies.size(), 2u);
-        EXPECT_EQ(bodies[0], "Запрос: 01 04 00 00 00 01 31 CA ");
-        EXPECT_EQ(bodies[1], c.replyBody);
-        ExpectCleanPoll(c.name);
-    }
-    ASSERT_FALSE(relay_.Requests().empty());
-    EXPECT_EQ(relay_.Requests().front(), ParseHex("01 04 00 00 00 01 31 CA"));
-}
-
-TEST_F(MasterTest, SendRawWithoutCrcSendsTheBytesUnchanged)
-{
-    master_.SendRaw(ParseHex("0A 0B 0C"), false, 100);
-    relay_.WaitIdle();
-    ASSERT_EQ(relay_.Requests().size(), 1u);
-    EXPECT_EQ(relay_.Requests()[0], ParseHex("0A 0B 0C"));
-    const auto bodies = TakeBodies();
-    ASSERT_EQ(bodies.size(), 2u);
-    EXPECT_EQ(bodies[0], "Запрос: 0A 0B 0C ");
-    EXPECT_EQ(bodies[1], "Таймаут ответа!");
-}
 
 TEST_F(MasterTest, HangUpFailsTheTransactionAndClosesThePort)
 {

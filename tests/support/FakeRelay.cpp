@@ -10,19 +10,22 @@
 namespace testing_support {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 int Pending(int fd)
 {
     int n = 0;
     return fd >= 0 && ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
 }
 
+bool Readable(int fd, int timeoutMs)
+{
+    pollfd pfd{fd, POLLIN, 0};
+    return ::poll(&pfd, 1, timeoutMs) > 0 && (pfd.revents & POLLIN);
+}
+
 // Appends whatever arrives within timeoutMs; false when nothing did.
 bool ReadSome(int fd, Bytes& into, int timeoutMs)
 {
-    pollfd pfd{fd, POLLIN, 0};
-    if (::poll(&pfd, 1, timeoutMs) <= 0 || !(pfd.revents & POLLIN))
+    if (!Readable(fd, timeoutMs))
         return false;
     uint8_t chunk[512];
     const ssize_t r = ::read(fd, chunk, sizeof chunk);
@@ -46,55 +49,26 @@ FakeRelay::~FakeRelay()
     thread_.join();
 }
 
-void FakeRelay::Next(Script script)
+int FakeRelay::Waiting() const
 {
-    std::lock_guard lock(mutex_);
-    scripts_.push_back(std::move(script));
-}
-
-void FakeRelay::WaitIdle()
-{
-    const auto limit = Clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        {
-            std::lock_guard lock(mutex_);
-            if (!busy_ && Pending(fd_) == 0)
-                return;
-        }
-        if (Clock::now() > limit)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-}
-
-std::vector<uint16_t> FakeRelay::LastServed() const
-{
-    std::lock_guard lock(mutex_);
-    return answers_.LastServed();
-}
-
-std::vector<Bytes> FakeRelay::Requests() const
-{
-    std::lock_guard lock(mutex_);
-    return requests_;
-}
-
-std::vector<Clock::time_point> FakeRelay::RequestTimes() const
-{
-    std::lock_guard lock(mutex_);
-    return times_;
+    return Pending(fd_);
 }
 
 void FakeRelay::Run()
 {
     Bytes pending;
     while (!stop_ && fd_ >= 0) {
-        if (pending.empty() && !ReadSome(fd_, pending, 20))
-            continue;
-        {
-            std::lock_guard lock(mutex_);
-            busy_ = true;
+        if (pending.empty()) {
+            // Busy before the first byte is read, not after: WaitIdle must
+            // not find the bytes gone from the line and the relay not busy.
+            if (!Readable(fd_, 20) || !BusyIfWaiting())
+                continue;
+            if (!ReadSome(fd_, pending, 0)) {
+                Idle();
+                continue;
+            }
         }
+        Busy();
         // Functions 3 and 5 have 8-byte requests; anything else ends with
         // 20 ms of silence, as a real slave frames by the line going quiet.
         if (pending.size() >= 2 && (pending[1] == 0x03 || pending[1] == 0x05)) {
@@ -110,25 +84,10 @@ void FakeRelay::Run()
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(take));
         if (!pending.empty() || Pending(fd_) > 0)
             ++overlaps_;
-
-        Script script;
-        Bytes good;
-        {
-            std::lock_guard lock(mutex_);
-            requests_.push_back(request);
-            times_.push_back(Clock::now());
-            if (!scripts_.empty()) {
-                script = std::move(scripts_.front());
-                scripts_.pop_front();
-            }
-            good = answers_.GoodReply(request);
-        }
-        Perform(script ? script(request, good) : Reply{{0, good}});
-        std::lock_guard lock(mutex_);
-        busy_ = false;
+        Perform(Answer(request));
+        Idle();
     }
-    std::lock_guard lock(mutex_);
-    busy_ = false;
+    Idle();
 }
 
 void FakeRelay::Perform(const Reply& reply)

@@ -117,72 +117,27 @@ Relay::~Relay()
     thread_.join();
 }
 
-void Relay::Next(Script script)
+int Relay::Waiting() const
 {
-    std::lock_guard lock(mutex_);
-    scripts_.push_back(std::move(script));
-}
-
-void Relay::WaitIdle()
-{
-    const auto limit = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < limit) {
-        {
-            std::lock_guard lock(mutex_);
-            if (!busy_ && peer_.Waiting() == 0)
-                return;
-        }
-        ::Sleep(2);
-    }
-}
-
-std::vector<uint16_t> Relay::LastServed() const
-{
-    std::lock_guard lock(mutex_);
-    return answers_.LastServed();
-}
-
-std::vector<Bytes> Relay::Requests() const
-{
-    std::lock_guard lock(mutex_);
-    return requests_;
+    return peer_.Waiting();
 }
 
 void Relay::Run()
 {
     while (!stop_) {
-        bool arrived = false;
-        {
-            // Marked busy in the same step that sees the request arrive, so
-            // WaitIdle never finds neither.
-            std::lock_guard lock(mutex_);
-            arrived = busy_ = peer_.Waiting() > 0;
-        }
-        if (!arrived) {
+        if (!BusyIfWaiting()) {
             ::Sleep(2);
             continue;
         }
         // A request ends with 20 ms of silence, as a real slave frames it.
         const Bytes request = peer_.Receive(0, 20);
-        Script script;
-        Bytes good;
-        {
-            std::lock_guard lock(mutex_);
-            requests_.push_back(request);
-            if (!scripts_.empty()) {
-                script = std::move(scripts_.front());
-                scripts_.pop_front();
-            }
-            good = answers_.GoodReply(request);
-        }
-        for (const Send& step : script ? script(request, good) : Reply{{0, good}}) {
+        for (const Send& step : Answer(request)) {
             if (step.delayMs > 0)
                 ::Sleep(static_cast<DWORD>(step.delayMs));
             if (!step.bytes.empty())
                 peer_.Send(step.bytes);
         }
-        std::lock_guard lock(mutex_);
-        busy_ = false;
+        Idle();
     }
 }
 

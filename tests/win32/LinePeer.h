@@ -3,16 +3,11 @@
 // The far end of the serial line under Wine, and a relay played on it. Both
 // use raw Win32 calls so that they share no code with the TCOMPort under test.
 
-#include "support/ScriptedReplies.h"
+#include "support/ScriptedRelay.h"
 
 #include <atomic>
-#include <cstdint>
-#include <deque>
-#include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace win32_support {
 
@@ -51,33 +46,18 @@ private:
     void* handle_;
 };
 
-// A relay answering from a thread. By default it answers function 3 with
-// fresh register values on every request (so a stale reply is told apart
-// from a fresh one) and echoes function 5; anything else gets no reply. A
-// script queued with Next() replaces the answer to one request.
-class Relay {
+// The scripted relay on the far end of a Wine COM port.
+class Relay : public testing_support::ScriptedRelay {
 public:
     explicit Relay(LinePeer& peer);
-    ~Relay();
-    Relay(const Relay&) = delete;
-    Relay& operator=(const Relay&) = delete;
-
-    void Next(Script script);
-    // Blocks until every request so far has been answered in full.
-    void WaitIdle();
-    std::vector<uint16_t> LastServed() const;
-    std::vector<Bytes> Requests() const;
+    ~Relay() override;
 
 private:
+    int Waiting() const override;
     void Run();
 
     LinePeer& peer_;
     std::atomic<bool> stop_{false};
-    mutable std::mutex mutex_;
-    std::deque<Script> scripts_;
-    std::vector<Bytes> requests_;
-    testing_support::RelayAnswers answers_;
-    bool busy_ = false;
     std::thread thread_;  // last: starts once every member above exists
 };
 

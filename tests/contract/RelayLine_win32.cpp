@@ -1,0 +1,37 @@
+#include "RelayLine.h"
+
+#include "win32/LinePeer.h"
+
+#include "TCOMPort.h"
+
+namespace contract {
+namespace {
+
+class WineLine : public RelayLine {
+public:
+    std::string Problem() const override
+    {
+        return peer_.IsOpen() ? std::string() : win32_support::kPeerName + " is not linked into the Wine prefix";
+    }
+    std::string DevicePath() const override { return TCOMPort::DevicePath(win32_support::kPortName); }
+    testing_support::ScriptedRelay& Relay() override { return relay_; }
+
+    // Longer than the master's 1000 ms wait: when the two are equal the
+    // driver and the wait race, and under Wine the driver wins (the read
+    // ends with 0 bytes instead of ETimeout).
+    int TotalTimeoutMs() const override { return 2000; }
+    int RawWaitMs() const override { return 300; }
+
+private:
+    win32_support::LinePeer peer_;
+    win32_support::Relay relay_{peer_};
+};
+
+} // namespace
+
+std::unique_ptr<RelayLine> MakeRelayLine()
+{
+    return std::make_unique<WineLine>();
+}
+
+} // namespace contract

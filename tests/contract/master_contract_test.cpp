@@ -1,0 +1,109 @@
+// The master against the scripted relay, on the pseudo-terminal in the Linux
+// build and on a Wine COM port in the Windows one: every way a reply can go
+// wrong, the exact log it leaves, and that the line recovers at once.
+
+#include "MasterContract.h"
+
+#include <span>
+
+namespace contract {
+namespace {
+
+using namespace testing_support;
+using Clock = std::chrono::steady_clock;
+
+TEST_F(MasterTest, ReadHoldingRegistersCases)
+{
+    for (const auto& c : PollCases()) {
+        SCOPED_TRACE(c.name);
+        port_.SetReadTotalTimeout(c.totalTimeoutMs ? c.totalTimeoutMs : line_->TotalTimeoutMs());
+        Bytes stream;
+        relay_.Next([&](const Bytes& request, const Bytes& good) {
+            Reply reply = c.script(request, good);
+            stream = Concat(reply);
+            return reply;
+        });
+        std::vector<uint16_t> dest(46, 0xBEEF);
+        const bool ok = master_.ReadHoldingRegisters(dest.data(), 0, 46);
+        relay_.WaitIdle();
+
+        const auto bodies = TakeBodies();
+        ASSERT_EQ(bodies.size(), 2u);
+        EXPECT_EQ(bodies[0], kPollRequest);
+        switch (c.outcome) {
+        case Outcome::Accepted:
+            EXPECT_TRUE(ok);
+            EXPECT_EQ(dest, relay_.LastServed());
+            EXPECT_EQ(bodies[1], "Ответ: " + HexText(std::span(stream).first(97)));
+            break;
+        case Outcome::Rejected:
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(dest, std::vector<uint16_t>(46, 0xBEEF));
+            EXPECT_EQ(bodies[1], "Ошибка CRC: " + HexText(std::span(stream).first(c.received)));
+            break;
+        case Outcome::NoReply:
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(dest, std::vector<uint16_t>(46, 0xBEEF));
+            EXPECT_EQ(bodies[1], "Таймаут ответа!");
+            break;
+        }
+        // What the master did not take stays queued for the next request to
+        // drop; waiting for all of it also lets the line (the pty, or socat)
+        // finish passing it on.
+        const std::size_t taken = c.outcome == Outcome::NoReply ? 0 : c.received;
+        const int left = static_cast<int>(stream.size() - taken);
+        EXPECT_EQ(QueuedOnThePort(left), left);
+        port_.SetReadTotalTimeout(line_->TotalTimeoutMs());
+        ExpectCleanPoll(c.name);
+        EXPECT_TRUE(port_.IsOpen());
+    }
+}
+
+TEST_F(MasterTest, ShortReplyEndsOnTheGapNotTheWait)
+{
+    relay_.Next([](const Bytes&, const Bytes& g) { return Reply{{0, Bytes(g.begin(), g.begin() + 5)}}; });
+    std::vector<uint16_t> dest(46);
+    const auto start = Clock::now();
+    EXPECT_FALSE(master_.ReadHoldingRegisters(dest.data(), 0, 46));
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(90));
+    EXPECT_LT(took, std::chrono::milliseconds(800));
+}
+
+TEST_F(MasterTest, WriteCoilCases)
+{
+    ExpectCommandCases([&] { master_.WriteCoil(1, true); }, "01 05 00 01 FF 00 DD FA", {
+        {"echo", [](const Bytes&, const Bytes& g) { return Reply{{0, g}}; }, "Ответ: 01 05 00 01 FF 00 DD FA "},
+        {"silence", [](const Bytes&, const Bytes&) { return Reply{}; }, "Таймаут ответа!"},
+        {"bad CRC", [](const Bytes&, Bytes g) { g[7] ^= 1; return Reply{{0, g}}; },
+         "Ошибка CRC: 01 05 00 01 FF 00 DD FB "},
+        {"exception", [](const Bytes&, const Bytes&) { return Reply{{0, WithCrc(ParseHex("01 85 04"))}}; },
+         "Ошибка CRC: " + HexText(WithCrc(ParseHex("01 85 04")))},
+    });
+}
+
+// A raw request waits its whole time, then takes what the receive queue
+// holds: the count comes from ClearErrors.
+TEST_F(MasterTest, SendRawCases)
+{
+    const Bytes reply = WithCrc(ParseHex("01 04 02 12 34"));
+    Bytes corrupt = reply;
+    corrupt[3] ^= 0xFF;
+    const auto send = [&] { master_.SendRaw(ParseHex("01 04 00 00 00 01"), true, line_->RawWaitMs()); };
+    ExpectCommandCases(send, "01 04 00 00 00 01 31 CA", {
+        {"no reply", [](const Bytes&, const Bytes&) { return Reply{}; }, "Таймаут ответа!"},
+        {"one byte", [](const Bytes&, const Bytes&) { return Reply{{0, ParseHex("01")}}; }, "Таймаут ответа!"},
+        {"good CRC", [&](const Bytes&, const Bytes&) { return Reply{{0, reply}}; }, "Ответ: " + HexText(reply)},
+        {"bad CRC", [&](const Bytes&, const Bytes&) { return Reply{{0, corrupt}}; },
+         "Ошибка CRC: " + HexText(corrupt)},
+    });
+}
+
+TEST_F(MasterTest, SendRawWithoutCrcSendsTheBytesUnchanged)
+{
+    const auto send = [&] { master_.SendRaw(ParseHex("0A 0B 0C"), false, line_->RawWaitMs()); };
+    ExpectCommandCases(send, "0A 0B 0C", {{"function 0B, which the relay leaves unanswered", nullptr, "Таймаут ответа!"}});
+}
+
+} // namespace
+} // namespace contract
