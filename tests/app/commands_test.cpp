@@ -158,8 +158,8 @@ private slots:
         QCOMPARE(MainForm->StatusText(), QString::fromUtf8("Режим опроса - запущено"));
         const auto coils = CoilRequests();
         QCOMPARE(coils.size(), std::size_t{2});
-        QCOMPARE(coils[0], Hex("01 05 00 02 FF 00 2D FA"));
-        QCOMPARE(coils[1], Hex("01 05 00 02 00 00 6C 0A"));
+        QCOMPARE(coils[0], ParseHex("01 05 00 02 FF 00 2D FA"));
+        QCOMPARE(coils[1], ParseHex("01 05 00 02 00 00 6C 0A"));
         // The OFF write follows the ON write's echo by the 500 ms pause.
         const auto requests = relay_->Requests();
         const auto times = relay_->RequestTimes();
@@ -185,7 +185,7 @@ private slots:
         MainForm->N6Click();
         const auto coils = CoilRequests();
         QCOMPARE(coils.size(), std::size_t{3});
-        QCOMPARE(coils[2], Hex("01 05 00 00 FF 00 8C 3A"));
+        QCOMPARE(coils[2], ParseHex("01 05 00 00 FF 00 8C 3A"));
         QTest::qWait(200);
         QCOMPARE(relay_->Requests().size(), std::size_t{3});  // and nothing else: polling stayed off
         QCOMPARE(MainForm->StatusText(), QString::fromUtf8("Режим опроса - остановлено"));
@@ -215,7 +215,7 @@ private slots:
             SendTyped(row.text, row.crc);
             relay_->WaitIdle();
             QCOMPARE(relay_->Requests().size(), before + 1);
-            QCOMPARE(relay_->Requests().back(), Hex(row.sent));
+            QCOMPARE(relay_->Requests().back(), ParseHex(row.sent));
         }
         QVERIFY(Errors().isEmpty());
         // The relay answered the poll request: a good raw reply in the log.
@@ -368,18 +368,18 @@ private slots:
                         && MainForm->StatusText() == QString::fromUtf8("Режим опроса - остановлено");
              }},
             {"N3", "RL11", "RL1", {}, [&] {
-                 return lastCoils(2) == std::vector<Bytes>{Hex("01 05 00 01 FF 00 DD FA"), Hex("01 05 00 01 00 00 9C 0A")};
+                 return lastCoils(2) == std::vector<Bytes>{ParseHex("01 05 00 01 FF 00 DD FA"), ParseHex("01 05 00 01 00 00 9C 0A")};
              }},
             {"N3", "RL21", "RL2", {}, [&] {
-                 return lastCoils(2) == std::vector<Bytes>{Hex("01 05 00 02 FF 00 2D FA"), Hex("01 05 00 02 00 00 6C 0A")};
+                 return lastCoils(2) == std::vector<Bytes>{ParseHex("01 05 00 02 FF 00 2D FA"), ParseHex("01 05 00 02 00 00 6C 0A")};
              }},
             {"N3", "RL31", "RL3", {}, [&] {
-                 return lastCoils(2) == std::vector<Bytes>{Hex("01 05 00 03 FF 00 7C 3A"), Hex("01 05 00 03 00 00 3D CA")};
+                 return lastCoils(2) == std::vector<Bytes>{ParseHex("01 05 00 03 FF 00 7C 3A"), ParseHex("01 05 00 03 00 00 3D CA")};
              }},
             {"N3", "RL41", "RL4", {}, [&] {
-                 return lastCoils(2) == std::vector<Bytes>{Hex("01 05 00 04 FF 00 CD FB"), Hex("01 05 00 04 00 00 8C 0B")};
+                 return lastCoils(2) == std::vector<Bytes>{ParseHex("01 05 00 04 FF 00 CD FB"), ParseHex("01 05 00 04 00 00 8C 0B")};
              }},
-            {"N3", "N6", "Квитирование", {}, [&] { return lastCoils(1) == std::vector<Bytes>{Hex("01 05 00 00 FF 00 8C 3A")}; }},
+            {"N3", "N6", "Квитирование", {}, [&] { return lastCoils(1) == std::vector<Bytes>{ParseHex("01 05 00 00 FF 00 8C 3A")}; }},
             {"N8", "N9", "Сохранить...", [&] { MainForm->Timer1Timer(); AnswerFileDialog(savedLog); }, [&] {
                  return QFile::exists(savedLog) && ReadFile(savedLog).count('\n') == qsizetype(MainForm->Log()->Count());
              }},

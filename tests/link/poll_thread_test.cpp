@@ -152,7 +152,7 @@ TEST_F(PollThreadTest, RejectedRepliesLeaveTheLastGoodValues)
         return Reply{{0, good}};
     });
     relay_.Next([](const Bytes&, Bytes bad) { bad[50] ^= 1; return Reply{{0, bad}}; });
-    relay_.Next([](const Bytes&, const Bytes&) { return Reply{{0, Hex("01 83")}}; });
+    relay_.Next([](const Bytes&, const Bytes&) { return Reply{{0, ParseHex("01 83")}}; });
     // The next request comes only once both rejections are dealt with, and
     // its good reply not yet taken: the image as it stands between the two.
     std::vector<uint16_t> betweenRejectedAndGood;

@@ -75,7 +75,7 @@ TEST(SimExchange, ReadsWhatTheSimulatorSaysItServes)
     const auto read = master.Read();
     ASSERT_TRUE(read.has_value()) << master.LastLine();
     EXPECT_EQ(*read, printed);
-    EXPECT_EQ(master.LastLine(), "Ответ: " + Hex(ReadReply(5, printed)));
+    EXPECT_EQ(master.LastLine(), "Ответ: " + HexText(ReadReply(5, printed)));
     ExpectCleanStop(*sim);
 }
 
@@ -173,7 +173,7 @@ TEST(SimExchange, TripThenAcknowledge)
         EXPECT_EQ((*still)[5], c.leds) << "trip LEDs stay lit until acknowledged";
 
         master.device.WriteCoil(0, true);
-        EXPECT_EQ(master.LastLine(), "Ответ: " + Hex(WithCrc({1, 5, 0, 0, 0xFF, 0})));
+        EXPECT_EQ(master.LastLine(), "Ответ: " + HexText(WithCrc({1, 5, 0, 0, 0xFF, 0})));
         const auto after = master.Read();
         ASSERT_TRUE(after.has_value());
         EXPECT_EQ((*after)[5], 0x80);
@@ -193,7 +193,7 @@ TEST(SimExchange, OutputRelaysShowAsDiscreteInputs)
     for (uint8_t coil = 1; coil <= 4; ++coil) {
         SCOPED_TRACE(int(coil));
         master.device.WriteCoil(coil, true);
-        EXPECT_EQ(master.LastLine(), "Ответ: " + Hex(WithCrc({1, 5, 0, coil, 0xFF, 0})));
+        EXPECT_EQ(master.LastLine(), "Ответ: " + HexText(WithCrc({1, 5, 0, coil, 0xFF, 0})));
         const auto read = master.Read();
         ASSERT_TRUE(read.has_value());
         EXPECT_EQ((*read)[4], (1u << coil) - 1);
@@ -201,7 +201,7 @@ TEST(SimExchange, OutputRelaysShowAsDiscreteInputs)
     const auto offFrom = Clock::now();
     for (uint8_t coil = 1; coil <= 4; ++coil) {
         master.device.WriteCoil(coil, false);
-        EXPECT_EQ(master.LastLine(), "Ответ: " + Hex(WithCrc({1, 5, 0, coil, 0, 0})));
+        EXPECT_EQ(master.LastLine(), "Ответ: " + HexText(WithCrc({1, 5, 0, coil, 0, 0})));
     }
     auto read = master.Read();
     ASSERT_TRUE(read.has_value());
@@ -235,7 +235,7 @@ TEST(SimExchange, RawRequests)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         master.device.SendRaw(c.request, true, 200);
-        EXPECT_EQ(master.LastLine(), "Ответ: " + Hex(c.reply));
+        EXPECT_EQ(master.LastLine(), "Ответ: " + HexText(c.reply));
     }
     // Broken frames are ignored, and the relay keeps serving.
     master.device.SendRaw(std::vector<uint8_t>{1, 3, 0, 0}, false, 200);
@@ -280,12 +280,12 @@ TEST(SimExchange, EachFaultGivesItsLogLine)
     };
     const Case cases[] = {
         {{"--drop", "1/1"}, {"Таймаут ответа!"}},
-        {{"--drop", "1/2"}, {"Ответ: " + Hex(good), "Таймаут ответа!", "Ответ: " + Hex(good)}},
-        {{"--bad-crc", "1"}, {"Ошибка CRC: " + Hex(WithBadCrc(good))}},
-        {{"--stray", "1/1"}, {"Ошибка CRC: " + Hex(stray)}},
+        {{"--drop", "1/2"}, {"Ответ: " + HexText(good), "Таймаут ответа!", "Ответ: " + HexText(good)}},
+        {{"--bad-crc", "1"}, {"Ошибка CRC: " + HexText(WithBadCrc(good))}},
+        {{"--stray", "1/1"}, {"Ошибка CRC: " + HexText(stray)}},
         {{"--exception", "4"}, {"Ошибка CRC: 01 83 04 40 F3 "}},
         // Later than the 100 ms gap, and well within the master's 1000 ms wait.
-        {{"--late", "150"}, {"Ответ: " + Hex(good)}},
+        {{"--late", "150"}, {"Ответ: " + HexText(good)}},
         {{"--late", "1300"}, {"Таймаут ответа!"}},
     };
     for (const auto& c : cases) {
@@ -310,8 +310,8 @@ TEST(SimExchange, FaultsHitCoilWritesToo)
         std::string result;
     };
     const Case cases[] = {
-        {{"--exception", "4"}, "Ошибка CRC: " + Hex(WithCrc({1, 0x85, 0x04}))},
-        {{"--bad-crc", "1/1"}, "Ошибка CRC: " + Hex(WithBadCrc(WithCrc({1, 5, 0, 2, 0xFF, 0})))},
+        {{"--exception", "4"}, "Ошибка CRC: " + HexText(WithCrc({1, 0x85, 0x04}))},
+        {{"--bad-crc", "1/1"}, "Ошибка CRC: " + HexText(WithBadCrc(WithCrc({1, 5, 0, 2, 0xFF, 0})))},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options.front());
@@ -319,7 +319,7 @@ TEST(SimExchange, FaultsHitCoilWritesToo)
         SimMaster master(sim->Link());
         master.device.WriteCoil(2, true);
         EXPECT_EQ(master.Lines(), (std::vector<std::string>{
-                                      "Запрос: " + Hex(WithCrc({1, 5, 0, 2, 0xFF, 0})),
+                                      "Запрос: " + HexText(WithCrc({1, 5, 0, 2, 0xFF, 0})),
                                       c.result}));
         ExpectCleanStop(*sim);
     }

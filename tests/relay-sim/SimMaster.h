@@ -3,7 +3,7 @@
 // Our master, set up as the monitor sets it up, on the simulator's line.
 
 #include "DeviceLink.h"
-#include "ModbusFrame.h"
+#include "support/Bytes.h"
 
 #include <array>
 #include <cstdint>
@@ -13,6 +13,8 @@
 #include <vector>
 
 using RegisterValues = std::array<uint16_t, 46>;
+using testing_support::HexText;
+using testing_support::WithCrc;
 
 struct SimMaster {
     explicit SimMaster(const std::string& path, int32_t baud = 38400, uint8_t address = 1,
@@ -50,27 +52,6 @@ struct SimMaster {
     TModBusDevice& device = link.Master();
     const bool opened = port.IsOpen();
 };
-
-// Two upper-case hex digits and a space per byte, as the log writes frames.
-inline std::string Hex(const std::vector<uint8_t>& bytes)
-{
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (uint8_t b : bytes) {
-        text += kDigits[b >> 4];
-        text += kDigits[b & 0x0F];
-        text += ' ';
-    }
-    return text;
-}
-
-inline std::vector<uint8_t> WithCrc(std::vector<uint8_t> frame)
-{
-    const uint16_t crc = modbus::Crc16(frame);
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    return frame;
-}
 
 // The whole function-3 reply a relay at `address` sends for registers 0..45.
 inline std::vector<uint8_t> ReadReply(uint8_t address, const RegisterValues& values)

@@ -25,9 +25,6 @@ inline Bytes ParseHex(std::string_view text)
     return out;
 }
 
-// Old name, still used by the window and simulator tests.
-inline Bytes Hex(std::string_view text) { return ParseHex(text); }
-
 // {0x01, 0x0A} -> "01 0A ", as the log writes a frame after its label --
 // written here, apart from the link's own formatter, so the two check each
 // other.
