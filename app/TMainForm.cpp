@@ -195,7 +195,7 @@ void TMainForm::Refresh()
 void TMainForm::ReportMissingBitmap(const QString& fileName)
 {
     auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(),
-                                QString::fromUtf8("Не удалось загрузить рисунок «%1» из рабочей папки. "
+                                QString::fromUtf8("Не удалось загрузить рисунок «%1» ни из рабочей папки, ни из установленных. "
                                                   "Вместо него показан встроенный рисунок.")
                                     .arg(fileName),
                                 QMessageBox::Ok, this);
