@@ -11,7 +11,7 @@
 #include "TDeviceControl.h"
 #include "TMainForm.h"
 #include "TfrmSettings.h"
-#include "support/LedBitmaps.h"
+#include "BenchSupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -64,13 +64,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "the relay simulator did not start\n");
         return 1;
     }
-    QTemporaryDir dir;
-    CopyLedBitmaps(dir.path());
-    QFile ini(dir.filePath("ZaritMon.ini"));
-    ini.open(QIODevice::WriteOnly);
-    ini.write("[Config]\r\nPORT=" + QByteArray::fromStdString(sim.Link()) + "\r\nREFRESHINTERVAL=1000\r\n");
-    ini.close();
-    QDir::setCurrent(dir.path());
+    bench::WorkFolder folder("[Config]\r\nPORT=" + QByteArray::fromStdString(sim.Link()) + "\r\nREFRESHINTERVAL=1000\r\n");
 
     CreateForms();
     MainForm->show();

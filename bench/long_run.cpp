@@ -10,7 +10,7 @@
 #include "ExchangeLog.h"
 #include "Forms.h"
 #include "TMainForm.h"
-#include "support/LedBitmaps.h"
+#include "BenchSupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -29,25 +29,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 
-double ResidentMiB()
-{
-    long pages = 0, resident = 0;
-    std::ifstream("/proc/self/statm") >> pages >> resident;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
 
-double Ms(Clock::duration d)
-{
-    return std::chrono::duration<double, std::milli>(d).count();
-}
 
-double Percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
 
 // Line n as the master writes it: a poll request, then its reply.
 std::string PollLine(long n)
@@ -75,13 +60,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s [lines, at least 1000]\n", argv[0]);
         return 2;
     }
-    QTemporaryDir dir;
-    CopyLedBitmaps(dir.path());
-    QFile ini(dir.filePath("ZaritMon.ini"));
-    ini.open(QIODevice::WriteOnly);
-    ini.write("[Config]\r\nPORT=/nonexistent/tty\r\n");
-    ini.close();
-    QDir::setCurrent(dir.path());
+    WorkFolder folder("[Config]\r\nPORT=/nonexistent/tty\r\n");
 
     CreateForms();
     ExchangeLog& log = *MainForm->Log();
@@ -128,7 +107,7 @@ int main(int argc, char** argv)
                 Percentile(ticks, 0.5), Percentile(ticks, 0.99), Percentile(ticks, 1.0), ticks.size(), feedS);
 
     const auto saveStart = Clock::now();
-    const QString saved = dir.filePath("saved.txt");
+    const QString saved = folder.FilePath("saved.txt");
     const bool ok = MainForm->SaveLogTo(saved);
     const double saveS = Ms(Clock::now() - saveStart) / 1000;
     const double bytes = static_cast<double>(QFileInfo(saved).size());

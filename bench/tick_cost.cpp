@@ -7,7 +7,7 @@
 #include "ExchangeLog.h"
 #include "Forms.h"
 #include "TMainForm.h"
-#include "support/LedBitmaps.h"
+#include "BenchSupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -25,14 +25,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 
-double ResidentMiB()
-{
-    long pages = 0, resident = 0;
-    std::ifstream("/proc/self/statm") >> pages >> resident;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
-}
 
 // One poll's worth of lines, as the master writes them.
 void AddPoll(ExchangeLog& log, int n)
@@ -50,16 +44,7 @@ void AddPoll(ExchangeLog& log, int n)
     log.Add(stamp + reply);
 }
 
-double Ms(Clock::duration d)
-{
-    return std::chrono::duration<double, std::milli>(d).count();
-}
 
-double Percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
-}
 
 } // namespace
 
@@ -71,13 +56,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s [lines]\n", argv[0]);
         return 2;
     }
-    QTemporaryDir dir;
-    CopyLedBitmaps(dir.path());
-    QFile ini(dir.filePath("ZaritMon.ini"));
-    ini.open(QIODevice::WriteOnly);
-    ini.write("[Config]\r\nPORT=/nonexistent/tty\r\nREFRESHINTERVAL=1000000\r\n");
-    ini.close();
-    QDir::setCurrent(dir.path());
+    WorkFolder folder("[Config]\r\nPORT=/nonexistent/tty\r\nREFRESHINTERVAL=1000000\r\n");
 
     CreateForms();
     MainForm->N5Click();  // polling on, so every tick refreshes the display too
