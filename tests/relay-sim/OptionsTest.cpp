@@ -11,6 +11,7 @@ using relaysim::FaultRate;
 using relaysim::Options;
 using relaysim::ParseOptions;
 using relaysim::ParseResult;
+using relaysim::TcpAddress;
 using namespace std::chrono_literals;
 
 ParseResult Parse(std::vector<std::string_view> args)
@@ -34,6 +35,7 @@ TEST(SimOptions, DefaultsLeaveEveryFaultOff)
     ASSERT_TRUE(parsed.options) << parsed.error;
     const Options& o = *parsed.options;
     EXPECT_EQ(o.linkPath, "/tmp/zarit-relay");
+    EXPECT_FALSE(o.tcp) << "a pseudo-terminal unless asked";
     EXPECT_EQ(o.address, 1);
     EXPECT_EQ(o.speed, 9600u);
     EXPECT_FALSE(o.faultAt);
@@ -51,6 +53,11 @@ TEST(SimOptions, AcceptedForms)
     const Case cases[] = {
         {{"-l", "/run/relay"}, [](const Options& o) { EXPECT_EQ(o.linkPath, "/run/relay"); }},
         {{"--link=/x/y"}, [](const Options& o) { EXPECT_EQ(o.linkPath, "/x/y"); }},
+        {{"--tcp", "127.0.0.1:502"},
+         [](const Options& o) { EXPECT_EQ(o.tcp, (TcpAddress{"127.0.0.1", 502})); }},
+        {{"--tcp=[::1]:0"}, [](const Options& o) { EXPECT_EQ(o.tcp, (TcpAddress{"::1", 0})); }},
+        {{"--tcp", "localhost:65535"},
+         [](const Options& o) { EXPECT_EQ(o.tcp, (TcpAddress{"127.0.0.1", 65535})); }},
         {{"--address", "247"}, [](const Options& o) { EXPECT_EQ(o.address, 247); }},
         {{"--speed=38400"}, [](const Options& o) { EXPECT_EQ(o.speed, 38400u); }},
         {{"-s", "19200"}, [](const Options& o) { EXPECT_EQ(o.speed, 19200u); }},
@@ -129,6 +136,18 @@ TEST(SimOptions, RejectedWithTheOptionNamed)
         {{"-x"}, "-x"},
         {{"extra"}, "extra"},
         {{"--link", ""}, "--link"},
+        {{"--tcp", "192.168.1.10:502"}, "--tcp"},
+        {{"--tcp", "0.0.0.0:502"}, "--tcp"},
+        {{"--tcp", "127.0.0.2:502"}, "--tcp"},
+        {{"--tcp", "::1:502"}, "--tcp"},
+        {{"--tcp", "127.0.0.1"}, "--tcp"},
+        {{"--tcp", "[::1]"}, "--tcp"},
+        {{"--tcp", "localhost:"}, "--tcp"},
+        {{"--tcp", ":502"}, "--tcp"},
+        {{"--tcp", "127.0.0.1:65536"}, "--tcp"},
+        {{"--tcp", "127.0.0.1:50x"}, "--tcp"},
+        {{"--tcp", "127.0.0.1:0", "--link", "/tmp/relay"}, "--link"},
+        {{"--link", "/tmp/relay", "--tcp", "127.0.0.1:0"}, "--tcp"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.args.front()) + " "

@@ -16,9 +16,9 @@ namespace relaysim {
 // Time for `characters` on the line: 10 bits each (start, 8 data, stop).
 std::chrono::microseconds WireTime(double characters, uint32_t bitsPerSecond);
 
-// A pseudo-terminal delivers at once, so a reply is held back until it could
-// have arrived over a real line: the request, the 3.5-character silence that
-// ends it, then the reply itself.
+// A pseudo-terminal or a TCP connection delivers at once, so a reply is held
+// back until it could have arrived over a real line: the request, the
+// 3.5-character silence that ends it, then the reply itself.
 std::chrono::microseconds ReplyDelay(std::size_t requestBytes, std::size_t replyBytes,
                                      uint32_t bitsPerSecond);
 

@@ -71,10 +71,16 @@ void ModbusSlave::OpenLineContext()
         modbus_free(line_);
     line_ = nullptr;
     line_ = NewContext(lineFd_, address_);
-    // The whole request arrives at once over a pty; a frame cut short is
-    // given up quickly instead of holding the loop.
+    // The whole request arrives at once over a pty or the loopback; a frame
+    // cut short is given up quickly instead of holding the loop.
     modbus_set_byte_timeout(line_, 0, 50000);
     modbus_set_indication_timeout(line_, 0, 100000);
+}
+
+void ModbusSlave::Attach(int lineFd)
+{
+    lineFd_ = lineFd;
+    OpenLineContext();
 }
 
 std::optional<std::vector<uint8_t>> ModbusSlave::Receive()

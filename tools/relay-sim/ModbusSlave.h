@@ -19,11 +19,15 @@ class ModbusSlave {
 public:
     static constexpr uint16_t kCoilCount = 5;  // 0 acknowledge, 1..4 RL1..RL4
 
-    // Throws std::runtime_error.
+    // Throws std::runtime_error. lineFd may be -1 until Attach.
     ModbusSlave(int lineFd, uint8_t address);
     ~ModbusSlave();
     ModbusSlave(const ModbusSlave&) = delete;
     ModbusSlave& operator=(const ModbusSlave&) = delete;
+
+    // Reads requests from another descriptor from now on (a new TCP
+    // client), with nothing remembered from the last one.
+    void Attach(int lineFd);
 
     // One request addressed to this relay (or broadcast), read from the line
     // once it is readable; nullopt for a frame to ignore or a broken one.

@@ -72,6 +72,23 @@ std::optional<std::pair<uint64_t, FaultRate>> ParseAmountAndRate(std::string_vie
     return std::pair{*amount, *rate};
 }
 
+// Loopback only: the simulator has no business on a network.
+std::optional<TcpAddress> ParseTcpAddress(std::string_view text)
+{
+    static constexpr std::pair<std::string_view, std::string_view> kLoopback[] = {
+        {"127.0.0.1", "127.0.0.1"}, {"localhost", "127.0.0.1"}, {"[::1]", "::1"}};
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos)
+        return std::nullopt;
+    const auto port = ParseUnsigned(text.substr(colon + 1), 0, 65535);
+    if (!port)
+        return std::nullopt;
+    for (const auto& [name, numeric] : kLoopback)
+        if (text.substr(0, colon) == name)
+            return TcpAddress{std::string(numeric), static_cast<uint16_t>(*port)};
+    return std::nullopt;
+}
+
 using Apply = std::function<bool(Options&, std::string_view)>;
 
 struct OptionDef {
@@ -119,6 +136,11 @@ const std::vector<OptionDef>& Definitions()
              o.linkPath = v;
              return !v.empty();
          }, "a non-empty path"},
+        {"tcp", 0, "HOST:PORT",
+         [](Options& o, std::string_view v) {
+             o.tcp = ParseTcpAddress(v);
+             return o.tcp.has_value();
+         }, "a loopback HOST:PORT (HOST 127.0.0.1, [::1] or localhost; PORT 0..65535)"},
         {"address", 'a', "N",
          [](Options& o, std::string_view v) {
              const auto n = ParseUnsigned(v, 1, 247);
@@ -251,6 +273,7 @@ ParseResult ParseOptions(std::span<const std::string_view> args, std::string def
 {
     Options options;
     options.linkPath = std::move(defaultLinkPath);
+    bool linkGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
         const OptionDef* def = nullptr;
@@ -285,7 +308,10 @@ ParseResult ParseOptions(std::span<const std::string_view> args, std::string def
         if (!def->apply(options, value))
             return Fail("option '" + shown + "' wants " + std::string(def->accepts) + ", not '"
                         + std::string(value) + "'");
+        linkGiven = linkGiven || def->longName == "link";
     }
+    if (linkGiven && options.tcp)
+        return Fail("options '--link' and '--tcp' exclude each other: over TCP there is no link");
     return {std::move(options), {}};
 }
 
@@ -295,10 +321,19 @@ std::string HelpText(const std::string& defaultLinkPath)
            "Plays one Zarit overcurrent protection relay, a Modbus RTU slave, on a\n"
            "virtual serial line (a pseudo-terminal) until interrupted. Prints the\n"
            "line's device path for the monitor's PORT and keeps a symbolic link to it.\n"
+           "With --tcp it listens on a TCP port instead, as a serial device server\n"
+           "in transparent mode would, and prints PORT=tcp://HOST:PORT.\n"
            "\n"
            "Line:\n"
            "  -l, --link PATH          symbolic link to the line, removed on exit\n"
            "                           (default " + defaultLinkPath + ")\n"
+           "      --tcp HOST:PORT      no pseudo-terminal and no link: listen on TCP and\n"
+           "                           carry the same RTU frames (CRC included, same\n"
+           "                           pacing and faults) over the connection. HOST is\n"
+           "                           127.0.0.1, [::1] or localhost; PORT 0 picks a\n"
+           "                           free port. One client at a time: another is\n"
+           "                           refused (closed at once) while one is connected;\n"
+           "                           after a client leaves the next is taken\n"
            "  -a, --address N          slave address, 1..247 (default 1)\n"
            "  -s, --speed BPS          9600, 19200 or 38400 (default 9600); every reply\n"
            "                           takes the time the bytes need on a real line\n"
@@ -332,7 +367,7 @@ std::string HelpText(const std::string& defaultLinkPath)
            "Keys on the terminal, each followed by Enter: f starts a fault, c clears\n"
            "it, a acknowledges (as coil 0), q quits.\n"
            "Exit status: 0 after SIGINT, SIGTERM or q; 2 for bad options; 1 when the\n"
-           "line cannot be set up.\n";
+           "line cannot be set up (such as a TCP port in use).\n";
 }
 
 } // namespace relaysim

@@ -33,8 +33,17 @@ struct FaultOptions {
     uint32_t seed = 1;
 };
 
+// Where --tcp listens: a loopback address and a port (0: any free one).
+struct TcpAddress {
+    std::string host;  // numeric: 127.0.0.1 or ::1
+    uint16_t port = 0;
+
+    bool operator==(const TcpAddress&) const = default;
+};
+
 struct Options {
     std::string linkPath;
+    std::optional<TcpAddress> tcp;  // set: a TCP port instead of a pseudo-terminal
     uint8_t address = 1;
     uint32_t speed = 9600;
     uint16_t loadCentiamps = 250;

@@ -63,7 +63,7 @@ std::string HexBytes(const std::vector<uint8_t>& bytes)
 
 } // namespace
 
-Simulator::Simulator(const Options& options, RelayModel& model, VirtualLine& line,
+Simulator::Simulator(const Options& options, RelayModel& model, Line& line,
                      ModbusSlave& slave, int stopFd, std::FILE* out)
     : options_(options), model_(model), line_(line), slave_(slave), stopFd_(stopFd), out_(out),
       faults_(options.faults)
@@ -126,13 +126,14 @@ void Simulator::ApplyWrites(TimePoint now)
     }
 }
 
-bool Simulator::ServeRequest()
+Simulator::Next Simulator::ServeRequest()
 {
     const auto request = slave_.Receive();
     const TimePoint received = Clock::now();
     if (!request) {
-        line_.Drain();  // the rest of a broken frame
-        return true;
+        // The rest of a broken frame; or the end of a TCP client's stream,
+        // which libmodbus reports as a failed read like any other.
+        return line_.Drain() ? Next::Go : FarEndGone();
     }
     if (options_.verbose)
         Say("request: " + HexBytes(*request));
@@ -153,17 +154,38 @@ bool Simulator::ServeRequest()
     if (wire.empty()) {
         if (options_.verbose && !reply.empty())
             Say("reply dropped");
-        return true;
+        return Next::Go;
     }
     auto due = received + ReplyDelay(request->size(), wire.size(), options_.speed);
     if (fault.late)
         due += std::chrono::milliseconds(options_.faults.lateMs);
     if (!WaitUntil(due))
-        return false;
+        return Next::Stop;
     line_.Write(wire);
     if (options_.verbose)
         Say("reply: " + HexBytes(wire));
-    return true;
+    return Next::Go;
+}
+
+Simulator::Next Simulator::FarEndGone()
+{
+    const auto said = line_.Release();
+    if (!said) {
+        Say("the line has gone");
+        return Next::Fail;
+    }
+    Say(*said);
+    return Next::Go;
+}
+
+void Simulator::TakeClient()
+{
+    const int before = line_.Fd();
+    const std::string said = line_.Accept();
+    if (!said.empty())
+        Say(said);
+    if (line_.Fd() != before)
+        slave_.Attach(line_.Fd());
 }
 
 bool Simulator::HandleKeys()
@@ -214,26 +236,33 @@ bool Simulator::HandleKeys()
 bool Simulator::Run()
 {
     for (;;) {
-        pollfd fds[3] = {
+        // A negative fd (no TCP client, no listener, stdin ended) is
+        // skipped by poll.
+        pollfd fds[4] = {
             {stopFd_, POLLIN, 0},
             {line_.Fd(), POLLIN, 0},
-            {keysFd_, POLLIN, 0},  // a negative fd is skipped by poll
+            {keysFd_, POLLIN, 0},
+            {line_.ListenFd(), POLLIN, 0},
         };
-        const auto next = model_.NextEvent();
-        const int timeout = next ? MsUntil(*next, Clock::now()) : -1;
-        if (::poll(fds, 3, timeout) < 0 && errno != EINTR) {
+        const auto event = model_.NextEvent();
+        const int timeout = event ? MsUntil(*event, Clock::now()) : -1;
+        if (::poll(fds, 4, timeout) < 0 && errno != EINTR) {
             Say(std::string("poll failed: ") + std::strerror(errno));
             return false;
         }
         if (fds[0].revents)
             return true;
-        if (fds[1].revents & POLLIN) {
-            if (!ServeRequest())
-                return true;
-        } else if (fds[1].revents) {
-            Say("the line has gone");
-            return false;
-        }
+        // A knocking client is taken only once the current one is quiet: one
+        // that has just left is let go first, so the next is not refused.
+        Next next = Next::Go;
+        if (fds[1].revents & POLLIN)
+            next = ServeRequest();
+        else if (fds[1].revents)
+            next = FarEndGone();
+        else if (fds[3].revents)
+            TakeClient();
+        if (next != Next::Go)
+            return next == Next::Stop;
         if (fds[2].revents && !HandleKeys())
             return true;
         model_.Advance(Clock::now());

@@ -4,26 +4,31 @@
 #include "ModbusSlave.h"
 #include "Options.h"
 #include "RelayModel.h"
-#include "VirtualLine.h"
+#include "Line.h"
 
 #include <cstdio>
 #include <string>
 
 namespace relaysim {
 
-// The event loop: requests from the line, keys from the terminal, the relay's
-// own timers, and a stop request, all through one poll().
+// The event loop: requests from the line (and clients knocking on a TCP
+// line), keys from the terminal, the relay's own timers, and a stop request,
+// all through one poll().
 class Simulator {
 public:
     // stopFd becomes readable when the simulator should end (a signalfd).
-    Simulator(const Options& options, RelayModel& model, VirtualLine& line, ModbusSlave& slave,
+    Simulator(const Options& options, RelayModel& model, Line& line, ModbusSlave& slave,
               int stopFd, std::FILE* out);
 
     // Returns once stopped: by stopFd, by the q key, or on a dead line (false).
     bool Run();
 
 private:
-    bool ServeRequest();  // false: stop came while the reply was held back
+    enum class Next { Go, Stop, Fail };
+
+    Next ServeRequest();   // Stop: the stop came while the reply was held back
+    Next FarEndGone();     // Fail: the line cannot go on
+    void TakeClient();
     bool HandleKeys();    // false: quit
     void ApplyWrites(TimePoint now);
     bool WaitUntil(TimePoint due);
@@ -32,7 +37,7 @@ private:
 
     const Options& options_;
     RelayModel& model_;
-    VirtualLine& line_;
+    Line& line_;
     ModbusSlave& slave_;
     int stopFd_;
     std::FILE* out_;

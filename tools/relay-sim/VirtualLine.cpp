@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -87,30 +86,14 @@ VirtualLine::~VirtualLine()
 
 void VirtualLine::Write(std::span<const uint8_t> bytes)
 {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(masterFd_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno == EAGAIN) {
-            // Room comes back only when the monitor reads; wait a little, in
-            // case it is just slow, rather than spin or block for good.
-            pollfd pfd{masterFd_, POLLOUT, 0};
-            if (::poll(&pfd, 1, 100) <= 0)
-                return;
-        } else {
-            return;
-        }
-    }
+    WriteAll(masterFd_, bytes);
 }
 
-void VirtualLine::Drain()
+// The far end is held open here, so an empty queue is all a read can find.
+bool VirtualLine::Drain()
 {
-    uint8_t buffer[256];
-    while (::read(masterFd_, buffer, sizeof buffer) > 0) {
-    }
+    DrainInput(masterFd_);
+    return true;
 }
 
 } // namespace relaysim

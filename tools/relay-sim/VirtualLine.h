@@ -1,7 +1,7 @@
 #pragma once
 
-#include <cstdint>
-#include <span>
+#include "Line.h"
+
 #include <string>
 
 namespace relaysim {
@@ -9,23 +9,21 @@ namespace relaysim {
 // The relay's end of a pseudo-terminal, plus a symbolic link to the far end
 // that the monitor opens as its serial port. The link is replaced if stale and
 // removed on destruction, unless someone has since pointed it elsewhere.
-class VirtualLine {
+class VirtualLine : public Line {
 public:
     // Throws std::runtime_error with a message fit for the user.
     explicit VirtualLine(std::string linkPath);
-    ~VirtualLine();
+    ~VirtualLine() override;
     VirtualLine(const VirtualLine&) = delete;
     VirtualLine& operator=(const VirtualLine&) = delete;
 
-    int Fd() const { return masterFd_; }  // non-blocking
-    const std::string& DevicePath() const { return devicePath_; }
-    const std::string& LinkPath() const { return linkPath_; }
-
-    // Whatever the far end has not read yet stays queued; a full queue (no
-    // one reading for a long time) drops the rest of the frame.
-    void Write(std::span<const uint8_t> bytes);
-    // Drops whatever waits to be read from the far end.
-    void Drain();
+    int Fd() const override { return masterFd_; }
+    std::string PortName() const override { return devicePath_; }
+    std::string Where() const override { return "link: " + linkPath_ + " -> " + devicePath_; }
+    // A hung-up pseudo-terminal does not come back.
+    std::optional<std::string> Release() override { return std::nullopt; }
+    void Write(std::span<const uint8_t> bytes) override;
+    bool Drain() override;
 
 private:
     void CreateLink();

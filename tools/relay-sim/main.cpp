@@ -1,15 +1,18 @@
-// relay-sim: one Zarit relay on a virtual serial line, for demos and tests.
+// relay-sim: one Zarit relay on a virtual serial line or a TCP port, for
+// demos and tests.
 
 #include "ModbusSlave.h"
 #include "Options.h"
 #include "RelayModel.h"
 #include "Simulator.h"
+#include "TcpLine.h"
 #include "VirtualLine.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <stdexcept>
 #include <string_view>
 #include <sys/signalfd.h>
@@ -65,6 +68,13 @@ void KeepStandardDescriptorsTaken()
             ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
 }
 
+std::unique_ptr<Line> OpenLine(const Options& o)
+{
+    if (o.tcp)
+        return std::make_unique<TcpLine>(*o.tcp);
+    return std::make_unique<VirtualLine>(o.linkPath);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -94,16 +104,16 @@ int main(int argc, char** argv)
         return 1;
     }
     try {
-        VirtualLine line(options.linkPath);
-        ModbusSlave slave(line.Fd(), options.address);
+        const auto line = OpenLine(options);
+        ModbusSlave slave(line->Fd(), options.address);
         std::printf("relay-sim: relay at address %u, %u bit/s\n"
                     "PORT=%s\n"
-                    "link: %s -> %s\n"
+                    "%s\n"
                     "keys: f fault, c clear fault, a acknowledge, q quit (each with Enter)\n",
-                    options.address, options.speed, line.DevicePath().c_str(),
-                    line.LinkPath().c_str(), line.DevicePath().c_str());
+                    options.address, options.speed, line->PortName().c_str(),
+                    line->Where().c_str());
         std::fflush(stdout);
-        Simulator simulator(options, model, line, slave, stopFd, stdout);
+        Simulator simulator(options, model, *line, slave, stopFd, stdout);
         const bool clean = simulator.Run();
         std::printf("relay-sim: stopped\n");
         return clean ? 0 : 1;
