@@ -133,6 +133,8 @@ TEST(SimLifecycle, ExitCodesForHelpAndBadOptions)
         {{"--drop", "2"}, 2, "--drop"},
         {{"--frobnicate"}, 2, "--frobnicate"},
         {{"stray-argument"}, 2, "stray-argument"},
+        {{"--tcp", "192.168.1.10:502"}, 2, "loopback"},
+        {{"--tcp", "127.0.0.1"}, 2, "'--tcp' wants"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.options.front());

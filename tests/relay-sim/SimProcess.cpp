@@ -72,19 +72,36 @@ std::string ReadFile(const std::string& path)
     return text.str();
 }
 
-} // namespace
-
-SimProcess::SimProcess(std::vector<std::string> options, bool keys, std::string linkPath)
+std::string TemporaryDirectory()
 {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "relay-sim-test.XXXXXX").string();
     if (!::mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
+    return pattern;
+}
+
+} // namespace
+
+SimProcess::SimProcess(std::vector<std::string> options, bool keys, std::string linkPath)
+    : dir_(TemporaryDirectory())
+{
     link_ = linkPath.empty() ? dir_ + "/relay" : std::move(linkPath);
     options.push_back("--link");
     options.push_back(link_);
+    Launch(options, keys);
+}
 
+SimProcess::SimProcess(OverTcp tcp, std::vector<std::string> options)
+    : dir_(TemporaryDirectory())
+{
+    options.push_back("--tcp");
+    options.push_back(tcp.host + ":0");
+    Launch(options, false);
+}
+
+void SimProcess::Launch(const std::vector<std::string>& options, bool keys)
+{
     int stdinFd = -1;
     int pipeFds[2] = {-1, -1};
     if (keys) {
@@ -122,6 +139,37 @@ bool SimProcess::WaitForLink(std::chrono::milliseconds bound) const
             return true;
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+bool SimProcess::WaitForOutput(std::string_view text, std::chrono::milliseconds bound) const
+{
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        if (Output().find(text) != std::string::npos)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+std::string SimProcess::WaitForAddress(std::chrono::milliseconds bound) const
+{
+    static constexpr std::string_view kLabel = "\nPORT=";
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    for (;;) {
+        const std::string output = Output();
+        const auto label = output.find(kLabel);
+        const auto end = output.find('\n', label + 1);
+        if (label != std::string::npos && end != std::string::npos) {
+            const auto start = label + kLabel.size();
+            const std::string address = output.substr(start, end - start);
+            return address.starts_with("tcp://") ? address : std::string();
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return {};
         std::this_thread::sleep_for(5ms);
     }
 }

@@ -1,10 +1,11 @@
 #pragma once
 
-// The relay simulator as a child process, on a link path of its own, for the
-// tests that run our master against it.
+// The relay simulator as a child process, on a link path of its own or on a
+// TCP port of the loopback, for the tests that run a master against it.
 
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <vector>
@@ -22,16 +23,28 @@ public:
     // otherwise /dev/null.
     explicit SimProcess(std::vector<std::string> options, bool keys = false,
                         std::string linkPath = {});
+
+    // Starts relay-sim with these options and --tcp HOST:0 instead of a link.
+    struct OverTcp {
+        std::string host = "127.0.0.1";  // as --tcp takes it: [::1] in brackets
+    };
+    SimProcess(OverTcp tcp, std::vector<std::string> options);
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
-    const std::string& Link() const { return link_; }
+    const std::string& Link() const { return link_; }  // empty over TCP
     const std::string& Directory() const { return dir_; }
     std::chrono::steady_clock::time_point Started() const { return started_; }
 
     // True once the link points at a device, within the bound.
     bool WaitForLink(std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
+    // What it printed after PORT= for a TCP port (tcp://127.0.0.1:N), once
+    // printed within the bound; empty otherwise.
+    std::string WaitForAddress(std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
+    // True once its output holds the text, within the bound.
+    bool WaitForOutput(std::string_view text,
+                       std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
     void SendKeys(const std::string& keys);
     // Sends the signal and reaps the child, killing it after the bound.
     Exit Stop(int signal, std::chrono::milliseconds bound = std::chrono::seconds(5));
@@ -44,6 +57,8 @@ public:
     static std::pair<int, std::string> RunToEnd(const std::vector<std::string>& options);
 
 private:
+    void Launch(const std::vector<std::string>& options, bool keys);
+
     std::string dir_;
     std::string link_;
     pid_t pid_ = -1;
