@@ -1,5 +1,7 @@
 #include "DeviceLink.h"
 
+#include "TcpTransport.h"
+
 LineSettings LinkSettings::Line() const
 {
     LineSettings line;
@@ -12,15 +14,53 @@ LineSettings LinkSettings::Line() const
     return line;
 }
 
-DeviceLink::DeviceLink(const LinkSettings& settings, ExchangeJournal* journal)
-    : ComPort(TCOMPort::DevicePath(settings.portName)), DeviceControl(kRegisterCount)
+namespace {
+
+// The line of a port name that names none: it never opens.
+class NoLine : public Transport {
+public:
+    explicit NoLine(std::string name) : name_(std::move(name)) {}
+    const std::string& PortName() const override { return name_; }
+    bool IsOpen() const override { return false; }
+    bool EnsureOpen() override { return false; }
+    void Close() override {}
+    int Read(uint8_t*, int, int) override { return 0; }
+    int Write(const uint8_t*, int) override { return 0; }
+    int ClearErrors() override { return 0; }
+    void DiscardInput() override {}
+
+private:
+    std::string name_;
+};
+
+} // namespace
+
+DeviceLink::DeviceLink(const LinkSettings& settings, ExchangeJournal* journal) : DeviceControl(kRegisterCount)
 {
     ExchangeLog.SetJournal(journal);
     const LineSettings line = settings.Line();
-    ComPort.Open();
-    ComPort.Apply(line);
-    ComPort.KeepOpen(line);
-    ModBus.SetPort(&ComPort);
+    const std::optional<PortAddress> address = ParsePortAddress(settings.portName, &portError_);
+    if (!address) {
+        ComPort = std::make_unique<NoLine>(settings.portName);
+    } else if (address->IsNetwork()) {
+        // Modbus TCP frames say their own length, so a pause between TCP
+        // segments must not end a reply; RTU frames end on the gap as on
+        // the wire.
+        const bool mbap = address->kind == PortAddress::Kind::ModbusTcp;
+        // Connected by the first transaction, on the poll thread or for a
+        // command, not here: a server that does not answer would hold up
+        // the window for the whole connect timeout.
+        ComPort = std::make_unique<TcpTransport>(settings.portName, address->host, address->port,
+                                                 mbap ? 0 : line.readIntervalMs, line.readTotalMs);
+        ModBus.SetFraming(mbap ? TModBusDevice::Framing::ModbusTcp : TModBusDevice::Framing::Rtu);
+    } else {
+        auto serial = std::make_unique<TCOMPort>(TCOMPort::DevicePath(settings.portName));
+        serial->Open();
+        serial->Apply(line);
+        serial->KeepOpen(line);
+        ComPort = std::move(serial);
+    }
+    ModBus.SetPort(ComPort.get());
     ModBus.SetAddress(settings.address);
     ModBus.SetLog(&ExchangeLog);
     DeviceControl.SetMaster(&ModBus);

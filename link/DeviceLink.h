@@ -1,11 +1,13 @@
 #pragma once
 
 #include "ExchangeLog.h"
+#include "PortAddress.h"
 #include "TCOMPort.h"
 #include "TDeviceControl.h"
 #include "TModBusDevice.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -13,7 +15,9 @@ class ExchangeJournal;
 
 // What the link is built from: the configuration's five settings.
 struct LinkSettings {
-    std::string portName = "COM1";  // as the system names it: COM1, ttyUSB0, /dev/pts/3
+    // A serial port as the system names it (COM1, ttyUSB0, /dev/pts/3), or
+    // tcp://HOST:PORT or mbtcp://HOST:PORT (PortAddress.h).
+    std::string portName = "COM1";
     int32_t speed = 9600;
     int32_t responseTimeoutMs = 1000;  // the port's total read timeout
     uint8_t address = 1;
@@ -46,11 +50,13 @@ private:
     const bool wasPolling_;
 };
 
-// The device link: the exchange log, the serial port, the Modbus master and
-// the poll thread, made together and let go in the reverse order: the poll
-// thread (stopped, ended, joined), the master, the port (closed), the log.
-// The poll thread starts at once with polling off. A port that does not
-// open fails every exchange, in the log, until it can be opened again.
+// The device link: the exchange log, the line (a serial port, or a TCP
+// connection), the Modbus master and the poll thread, made together and let
+// go in the reverse order: the poll thread (stopped, ended, joined), the
+// master, the line (closed), the log. The poll thread starts at once with
+// polling off. A line that does not open fails every exchange, in the log,
+// until it can be opened again. A port name that is neither a serial port
+// nor a well-formed network address opens nothing (PortError says why).
 class DeviceLink {
 public:
     static constexpr uint16_t kRegisterCount = 46;
@@ -63,7 +69,9 @@ public:
     DeviceLink& operator=(const DeviceLink&) = delete;
 
     ::ExchangeLog& Log() { return ExchangeLog; }
-    TCOMPort& Port() { return ComPort; }
+    Transport& Port() { return *ComPort; }
+    // Why the port name was refused; empty when it was not.
+    const std::string& PortError() const { return portError_; }
     TModBusDevice& Master() { return ModBus; }
     TDeviceControl& Poller() { return DeviceControl; }
 
@@ -78,7 +86,8 @@ public:
 private:
     // Declared in the order they are made; members go in the reverse order.
     ::ExchangeLog ExchangeLog;
-    TCOMPort ComPort;
+    std::string portError_;
+    std::unique_ptr<Transport> ComPort;
     TModBusDevice ModBus;
     TDeviceControl DeviceControl;
 };

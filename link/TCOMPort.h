@@ -1,23 +1,12 @@
 #pragma once
 
+#include "Transport.h"
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
-
-// Failures of the serial port. Only ETimeout is ever raised (by Read); the
-// base exists so callers can catch every port failure in one clause.
-class ESerialException : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-class ETimeout : public ESerialException {
-public:
-    ETimeout() : ESerialException("serial read: completion wait ran out") {}
-};
 
 // The line settings the link applies after every open, in this order.
 struct LineSettings {
@@ -35,18 +24,18 @@ struct LineSettings {
 // total read timeout or on the caller's completion wait; only the last one
 // raises. Every setter and I/O operation is a no-op (returning 0) while the
 // port is closed. Not thread-safe: one operation at a time.
-class TCOMPort {
+class TCOMPort : public Transport {
 public:
     // devicePath is the platform's path, as formed by DevicePath().
     explicit TCOMPort(std::string devicePath);
-    ~TCOMPort();
+    ~TCOMPort() override;
     TCOMPort(const TCOMPort&) = delete;
     TCOMPort& operator=(const TCOMPort&) = delete;
 
     bool Open();
-    void Close();
-    bool IsOpen() const;
-    const std::string& PortName() const { return portName_; }
+    void Close() override;
+    bool IsOpen() const override;
+    const std::string& PortName() const override { return portName_; }
 
     // A value the driver refuses leaves the previous setting in force.
     void SetBaudRate(int32_t bitsPerSecond);
@@ -59,15 +48,15 @@ public:
 
     // Returns the bytes received, possibly fewer than n. Throws ETimeout when
     // waitMs runs out first; the receive side is emptied before it throws.
-    int Read(uint8_t* buffer, int n, int waitMs);
+    int Read(uint8_t* buffer, int n, int waitMs) override;
     // Gives up after 5000 ms and returns 0; never throws.
-    int Write(const uint8_t* buffer, int n);
+    int Write(const uint8_t* buffer, int n) override;
     // Cancels pending I/O; buffers are kept. Always 0.
     int Purge();
     // Clears line errors; returns the number of bytes waiting to be read.
-    int ClearErrors();
+    int ClearErrors() override;
     // Drops whatever waits in the receive queue.
-    void DiscardInput();
+    void DiscardInput() override;
 
     // The six setters, in the order start-up uses them.
     void Apply(const LineSettings& settings);
@@ -77,7 +66,7 @@ public:
     void KeepOpen(const LineSettings& settings);
     // Before each transaction: true when the port is open, or could be
     // opened again now.
-    bool EnsureOpen();
+    bool EnsureOpen() override;
 
     // "COM1" <-> the platform's device path for it.
     static std::string DevicePath(const std::string& portName);

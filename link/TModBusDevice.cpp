@@ -3,7 +3,8 @@
 #include "ExchangeLog.h"
 #include "LocalTime.h"
 #include "ModbusFrame.h"
-#include "TCOMPort.h"
+#include "MbapFrame.h"
+#include "Transport.h"
 
 #include <algorithm>
 #include <chrono>
@@ -76,9 +77,86 @@ void TModBusDevice::LogRejected(std::span<const uint8_t> received)
         port_->ClearErrors();
 }
 
+void TModBusDevice::LogNoReply()
+{
+    LogLine(kNoReply);
+    lastOutcome_ = Outcome::NoReply;
+}
+
+std::vector<uint8_t> TModBusDevice::Frame(std::span<const uint8_t> rtuRequest)
+{
+    if (framing_ == Framing::Rtu)
+        return std::vector<uint8_t>(rtuRequest.begin(), rtuRequest.end());
+    return modbus::WrapMbap(++transaction_, address_, modbus::RtuPdu(rtuRequest));
+}
+
+bool TModBusDevice::ReadUntil(uint8_t* buffer, int n, std::chrono::steady_clock::time_point until, int& received)
+{
+    received = 0;
+    if (!port_)
+        return true;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+    try {
+        received = port_->Read(buffer, n, static_cast<int>(std::max<long long>(left, 0)));
+        return true;
+    } catch (const ETimeout&) {
+        LogNoReply();
+        return false;
+    }
+}
+
+bool TModBusDevice::ReceiveMbap(std::vector<uint8_t>& frame)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyWaitMs);
+    for (;;) {
+        frame.assign(modbus::kMbapSize, 0);
+        int got = 0;
+        if (!ReadUntil(frame.data(), static_cast<int>(frame.size()), until, got))
+            return false;
+        const modbus::MbapHeader header = modbus::ParseMbap(frame);
+        if (got < static_cast<int>(modbus::kMbapSize) || header.protocol != 0 || header.length < 2) {
+            frame.resize(static_cast<std::size_t>(got));
+            LogRejected(frame);
+            return false;
+        }
+        frame.resize(modbus::kMbapSize - 1 + header.length);
+        const int rest = header.length - 1;
+        if (!ReadUntil(frame.data() + modbus::kMbapSize, rest, until, got))
+            return false;
+        if (got < rest) {
+            frame.resize(modbus::kMbapSize + static_cast<std::size_t>(got));
+            LogRejected(frame);
+            return false;
+        }
+        // A reply that came after its request had given up: not this one's.
+        if (modbus::IsEarlierTransaction(header.transaction, transaction_))
+            continue;
+        if (header.transaction != transaction_ || header.unit != address_) {
+            LogRejected(frame);
+            return false;
+        }
+        return true;
+    }
+}
+
 bool TModBusDevice::ReadHoldingRegisters(uint16_t* dest, uint16_t first, uint16_t count)
 {
-    SendRequest(modbus::BuildReadHoldingRegisters(address_, first, count));
+    SendRequest(Frame(modbus::BuildReadHoldingRegisters(address_, first, count)));
+
+    if (framing_ == Framing::ModbusTcp) {
+        std::vector<uint8_t> frame;
+        if (!ReceiveMbap(frame))
+            return false;
+        std::vector<uint16_t> values(count);
+        if (!modbus::DecodeReadHoldingRegistersPdu(std::span(frame).subspan(modbus::kMbapSize), count, values.data())) {
+            LogRejected(frame);
+            return false;
+        }
+        std::copy(values.begin(), values.end(), dest);
+        LogFrame(kReply, frame);
+        lastOutcome_ = Outcome::Answered;
+        return true;
+    }
 
     std::vector<uint8_t> reply(modbus::ReadHoldingRegistersReplySize(count));
     int received = 0;
@@ -96,7 +174,20 @@ bool TModBusDevice::ReadHoldingRegisters(uint16_t* dest, uint16_t first, uint16_
 
 void TModBusDevice::WriteCoil(uint16_t coil, bool on)
 {
-    SendRequest(modbus::BuildWriteCoil(address_, coil, on));
+    SendRequest(Frame(modbus::BuildWriteCoil(address_, coil, on)));
+
+    if (framing_ == Framing::ModbusTcp) {
+        std::vector<uint8_t> frame;
+        if (!ReceiveMbap(frame))
+            return;
+        if (!modbus::CheckWriteCoilPdu(std::span(frame).subspan(modbus::kMbapSize))) {
+            LogRejected(frame);
+            return;
+        }
+        LogFrame(kReply, frame);
+        lastOutcome_ = Outcome::Answered;
+        return;
+    }
 
     uint8_t reply[modbus::WriteCoilReplySize];
     int received = 0;
@@ -114,6 +205,10 @@ void TModBusDevice::WriteCoil(uint16_t coil, bool on)
 void TModBusDevice::SendRaw(std::span<const uint8_t> bytes, bool appendCrc, int waitMs)
 {
     waitMs = std::max(waitMs, 0);
+    if (framing_ == Framing::ModbusTcp) {
+        SendRawMbap(bytes, waitMs);
+        return;
+    }
     SendRequest(modbus::BuildRaw(bytes, appendCrc));
 
     // The reply's length is unknown, so the whole wait passes before the
@@ -147,4 +242,38 @@ void TModBusDevice::SendRaw(std::span<const uint8_t> bytes, bool appendCrc, int 
     }
     LogFrame(kReply, got);
     lastOutcome_ = Outcome::Answered;
+}
+
+void TModBusDevice::SendRawMbap(std::span<const uint8_t> pdu, int waitMs)
+{
+    SendRequest(modbus::WrapMbap(++transaction_, address_, pdu));
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+    const int waiting = port_ ? port_->ClearErrors() : 0;
+    std::vector<uint8_t> bytes(static_cast<std::size_t>(std::max(waiting, 0)));
+    int received = 0;
+    if (waiting < 2 || !ReadUntil(bytes.data(), waiting, std::chrono::steady_clock::now()
+                                                              + std::chrono::milliseconds(waitMs), received)) {
+        if (waiting < 2)
+            LogNoReply();
+        return;
+    }
+    bytes.resize(static_cast<std::size_t>(received));
+    // The frame of this transaction among what came; late replies to
+    // earlier requests may come before it.
+    for (std::size_t at = 0; at + modbus::kMbapSize <= bytes.size();) {
+        const auto header = modbus::ParseMbap(std::span(bytes).subspan(at));
+        const std::size_t size = modbus::kMbapSize - 1 + header.length;
+        if (header.protocol != 0 || header.length < 2 || at + size > bytes.size())
+            break;
+        const auto frame = std::span<const uint8_t>(bytes).subspan(at, size);
+        if (header.transaction == transaction_ && header.unit == address_) {
+            LogFrame(kReply, frame);
+            lastOutcome_ = Outcome::Answered;
+            return;
+        }
+        if (!modbus::IsEarlierTransaction(header.transaction, transaction_))
+            break;
+        at += size;
+    }
+    LogRejected(bytes);
 }

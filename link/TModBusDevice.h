@@ -1,28 +1,37 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 class ExchangeLog;
-class TCOMPort;
+class Transport;
 
 // Time of day as the log shows it: "9:05:07:45" -- hours without a leading
 // zero, then ":" and the milliseconds without leading zeros.
 std::string FormatLogTime(int hour, int minute, int second, int millisecond);
 
-// The Modbus RTU master: one transaction at a time on one port, each logged.
-// Neither the port nor the log is owned. No transaction throws.
+// The Modbus master: one transaction at a time on one line, each logged.
+// Neither the line nor the log is owned. No transaction throws. Frames are
+// RTU (address, PDU, CRC) on a serial line and on a TCP connection to a
+// serial device server, or Modbus TCP (an MBAP header whose transaction
+// number goes up by one with each request, then the PDU) to a gateway.
 class TModBusDevice {
 public:
     static constexpr int kReplyWaitMs = 1000;
+
+    enum class Framing { Rtu, ModbusTcp };
 
     // How the last transaction ended: answered, no answer in time, or an
     // answer that was rejected (short, garbled, an exception).
     enum class Outcome { Answered, NoReply, Rejected };
     Outcome LastOutcome() const { return lastOutcome_; }
 
-    void SetPort(TCOMPort* port) { port_ = port; }
+    void SetPort(Transport* port) { port_ = port; }
+    void SetFraming(Framing framing) { framing_ = framing; }
+    Framing GetFraming() const { return framing_; }
     void SetAddress(uint8_t address) { address_ = address; }
     void SetLog(ExchangeLog* log) { log_ = log; }
 
@@ -31,7 +40,8 @@ public:
     // Function 5; the outcome shows only in the log.
     void WriteCoil(uint16_t coil, bool on);
     // Sends the bytes as they are (plus their CRC when asked), waits the whole
-    // waitMs, then takes whatever the receive queue holds as the reply.
+    // waitMs, then takes whatever the receive queue holds as the reply. On
+    // Modbus TCP the bytes are the PDU after an MBAP header, and no CRC goes.
     void SendRaw(std::span<const uint8_t> bytes, bool appendCrc, int waitMs);
 
     void LogLine(const std::string& text);
@@ -44,8 +54,19 @@ private:
     // Reads an n-byte reply; false (after logging the timeout) on ETimeout.
     bool ReceiveReply(uint8_t* buffer, int n, int& received);
     void LogRejected(std::span<const uint8_t> received);
+    void LogNoReply();
+    // The frame that goes out for an RTU request, as the framing wants it.
+    std::vector<uint8_t> Frame(std::span<const uint8_t> rtuRequest);
+    // Modbus TCP: reads frames until the one for this transaction (a late
+    // reply to an earlier one is dropped) within the reply wait. False,
+    // after logging the timeout or the rejected bytes, when none comes.
+    bool ReceiveMbap(std::vector<uint8_t>& frame);
+    bool ReadUntil(uint8_t* buffer, int n, std::chrono::steady_clock::time_point until, int& received);
+    void SendRawMbap(std::span<const uint8_t> pdu, int waitMs);
 
-    TCOMPort* port_ = nullptr;
+    Transport* port_ = nullptr;
+    Framing framing_ = Framing::Rtu;
+    uint16_t transaction_ = 0;
     uint8_t address_ = 1;
     ExchangeLog* log_ = nullptr;
     Outcome lastOutcome_ = Outcome::NoReply;

@@ -69,7 +69,7 @@ protected:
     FakeRelay relay_{pty_};
     // The link as the program builds it.
     DeviceLink link_{LinkSettings{.portName = pty_.DevicePath()}};
-    TCOMPort& port_ = link_.Port();
+    Transport& port_ = link_.Port();
     ExchangeLog& log_ = link_.Log();
     TModBusDevice& master_ = link_.Master();
     TDeviceControl& control_ = link_.Poller();

@@ -47,7 +47,7 @@ struct SimMaster {
     }
 
     DeviceLink link;
-    TCOMPort& port = link.Port();
+    Transport& port = link.Port();
     ExchangeLog& log = link.Log();
     TModBusDevice& device = link.Master();
     const bool opened = port.IsOpen();

@@ -61,7 +61,7 @@ struct PollingLink {
     }
 
     DeviceLink link;
-    TCOMPort& port = link.Port();
+    Transport& port = link.Port();
     ExchangeLog& log = link.Log();
     TModBusDevice& master = link.Master();
     TDeviceControl& control = link.Poller();

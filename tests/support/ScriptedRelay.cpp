@@ -74,7 +74,7 @@ Reply ScriptedRelay::Answer(const Bytes& request)
             script = std::move(scripts_.front());
             scripts_.pop_front();
         }
-        good = answers_.GoodReply(request);
+        good = Good(answers_, request);
     }
     // Outside the lock: a script may ask the relay what it has seen.
     return script ? script(request, good) : Reply{{0, good}};

@@ -52,6 +52,9 @@ protected:
     void Idle();
     // Records a whole request and returns what to send for it.
     Reply Answer(const Bytes& request);
+    // The relay's own answer to a request, as its line carries it; RTU
+    // frames unless a derived class speaks another framing.
+    virtual Bytes Good(RelayAnswers& answers, const Bytes& request) { return answers.GoodReply(request); }
 
 private:
     mutable std::mutex mutex_;

@@ -1,0 +1,56 @@
+#include "MbapFrame.h"
+
+#include <algorithm>
+
+namespace modbus {
+
+std::vector<uint8_t> WrapMbap(uint16_t transaction, uint8_t unit, std::span<const uint8_t> pdu)
+{
+    const auto length = static_cast<uint16_t>(pdu.size() + 1);
+    std::vector<uint8_t> frame(kMbapSize + pdu.size());
+    frame[0] = static_cast<uint8_t>(transaction >> 8);
+    frame[1] = static_cast<uint8_t>(transaction & 0xFF);
+    frame[4] = static_cast<uint8_t>(length >> 8);
+    frame[5] = static_cast<uint8_t>(length & 0xFF);
+    frame[6] = unit;
+    std::copy(pdu.begin(), pdu.end(), frame.begin() + kMbapSize);
+    return frame;
+}
+
+MbapHeader ParseMbap(std::span<const uint8_t> frame)
+{
+    MbapHeader h;
+    if (frame.size() < kMbapSize)
+        return h;
+    h.transaction = static_cast<uint16_t>(frame[0] << 8 | frame[1]);
+    h.protocol = static_cast<uint16_t>(frame[2] << 8 | frame[3]);
+    h.length = static_cast<uint16_t>(frame[4] << 8 | frame[5]);
+    h.unit = frame[6];
+    return h;
+}
+
+std::span<const uint8_t> RtuPdu(std::span<const uint8_t> rtuRequest)
+{
+    return rtuRequest.size() < 3 ? std::span<const uint8_t>() : rtuRequest.subspan(1, rtuRequest.size() - 3);
+}
+
+bool IsEarlierTransaction(uint16_t a, uint16_t b)
+{
+    return a != b && static_cast<uint16_t>(b - a) < 0x8000;
+}
+
+bool DecodeReadHoldingRegistersPdu(std::span<const uint8_t> pdu, uint16_t count, uint16_t* dest)
+{
+    if (pdu.size() != 2 + 2 * std::size_t{count} || pdu[0] != 0x03 || pdu[1] != 2 * count)
+        return false;
+    for (uint16_t i = 0; i < count; ++i)
+        dest[i] = static_cast<uint16_t>(pdu[2 + 2 * i] << 8 | pdu[3 + 2 * i]);
+    return true;
+}
+
+bool CheckWriteCoilPdu(std::span<const uint8_t> pdu)
+{
+    return pdu.size() == 5 && pdu[0] == 0x05;
+}
+
+} // namespace modbus

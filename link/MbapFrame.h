@@ -1,0 +1,36 @@
+#pragma once
+
+// Modbus TCP frames as pure functions: the MBAP header (transaction,
+// protocol 0, length, unit) before the PDU, with no CRC. Fields travel high
+// byte first.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace modbus {
+
+constexpr std::size_t kMbapSize = 7;
+
+struct MbapHeader {
+    uint16_t transaction = 0;
+    uint16_t protocol = 0;
+    uint16_t length = 0;  // the unit byte and the PDU
+    uint8_t unit = 0;
+};
+
+std::vector<uint8_t> WrapMbap(uint16_t transaction, uint8_t unit, std::span<const uint8_t> pdu);
+// The first kMbapSize bytes of `frame`.
+MbapHeader ParseMbap(std::span<const uint8_t> frame);
+// The PDU of an RTU request: its bytes without the address and the CRC.
+std::span<const uint8_t> RtuPdu(std::span<const uint8_t> rtuRequest);
+// True when transaction `a` was sent before `b` (identifiers wrap at 65536).
+bool IsEarlierTransaction(uint16_t a, uint16_t b);
+
+// Reply PDUs: function 3 with exactly 2*count register bytes, decoded into
+// dest only then; function 5 with its four bytes.
+bool DecodeReadHoldingRegistersPdu(std::span<const uint8_t> pdu, uint16_t count, uint16_t* dest);
+bool CheckWriteCoilPdu(std::span<const uint8_t> pdu);
+
+} // namespace modbus
