@@ -11,6 +11,7 @@
 #include "LogSave.h"
 #include "Measurements.h"
 #include "StatusFormat.h"
+#include "TCOMPort.h"
 #include "TIniFile.h"
 #include "TSettingsForm.h"
 #include "TfrmSettings.h"
@@ -98,6 +99,10 @@ void TMainForm::CreateLink()
     OpenJournal(logConfig.journalDir);
     mirror_->SetMaxLines(static_cast<std::size_t>(logConfig.memoLines));
     link_ = std::make_unique<DeviceLink>(settings, journal_.get());
+    if (!link_->PortError().empty())
+        ShowError(QString::fromUtf8("Порт «%1» не открыт: %2.")
+                      .arg(QFile::decodeName(QByteArray::fromStdString(settings.portName)),
+                           QString::fromStdString(link_->PortError())));
 }
 
 void TMainForm::FreeLink()
@@ -105,7 +110,7 @@ void TMainForm::FreeLink()
     link_.reset();
 }
 
-TCOMPort* TMainForm::Port() const
+Transport* TMainForm::Port() const
 {
     return link_ ? &link_->Port() : nullptr;
 }
@@ -298,9 +303,11 @@ void TMainForm::N4Click()
     if (!SettingsForm)
         return;
     CommSettings current = ReadCommSettings(*IniFile);
-    current.port = QFile::decodeName(
-                       QByteArray::fromStdString(TCOMPort::PortNameFromDevicePath(link_->Port().PortName())))
-                       .toStdString();
+    // The port the link uses: a serial port by its name, a network port as given.
+    const std::string& name = link_->Port().PortName();
+    current.port = dynamic_cast<const TCOMPort*>(&link_->Port())
+                       ? QFile::decodeName(QByteArray::fromStdString(TCOMPort::PortNameFromDevicePath(name))).toStdString()
+                       : QFile::decodeName(QByteArray::fromStdString(name)).toStdString();
     SettingsForm->SetCurrent(current);
     SettingsForm->show();
     SettingsForm->raise();

@@ -22,7 +22,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QTimer;
-class TCOMPort;
+class Transport;
 class TDeviceControl;
 class TModBusDevice;
 struct CommSettings;
@@ -41,7 +41,7 @@ public:
     void FreeLink();
 
     TIniFile* Config() const { return IniFile.get(); }
-    TCOMPort* Port() const;
+    Transport* Port() const;
     TModBusDevice* Master() const;
     TDeviceControl* Poller() const;
     ::ExchangeLog* Log() const;

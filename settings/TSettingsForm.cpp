@@ -1,5 +1,6 @@
 #include "TSettingsForm.h"
 
+#include "PortAddress.h"
 #include "TCOMPort.h"
 
 #include <QComboBox>
@@ -8,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QVBoxLayout>
@@ -41,6 +43,15 @@ TSettingsForm::TSettingsForm(QWidget* parent) : QDialog(parent)
     cbSpeed->setEditable(true);
     cbSpeed->setInsertPolicy(QComboBox::NoInsert);
     cbSpeed->addItems({"9600", "19200", "38400"});
+    // The speed is the device server's business on a network port.
+    connect(cbPortName, &QComboBox::currentTextChanged, this, [this](const QString& port) {
+        const auto address = ParsePortAddress(port.toStdString());
+        const bool network = !address || address->IsNetwork();
+        cbSpeed->setEnabled(!network);
+        cbSpeed->setToolTip(network ? QString::fromUtf8("Для сетевого порта скорость не действует: её задаёт "
+                                                        "сервер последовательных портов или шлюз.")
+                                    : QString());
+    });
     auto* portGrid = new QGridLayout(portBox);
     portGrid->addWidget(Label("Label1", "Имя порта", portBox), 0, 0);
     portGrid->addWidget(cbPortName, 0, 1);
@@ -127,6 +138,19 @@ CommSettings TSettingsForm::SaveSettings() const
 void TSettingsForm::Button1Click()
 {
     const CommSettings chosen = SaveSettings();
+    // A network address that does not parse is refused here, before
+    // anything is written or opened; the operator can mend it.
+    std::string error;
+    if (!ParsePortAddress(chosen.port, &error)) {
+        auto* box = new QMessageBox(QMessageBox::Warning, windowTitle(),
+                                    QString::fromUtf8("Имя порта «%1» не подходит: %2.")
+                                        .arg(QString::fromStdString(chosen.port), QString::fromStdString(error)),
+                                    QMessageBox::Ok, this);
+        box->setObjectName("PortNameBox");
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+        return;
+    }
     hide();
     emit settingsAccepted(chosen);
 }
