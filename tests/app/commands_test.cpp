@@ -12,11 +12,14 @@
 #include "TMainForm.h"
 #include "TSettingsForm.h"
 #include "TfrmSettings.h"
+#include "StatusFormat.h"
 #include "support/FakeRelay.h"
+#include "support/TcpRelay.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLocale>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -555,6 +558,83 @@ private slots:
             MainForm->Journal()->FileFor(ExchangeJournal::LocalToday()).string()));
         QVERIFY(journal.startsWith(QByteArray::fromStdString(Utf8ToCp1251(MainForm->Log()->Line(0)) + "\r\n")));
         QCOMPARE(Errors().size(), 1);
+    }
+
+    void networkPortsWholeFlow_data()
+    {
+        QTest::addColumn<bool>("mbap");
+        QTest::newRow("tcp://") << false;
+        QTest::newRow("mbtcp://") << true;
+    }
+    void networkPortsWholeFlow()
+    {
+        QFETCH(bool, mbap);
+        TcpRelay relay(mbap ? TcpRelay::Framing::Mbap : TcpRelay::Framing::Rtu);
+        // One poll, then a long pause: the display holds still to be read.
+        WriteIni("[Config]\r\nPORT=" + QByteArray::fromStdString(relay.Address()) + "\r\nREFRESHINTERVAL=100000\r\n");
+        CreateForms();
+        MainForm->N5Click();
+        QTRY_VERIFY(MainForm->Poller()->Stats().answered == 1);
+        MainForm->Timer1Timer();
+        const auto served = relay.LastServed();
+        const std::string separator = QLocale::system().decimalPoint().toStdString();
+        QCOMPARE(Find<QLineEdit>(MainForm, "edIA")->text(),
+                 QString::fromStdString(FormatMeasuredCurrent(served[0], separator)));
+        QCOMPARE(Find<QLineEdit>(MainForm, "edLastKZ")->text(),
+                 QString::fromStdString(FormatMeasuredCurrent(served[45], separator)));
+        // Stopped in the pause after that poll, which ends it at once.
+        MainForm->N7Click();
+        MainForm->RL21Click();
+        MainForm->N6Click();
+        // RL2 on and off, then the acknowledgement, each answered: the
+        // address and PDU after the MBAP header, or before the CRC.
+        std::vector<Bytes> coils;
+        for (const auto& r : relay.Requests()) {
+            const std::size_t at = mbap ? 6 : 0;
+            if (r[at + 1] == 0x05)
+                coils.push_back(Bytes(r.begin() + static_cast<std::ptrdiff_t>(at),
+                                      r.begin() + static_cast<std::ptrdiff_t>(at + 6)));
+        }
+        QCOMPARE(coils, (std::vector<Bytes>{ParseHex("01 05 00 02 FF 00"), ParseHex("01 05 00 02 00 00"),
+                                            ParseHex("01 05 00 00 FF 00")}));
+        std::size_t requests = 0, replies = 0;
+        for (const auto& line : MainForm->Log()->Lines()) {
+            requests += Body(line).rfind("Запрос: ", 0) == 0;
+            replies += Body(line).rfind("Ответ: ", 0) == 0;
+        }
+        QCOMPARE(replies, std::size_t{4});
+        QCOMPARE(replies, requests);
+        QVERIFY(Errors().isEmpty());
+    }
+
+    void malformedNetworkPortsAreRefused()
+    {
+        // At start: said at once, and nothing is opened.
+        WriteIni("[Config]\r\nPORT=tcp://192.168.1.20\r\n");
+        CreateForms();
+        QTRY_COMPARE(Errors().size(), 1);
+        QVERIFY(Errors()[0].contains("mbtcp://"));
+        QVERIFY(!MainForm->Port()->EnsureOpen());
+
+        // In the dialog: refused before anything is written or rebuilt.
+        const QByteArray before = ReadFile(IniPath());
+        const Transport* port = MainForm->Port();
+        MainForm->N4Click();
+        auto* name = Find<QComboBox>(SettingsForm, "cbPortName");
+        auto* speed = Find<QComboBox>(SettingsForm, "cbSpeed");
+        name->setEditText("ttyUSB0");
+        QVERIFY(speed->isEnabled());
+        name->setEditText("mbtcp://gateway.local:502");
+        QVERIFY(!speed->isEnabled());
+        QVERIFY(!speed->toolTip().isEmpty());
+        name->setEditText("mbtcp://[fe80::1:502");
+        Find<QPushButton>(SettingsForm, "Button1")->click();
+        QVERIFY(SettingsForm->isVisible());
+        auto* box = SettingsForm->findChild<QMessageBox*>("PortNameBox");
+        QVERIFY(box);
+        QVERIFY(box->text().contains("tcp://"));
+        QCOMPARE(ReadFile(IniPath()), before);
+        QCOMPARE(MainForm->Port(), port);
     }
 
     void saveWritesTheMemoAsWindows1251WithCrLf()

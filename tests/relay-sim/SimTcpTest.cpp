@@ -256,3 +256,23 @@ TEST(SimTcp, APortInUseEndsWithExitCode1)
 }
 
 } // namespace
+
+namespace {
+
+// Our link with a tcp:// port name against the simulator: the RTU master as
+// on the serial line, over the connection.
+TEST(SimTcp, OurLinkPollsAndCommandsOverTheConnection)
+{
+    const RegisterValues served = Served(kExact);
+    SimProcess sim(SimProcess::OverTcp{}, kExact);
+    SimMaster master(sim.WaitForAddress());
+    for (int poll = 0; poll < 3; ++poll) {
+        const auto read = master.Read();
+        ASSERT_TRUE(read.has_value()) << master.LastLine();
+        EXPECT_EQ(*read, served);
+    }
+    master.device.WriteCoil(0, true);
+    EXPECT_EQ(master.LastLine(), "Ответ: " + HexText(WithCrc({1, 5, 0, 0, 0xFF, 0})));
+}
+
+} // namespace
