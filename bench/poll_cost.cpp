@@ -1,11 +1,14 @@
 // Cost of one 46-register poll: our master next to libmodbus's own
 // modbus_read_registers, both against the same libmodbus slave on an unpaced
-// pseudo-terminal. Prints wall and CPU time per read of the polling thread.
+// pseudo-terminal, and again over Modbus TCP against the same libmodbus TCP
+// server on the loopback. Prints wall and CPU time per read of the polling
+// thread.
 //
 //   build/bench/poll_cost [reads-per-round]
 
 #include "DeviceLink.h"
 #include "support/LibmodbusSlave.h"
+#include "support/LibmodbusTcpServer.h"
 
 #include <modbus/modbus.h>
 
@@ -76,6 +79,27 @@ Cost Libmodbus(const std::string& path, int reads)
     return cost;
 }
 
+Cost OurMasterTcp(const std::string& address, int reads)
+{
+    DeviceLink link({.portName = address});
+    uint16_t dest[46];
+    return Measure(reads, [&] { return link.Master().ReadHoldingRegisters(dest, 0, 46); });
+}
+
+Cost LibmodbusTcp(uint16_t port, int reads)
+{
+    modbus_t* ctx = modbus_new_tcp("127.0.0.1", port);
+    if (!ctx || modbus_connect(ctx) != 0) {
+        std::fprintf(stderr, "libmodbus cannot connect to port %u\n", port);
+        std::exit(1);
+    }
+    uint16_t dest[46];
+    const Cost cost = Measure(reads, [&] { return modbus_read_registers(ctx, 0, 46, dest) == 46; });
+    modbus_close(ctx);
+    modbus_free(ctx);
+    return cost;
+}
+
 double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -93,25 +117,38 @@ int main(int argc, char** argv)
     }
     testing_support::PtyPair pty;
     testing_support::LibmodbusSlave slave(pty);
+    testing_support::LibmodbusTcpServer server;
 
-    std::vector<double> oursWall, oursCpu, theirsWall, theirsCpu;
+    struct Row {
+        const char* name;
+        std::function<Cost()> ours, theirs;
+    };
+    const Row rows[] = {
+        {"RTU on an unpaced pty", [&] { return OurMaster(pty.DevicePath(), reads); },
+         [&] { return Libmodbus(pty.DevicePath(), reads); }},
+        {"Modbus TCP on the loopback", [&] { return OurMasterTcp(server.Address(), reads); },
+         [&] { return LibmodbusTcp(server.Port(), reads); }},
+    };
     int failures = 0;
-    for (int round = 0; round < 5; ++round) {
-        const Cost ours = OurMaster(pty.DevicePath(), reads);
-        const Cost theirs = Libmodbus(pty.DevicePath(), reads);
-        oursWall.push_back(ours.wallUs);
-        oursCpu.push_back(ours.cpuUs);
-        theirsWall.push_back(theirs.wallUs);
-        theirsCpu.push_back(theirs.cpuUs);
-        failures += ours.failures + theirs.failures;
+    std::printf("46-register read, median of 5 rounds of %d reads\n", reads);
+    std::printf("%-28s %-22s %12s %12s\n", "", "", "wall us/read", "CPU us/read");
+    for (const Row& row : rows) {
+        std::vector<double> oursWall, oursCpu, theirsWall, theirsCpu;
+        for (int round = 0; round < 5; ++round) {
+            const Cost ours = row.ours();
+            const Cost theirs = row.theirs();
+            oursWall.push_back(ours.wallUs);
+            oursCpu.push_back(ours.cpuUs);
+            theirsWall.push_back(theirs.wallUs);
+            theirsCpu.push_back(theirs.cpuUs);
+            failures += ours.failures + theirs.failures;
+        }
+        const double ow = Median(oursWall), oc = Median(oursCpu);
+        const double tw = Median(theirsWall), tc = Median(theirsCpu);
+        std::printf("%-28s %-22s %12.1f %12.1f\n", row.name, "our master", ow, oc);
+        std::printf("%-28s %-22s %12.1f %12.1f\n", "", "libmodbus", tw, tc);
+        std::printf("%-28s %-22s %12.2f %12.2f\n", "", "ratio ours/libmodbus", ow / tw, oc / tc);
     }
-    const double ow = Median(oursWall), oc = Median(oursCpu);
-    const double tw = Median(theirsWall), tc = Median(theirsCpu);
-    std::printf("46-register read on an unpaced pty, median of 5 rounds of %d reads\n", reads);
-    std::printf("%-24s %12s %12s\n", "", "wall us/read", "CPU us/read");
-    std::printf("%-24s %12.1f %12.1f\n", "our master", ow, oc);
-    std::printf("%-24s %12.1f %12.1f\n", "libmodbus", tw, tc);
-    std::printf("%-24s %12.2f %12.2f\n", "ratio ours/libmodbus", ow / tw, oc / tc);
     if (failures)
         std::printf("failed reads: %d\n", failures);
     return failures ? 1 : 0;

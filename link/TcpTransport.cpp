@@ -56,10 +56,15 @@ int TcpTransport::Read(uint8_t* buffer, int n, int waitMs)
             DiscardInput();
             throw ETimeout();
         }
-        const TcpSocket::Wait ready = socket_.WaitReadable((lineFirst ? line : wait).RemainingMs(now));
-        if (ready == TcpSocket::Wait::TimedOut)
-            continue;
-        const int r = ready == TcpSocket::Wait::Readable ? socket_.Receive(buffer + got, n - got) : 0;
+        // What is there already is taken without waiting: a reply mostly
+        // comes in one piece, and a wait for it would cost a call more.
+        int r = socket_.Receive(buffer + got, n - got);
+        if (r < 0) {
+            const TcpSocket::Wait ready = socket_.WaitReadable((lineFirst ? line : wait).RemainingMs(now));
+            if (ready == TcpSocket::Wait::TimedOut)
+                continue;
+            r = ready == TcpSocket::Wait::Readable ? socket_.Receive(buffer + got, n - got) : 0;
+        }
         if (r > 0) {
             got += r;
             if (got == n)
