@@ -129,20 +129,21 @@ void TDeviceControl::PollOnce(std::unique_lock<std::mutex>& lock)
     if (ok)
         image_.Store(values.data());
     const auto outcome = master ? master->LastOutcome() : TModBusDevice::Outcome::NoReply;
+    const bool silent = !master || master->LastHeardNothing();
     lock.lock();
 
     ++stats_.polls;
     stats_.lastAnswered = ok;
+    const auto now = std::chrono::system_clock::now();
+    if (samples_.size() == kMaxSamples)
+        samples_.pop_front();
     if (ok) {
         ++stats_.answered;
-        stats_.lastAnswerAt = std::chrono::system_clock::now();
-        if (samples_.size() == kMaxSamples)
-            samples_.pop_front();
-        samples_.push_back({stats_.lastAnswerAt, std::move(values)});
-    } else if (outcome == TModBusDevice::Outcome::NoReply) {
-        ++stats_.timeouts;
+        stats_.lastAnswerAt = now;
+        samples_.push_back({now, std::move(values), true});
     } else {
-        ++stats_.rejected;
+        ++(outcome == TModBusDevice::Outcome::NoReply ? stats_.timeouts : stats_.rejected);
+        samples_.push_back({now, {}, false, silent});
     }
 
     int pauseMs = intervalMs_;

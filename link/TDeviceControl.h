@@ -36,10 +36,13 @@ struct PollStats {
     std::chrono::system_clock::time_point lastAnswerAt{};  // when answered > 0
 };
 
-// The registers of one accepted poll, with the time it was accepted.
+// One poll's outcome with its time: the registers of an accepted poll, or
+// none for a poll that went unanswered or was rejected.
 struct PollSample {
     std::chrono::system_clock::time_point at;
     std::vector<uint16_t> values;
+    bool answered = true;
+    bool silent = false;  // not answered, and not a byte came back either
 };
 
 // The poll thread. While polling is on it reads registers 0..count-1 into the
@@ -66,8 +69,8 @@ public:
 
     PollStats Stats() const;
     void ResetStats();
-    // The accepted polls since the last call, oldest first; at most
-    // kMaxSamples are kept when nobody takes them.
+    // The polls since the last call, oldest first; at most kMaxSamples are
+    // kept when nobody takes them.
     std::vector<PollSample> TakeSamples();
     static constexpr std::size_t kMaxSamples = 4096;
 

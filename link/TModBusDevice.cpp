@@ -72,6 +72,7 @@ bool TModBusDevice::ReceiveReply(uint8_t* buffer, int n, int& received)
 void TModBusDevice::LogRejected(std::span<const uint8_t> received)
 {
     lastOutcome_ = Outcome::Rejected;
+    lastRejectedEmpty_ = received.empty();
     LogFrame(kBadCrc, received);
     if (port_)
         port_->ClearErrors();

@@ -28,6 +28,12 @@ public:
     // answer that was rejected (short, garbled, an exception).
     enum class Outcome { Answered, NoReply, Rejected };
     Outcome LastOutcome() const { return lastOutcome_; }
+    // The last transaction heard nothing back: no reply in time, or a line
+    // that gave no byte at all (a port that is not open).
+    bool LastHeardNothing() const
+    {
+        return lastOutcome_ == Outcome::NoReply || (lastOutcome_ == Outcome::Rejected && lastRejectedEmpty_);
+    }
 
     void SetPort(Transport* port) { port_ = port; }
     void SetFraming(Framing framing) { framing_ = framing; }
@@ -70,4 +76,5 @@ private:
     uint8_t address_ = 1;
     ExchangeLog* log_ = nullptr;
     Outcome lastOutcome_ = Outcome::NoReply;
+    bool lastRejectedEmpty_ = false;
 };
