@@ -10,6 +10,8 @@
 #include "LinkHealth.h"
 #include "LogSave.h"
 #include "Measurements.h"
+#include "ModbusFrame.h"
+#include "TfrmEvents.h"
 #include "StatusFormat.h"
 #include "TCOMPort.h"
 #include "TIniFile.h"
@@ -134,6 +136,7 @@ void TMainForm::OpenJournal(const std::string& folder)
 {
     if (folder.empty()) {
         journal_.reset();
+        measurements_->SetEventFolder(std::nullopt);
         return;
     }
     // A relative folder lies beside the configuration file.
@@ -144,6 +147,7 @@ void TMainForm::OpenJournal(const std::string& folder)
         return;
     journal_ = std::make_unique<ExchangeJournal>(path);
     reportedJournalFailures_ = 0;
+    measurements_->SetEventFolder(path);
 }
 
 QString TMainForm::StatusText() const
@@ -218,25 +222,52 @@ void TMainForm::ShowPollingState()
 void TMainForm::N5Click()
 {
     TDeviceControl& poller = link_->Poller();
-    if (!poller.IsPolling())
+    if (!poller.IsPolling()) {
         poller.ResetStats();  // the counts run from the operator's start
+        measurements_->Take(poller.TakeSamples());
+        measurements_->PollingStarted();
+    }
     poller.StartPolling();
     ShowPollingState();
 }
 
 void TMainForm::N7Click()
 {
+    const bool wasPolling = link_->Poller().IsPolling();
     link_->Poller().StopPolling();
     ShowPollingState();
+    if (wasPolling)
+        OperatorEvent("Остановить опрос");
+}
+
+void TMainForm::OperatorEvent(const std::string& what, const std::string& state)
+{
+    measurements_->Take(link_->Poller().TakeSamples());
+    measurements_->OperatorEvent(what, state);
+}
+
+std::string TMainForm::LastOutcomeText() const
+{
+    switch (link_->Master().LastOutcome()) {
+    case TModBusDevice::Outcome::Answered: return "ответ получен";
+    case TModBusDevice::Outcome::NoReply: return "нет ответа";
+    case TModBusDevice::Outcome::Rejected: return "ответ отвергнут";
+    }
+    return {};
 }
 
 void TMainForm::PulseRelay(uint16_t coil)
 {
+    std::string outcome;
     link_->Exclusive([&] {
         link_->Master().WriteCoil(coil, true);
+        outcome = LastOutcomeText();
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         link_->Master().WriteCoil(coil, false);
+        if (link_->Master().LastOutcome() != TModBusDevice::Outcome::Answered)
+            outcome = LastOutcomeText();
     });
+    OperatorEvent("Импульс RL" + std::to_string(coil), outcome);
 }
 
 void TMainForm::RL11Click() { PulseRelay(1); }
@@ -247,6 +278,7 @@ void TMainForm::RL41Click() { PulseRelay(4); }
 void TMainForm::N6Click()
 {
     link_->Exclusive([&] { link_->Master().WriteCoil(0, true); });
+    OperatorEvent("Квитирование", LastOutcomeText());
 }
 
 void TMainForm::Button1Click()
@@ -262,6 +294,9 @@ void TMainForm::Button1Click()
         return;
     }
     link_->Exclusive([&] { link_->Master().SendRaw(request.bytes, cbAppendCRC->isChecked(), 1000); });
+    OperatorEvent(modbus::FormatFrame("Произвольный запрос", request.bytes)
+                      + (cbAppendCRC->isChecked() ? "+ CRC" : ""),
+                  LastOutcomeText());
 }
 
 void TMainForm::ShowError(const QString& text)
@@ -426,6 +461,25 @@ void TMainForm::miTrendsShowClick()
     trends->activateWindow();
 }
 
+QWidget* TMainForm::EventsWindow() const
+{
+    return measurements_->EventsWindow();
+}
+
+const EventLog& TMainForm::Events() const
+{
+    return measurements_->Events();
+}
+
+void TMainForm::miEventsShowClick()
+{
+    TfrmEvents* events = measurements_->EventsWindow();
+    events->Follow();
+    events->show();
+    events->raise();
+    events->activateWindow();
+}
+
 void TMainForm::miRecordStartClick()
 {
     const QString fileName = QFileDialog::getSaveFileName(this, QString::fromUtf8("Запись измерений"), QString(),
@@ -442,11 +496,20 @@ void TMainForm::miRecordStopClick()
 
 void TMainForm::ApplySettings(const CommSettings& chosen)
 {
+    // The polls up to the rebuild still count, in the events and trends.
+    const bool wasPolling = link_->Poller().IsPolling();
+    link_->Poller().StopPolling();
+    measurements_->Take(link_->Poller().TakeSamples());
+    if (wasPolling)
+        measurements_->OperatorEvent("Остановить опрос");
     FreeLink();
     const bool saved = WriteCommSettings(*IniFile, chosen);
     // The timer and the commands need a link, written file or not.
     CreateLink();
     ShowPollingState();
+    measurements_->OperatorEvent("Параметры связи", "PORT=" + chosen.port + ", SPEED=" + chosen.speed
+                                                        + ", RESPONSETIMEOUT=" + chosen.timeout
+                                                        + ", REFRESHINTERVAL=" + chosen.interval);
     if (!saved)
         ShowError(QString::fromUtf8("Не удалось записать параметры в файл «%1». Связь "
                                     "восстановлена с параметрами, которые в нём остались.")

@@ -12,6 +12,7 @@
 
 class DeviceLink;
 class ExchangeJournal;
+class EventLog;
 class ExchangeLog;
 class Measurements;
 class Recording;
@@ -64,6 +65,8 @@ public:
     const Recording& CurrentRecording() const;
     const TrendHistory& Trends() const;
     QWidget* TrendsWindow() const;
+    QWidget* EventsWindow() const;
+    const EventLog& Events() const;
 
 public slots:
     void Timer1Timer();
@@ -81,6 +84,7 @@ public slots:
     void N6Click();   // acknowledge
     void Button1Click();  // send the typed request
     void miTrendsShowClick();
+    void miEventsShowClick();
     void miRecordStartClick();
     void miRecordStopClick();
     // The settings dialog's OK: free the link, write the file, build it anew.
@@ -108,6 +112,10 @@ private:
     // Opens the journal that JOURNALDIR names, unless it is open already.
     void OpenJournal(const std::string& folder);
     void PulseRelay(uint16_t coil);
+    // A command of the operator, after the polls before it, in the events.
+    void OperatorEvent(const std::string& what, const std::string& state = {});
+    // How the master's last exchange ended, in the events' words.
+    std::string LastOutcomeText() const;
 
     QWidget* client_ = nullptr;
     QGroupBox* GroupBox1 = nullptr;

@@ -158,6 +158,7 @@ void TMainForm::BuildControls()
     statusBar()->addWidget(journalPanel_);
     measurements_ = new Measurements(this);
     connect(measurements_, &Measurements::recordingFailed, this, &TMainForm::ShowError);
+    connect(measurements_, &Measurements::eventFileFailed, this, &TMainForm::ShowError);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
@@ -201,6 +202,7 @@ void TMainForm::BuildMenu()
     QMenu* measurements = menu->addMenu(QString::fromUtf8("Измерения"));
     measurements->setObjectName("N12");
     addItem(measurements, "miTrendsShow", "Тренды...", &TMainForm::miTrendsShowClick);
+    addItem(measurements, "miEventsShow", "События...", &TMainForm::miEventsShowClick);
     addItem(measurements, "miRecordStart", "Начать запись...", &TMainForm::miRecordStartClick);
     addItem(measurements, "miRecordStop", "Остановить запись", &TMainForm::miRecordStopClick);
 }

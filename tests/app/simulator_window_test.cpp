@@ -6,14 +6,18 @@
 #include "Forms.h"
 #include "StatusFormat.h"
 #include "TDeviceControl.h"
+#include "EventLog.h"
 #include "Recording.h"
 #include "TMainForm.h"
 #include "TrendHistory.h"
 #include "support/LedBitmaps.h"
 #include "TfrmSettings.h"
 #include "TfrmTrends.h"
+#include "TfrmEvents.h"
+#include "Cp1251Qt.h"
 #include "SimProcess.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -22,9 +26,11 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 
@@ -81,6 +87,25 @@ private:
         return false;
     }
 
+    // The events so far with this caption, as "state" each.
+    QStringList EventsOf(const std::string& what)
+    {
+        MainForm->Timer1Timer();  // the polls up to now into the events
+        QStringList states;
+        for (const Event& e : MainForm->Events().Events())
+            if (e.what == what)
+                states << QString::fromStdString(e.state);
+        return states;
+    }
+    const Event* LastEvent(const std::string& what)
+    {
+        const Event* found = nullptr;
+        for (const Event& e : MainForm->Events().Events())
+            if (e.what == what)
+                found = &e;
+        return found;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -118,12 +143,16 @@ private slots:
 
     void pulseLightsItsInput()
     {
-        StartWith({"--speed", "38400", "--noise", "0"});
+        StartWith({"--speed", "38400", "--noise", "0", "--input-hold", "300"});
         QVERIFY(ShowsWithin("edIA", Current(250)));
-        MainForm->findChild<QPushButton*>("Button4")->click();  // RL3
+        MainForm->findChild<QPushButton*>("Button3")->click();  // RL2
         QVERIFY(MainForm->Poller()->IsPolling());
-        QTRY_COMPARE_WITH_TIMEOUT((MainForm->Timer1Timer(), Picture("imgDInput3")), FileImage("RedLedOn.bmp"), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT((MainForm->Timer1Timer(), Picture("imgDInput2")), FileImage("RedLedOn.bmp"), 3000);
         QCOMPARE(Picture("imgDInput1"), FileImage("RedLedOff.bmp"));
+        // The operator's pulse, then the input on, and off after its hold.
+        QCOMPARE(EventsOf("Импульс RL2"), QStringList{QString::fromUtf8("ответ получен")});
+        QTRY_COMPARE_WITH_TIMEOUT(EventsOf("Дискретный вход 2"), (QStringList{"вкл", "откл"}), 5000);
+        QVERIFY(EventsOf("Дискретный вход 1").isEmpty());
         MainForm->N7Click();
     }
 
@@ -132,10 +161,56 @@ private slots:
         StartWith({"--speed", "38400", "--noise", "0", "--fault-at", "0.3", "--fault-current", "12.34"});
         QVERIFY(ShowsWithin("edLastKZ", Current(1234), 8000));
         QCOMPARE(Picture("imgLED2"), FileImage("RedLedOn.bmp"));
+        // One trip event, with the fault current as the last trip current.
+        QCOMPARE(EventsOf("Сработало I> (МТЗ)"), QStringList{QString::fromUtf8("вкл")});
+        const Event* trip = LastEvent("Сработало I> (МТЗ)");
+        QVERIFY(trip && trip->currents);
+        QCOMPARE((*trip->currents)[4], uint16_t{1234});
+        QCOMPARE(EventsOf("Начальное состояние"), QStringList{QString::fromUtf8("Исправно")});
+        MainForm->miEventsShowClick();
+        auto* window = static_cast<TfrmEvents*>(MainForm->EventsWindow());
         MainForm->N6Click();
         QTRY_COMPARE_WITH_TIMEOUT((MainForm->Timer1Timer(), Picture("imgLED2")), FileImage("RedLedOff.bmp"), 3000);
         QVERIFY(MainForm->Poller()->IsPolling());
+        QCOMPARE(EventsOf("Квитирование"), QStringList{QString::fromUtf8("ответ получен")});
+        QCOMPARE(EventsOf("Сработало I> (МТЗ)"), (QStringList{"вкл", "откл"}));
         MainForm->N7Click();
+        MainForm->Timer1Timer();
+
+        // The open window took the events that came after it opened; with
+        // the operator's unticked it shows, and saves, only the others.
+        const QAbstractItemModel* table = window->findChild<QTableView*>("tvEvents")->model();
+        QCOMPARE(table->rowCount(), static_cast<int>(MainForm->Events().Events().size()));
+        window->findChild<QCheckBox*>("cbOperator")->setChecked(false);
+        std::string expected = Utf8ToCp1251(EventCsvHeader()) + "\r\n";
+        for (const Event& e : MainForm->Events().Events())
+            if (e.kind != EventKind::Operator)
+                expected += Utf8ToCp1251(EventCsvLine(e, QLocale::system().decimalPoint().toStdString())) + "\r\n";
+        QCOMPARE(table->rowCount(), static_cast<int>(std::count(expected.begin(), expected.end(), '\n')) - 1);
+        QCOMPARE(table->data(table->index(table->rowCount() - 1, 2)).toString(), QString::fromUtf8("откл"));
+        const QString csv = dir_.filePath("events.csv");
+        QVERIFY(window->SaveTo(csv, nullptr));
+        QFile saved(csv);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll().toStdString(), expected);
+    }
+
+    // A relay silent for a while, then answering: one event each way, not
+    // one a poll.
+    void silenceAndAnswerAreOneEventEach()
+    {
+        StartWith({"--speed", "38400", "--noise", "0", "--drop", "1/1"});
+        QTRY_VERIFY_WITH_TIMEOUT(MainForm->Poller()->Stats().timeouts >= 3, 15000);
+        // The silent one keeps its folder, which holds the link, to the end.
+        const auto silent = std::move(sim_);
+        silent->Stop(SIGTERM);
+        sim_ = std::make_unique<SimProcess>(std::vector<std::string>{"--speed", "38400", "--noise", "0"}, false,
+                                            silent->Link());
+        QVERIFY(sim_->WaitForLink());
+        QTRY_VERIFY_WITH_TIMEOUT(MainForm->Poller()->Stats().answered >= 3, 15000);
+        MainForm->N7Click();
+        QCOMPARE(EventsOf("Связь"), (QStringList{QString::fromUtf8("нет ответа"), QString::fromUtf8("есть ответ")}));
+        QCOMPARE(EventsOf("Начальное состояние").size(), 1);
     }
 
     void linkHealthCountsWhatTheLogShows()
@@ -173,6 +248,8 @@ private slots:
 
     void trendsAndRecordingFollowTheAcceptedPolls()
     {
+        // Every other reply spoilt: neither the trends, nor the recording,
+        // nor the events see anything of those.
         StartWith({"--speed", "38400", "--noise", "0", "--bad-crc", "1/2"});
         const QString csv = dir_.filePath("measurements.csv");
         QVERIFY(MainForm->StartRecording(csv));
@@ -181,6 +258,11 @@ private slots:
         MainForm->Timer1Timer();
         const PollStats stats = MainForm->Poller()->Stats();
         QVERIFY(stats.rejected >= 5);  // every other reply had a bad CRC
+        // Nothing but the start, the baseline and the stop.
+        QStringList events;
+        for (const Event& e : MainForm->Events().Events())
+            events << QString::fromStdString(e.what);
+        QCOMPARE(events, QString::fromUtf8("Начать опрос|Начальное состояние|Остановить опрос").split('|'));
 
         const auto points = MainForm->Trends().Since(0);
         QVERIFY(!points.empty());

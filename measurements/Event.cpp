@@ -1,0 +1,42 @@
+#include "Event.h"
+
+#include "LocalTime.h"
+#include "StatusFormat.h"
+
+#include <cstdio>
+
+const char* EventKindText(EventKind kind)
+{
+    switch (kind) {
+    case EventKind::Trip: return "Срабатывания";
+    case EventKind::Input: return "Входы";
+    case EventKind::Link: return "Связь";
+    case EventKind::Operator: return "Оператор";
+    }
+    return "";
+}
+
+std::string EventCsvHeader()
+{
+    return "Время;Вид;Событие;Состояние;Ia, А;Ib, А;Ic, А;3Io, А;Iкз, А";
+}
+
+std::string EventCsvLine(const Event& event, const std::string& decimalSeparator)
+{
+    const LocalTime t = ToLocal(event.at);
+    char stamp[40];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second, t.millisecond);
+    // A separator inside a caption or a typed request would split its field.
+    auto field = [](std::string text) {
+        for (char& c : text)
+            if (c == ';' || c == '\r' || c == '\n')
+                c = ',';
+        return text;
+    };
+    std::string line = std::string(stamp) + ";" + EventKindText(event.kind) + ";" + field(event.what) + ";"
+                       + field(event.state);
+    for (std::size_t i = 0; i < 5; ++i)
+        line += ";" + (event.currents ? FormatMeasuredCurrent((*event.currents)[i], decimalSeparator) : std::string());
+    return line;
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "Event.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+// The events: the newest kMaxEvents in memory for the window, and every one
+// in a file a day ("ZaritMon-events-YYYY-MM-DD.csv", Windows-1251, ";")
+// beside the exchange journal, each line flushed as it is written. A file
+// that cannot be written does not stop anything: the failure is counted
+// once until the file takes lines again.
+class EventLog {
+public:
+    static constexpr std::size_t kMaxEvents = 100000;
+
+    explicit EventLog(std::string decimalSeparator = ",") : separator_(std::move(decimalSeparator)) {}
+    ~EventLog();
+    EventLog(const EventLog&) = delete;
+    EventLog& operator=(const EventLog&) = delete;
+
+    // Where the files go; none: nowhere.
+    void SetFolder(std::optional<std::filesystem::path> folder);
+    void Add(const Event& event);
+
+    const std::deque<Event>& Events() const { return events_; }
+    // Events added since the start; the first one held is number Added() - Events().size().
+    uint64_t Added() const { return added_; }
+
+    bool Failing() const { return failing_; }
+    uint64_t Failures() const { return failures_; }
+    const std::string& Error() const { return error_; }
+    std::filesystem::path FileFor(const std::string& date) const;
+
+private:
+    bool Write(const Event& event);
+
+    std::string separator_;
+    std::deque<Event> events_;
+    uint64_t added_ = 0;
+    std::optional<std::filesystem::path> folder_;
+    std::FILE* file_ = nullptr;
+    std::string fileDate_;
+    bool failing_ = false;
+    uint64_t failures_ = 0;
+    std::string error_;
+};
