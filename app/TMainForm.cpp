@@ -474,8 +474,9 @@ const EventLog& TMainForm::Events() const
 void TMainForm::miEventsShowClick()
 {
     TfrmEvents* events = measurements_->EventsWindow();
-    events->Follow();
+    // Shown first, so that following the newest scrolls a laid-out table.
     events->show();
+    events->Follow();
     events->raise();
     events->activateWindow();
 }

@@ -125,6 +125,10 @@ TfrmEvents::TfrmEvents(const EventLog& log, QWidget* parent)
     tvEvents_->setModel(model_);
     tvEvents_->setSelectionBehavior(QAbstractItemView::SelectRows);
     tvEvents_->verticalHeader()->hide();
+    // One line a row, so that a long run reads like a list.
+    tvEvents_->setWordWrap(false);
+    tvEvents_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    tvEvents_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     tvEvents_->horizontalHeader()->setSectionResizeMode(EventTableModel::kWhat, QHeaderView::Stretch);
     tvEvents_->setColumnWidth(EventTableModel::kTime, 100);
     tvEvents_->setColumnWidth(EventTableModel::kState, 220);
