@@ -193,6 +193,7 @@ const std::vector<OptionDef>& Definitions()
              return true;
          }, "REG=VALUE, REG 6..42, VALUE 0..65535"},
         {"print-registers", 0, "", Flag(&Options::printRegisters)},
+        {"echo", 0, "", Flag(&Options::echo)},
         {"drop", 0, "WHICH", StoreRate(&FaultOptions::drop), "a share 0..1 or 1/N"},
         {"bad-crc", 0, "WHICH", StoreRate(&FaultOptions::badCrc), "a share 0..1 or 1/N"},
         {"stray", 0, "WHICH", StoreRate(&FaultOptions::stray), "a share 0..1 or 1/N"},
@@ -337,6 +338,9 @@ std::string HelpText(const std::string& defaultLinkPath)
            "  -a, --address N          slave address, 1..247 (default 1)\n"
            "  -s, --speed BPS          9600, 19200 or 38400 (default 9600); every reply\n"
            "                           takes the time the bytes need on a real line\n"
+           "      --echo               write every request back before its reply, as a\n"
+           "                           two-wire RS-485 adapter that hears its own\n"
+           "                           sending does (paced as 8 more bytes on the line)\n"
            "Relay:\n"
            "      --load AMPS          phase load current (default 2.50)\n"
            "      --noise PERCENT      spread of the measured currents, 0..50\n"

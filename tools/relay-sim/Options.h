@@ -53,6 +53,7 @@ struct Options {
     std::chrono::milliseconds inputHold{2000};
     std::vector<std::pair<uint16_t, uint16_t>> setpoints;  // register, value
     bool printRegisters = false;
+    bool echo = false;  // every request written back before its reply, as an RS-485 adapter may
     bool verbose = false;
     bool help = false;
     FaultOptions faults;

@@ -137,6 +137,15 @@ Simulator::Next Simulator::ServeRequest()
     }
     if (options_.verbose)
         Say("request: " + HexBytes(*request));
+    // The echo is the adapter's, not the relay's: it comes whatever the
+    // relay does, once the request has been on the wire, and takes the
+    // line for as long again before the reply can start.
+    const std::size_t heard = options_.echo ? 2 * request->size() : request->size();
+    if (options_.echo) {
+        if (!WaitUntil(received + WireTime(static_cast<double>(heard), options_.speed)))
+            return Next::Stop;
+        line_.Write(*request);
+    }
 
     model_.Advance(received);
     served_ = model_.Read();
@@ -156,7 +165,7 @@ Simulator::Next Simulator::ServeRequest()
             Say("reply dropped");
         return Next::Go;
     }
-    auto due = received + ReplyDelay(request->size(), wire.size(), options_.speed);
+    auto due = received + ReplyDelay(heard, wire.size(), options_.speed);
     if (fault.late)
         due += std::chrono::milliseconds(options_.faults.lateMs);
     if (!WaitUntil(due))
