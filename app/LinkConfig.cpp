@@ -3,6 +3,9 @@
 #include "Cp1251.h"
 #include "TIniFile.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace {
 
 // The keys of section "Config", in one place.
@@ -13,6 +16,7 @@ constexpr const char* kNetAddress = "NETADDRESS";
 constexpr const char* kRefreshInterval = "REFRESHINTERVAL";
 constexpr const char* kJournalDir = "JOURNALDIR";
 constexpr const char* kMemoLines = "MEMOLINES";
+constexpr const char* kEcho = "ECHO";
 
 } // namespace
 
@@ -25,6 +29,7 @@ LinkConfig ReadLinkConfig(const TIniFile& ini)
     c.responseTimeout = ini.ReadInteger(kConfigSection, kResponseTimeout, defaults.responseTimeout);
     c.netAddress = ini.ReadInteger(kConfigSection, kNetAddress, defaults.netAddress);
     c.refreshInterval = ini.ReadInteger(kConfigSection, kRefreshInterval, defaults.refreshInterval);
+    c.echo = ini.ReadString(kConfigSection, kEcho, defaults.echo);
     return c;
 }
 
@@ -47,6 +52,11 @@ LinkSettings ToLinkSettings(const LinkConfig& config)
     s.responseTimeoutMs = config.responseTimeout;
     s.address = config.SlaveAddress();
     s.pollIntervalMs = config.refreshInterval;
+    std::string echo = config.echo;
+    std::transform(echo.begin(), echo.end(), echo.begin(), [](unsigned char c) { return std::tolower(c); });
+    s.echo = echo == "on"    ? TModBusDevice::EchoMode::On
+             : echo == "off" ? TModBusDevice::EchoMode::Off
+                             : TModBusDevice::EchoMode::Auto;
     return s;
 }
 

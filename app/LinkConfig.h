@@ -15,6 +15,7 @@ struct LinkConfig {
     int32_t responseTimeout = 1000;  // ms, the port's total read timeout
     int32_t netAddress = 1;          // only the low 8 bits reach the wire
     int32_t refreshInterval = 1000;  // ms between two polls
+    std::string echo = "auto";       // auto, on or off: the line's echo of each request
 
     uint8_t SlaveAddress() const { return static_cast<uint8_t>(netAddress & 0xFF); }
 };
@@ -30,14 +31,14 @@ inline constexpr const char* kConfigFileName = "./ZaritMon.ini";
 inline constexpr const char* kConfigSection = "Config";
 
 // Reads the five keys in the order PORT, SPEED, RESPONSETIMEOUT, NETADDRESS,
-// REFRESHINTERVAL, each with its default.
+// REFRESHINTERVAL, each with its default, then ECHO.
 LinkConfig ReadLinkConfig(const TIniFile& ini);
 
 // JOURNALDIR and MEMOLINES; a MEMOLINES below 1 takes the default.
 LogConfig ReadLogConfig(const TIniFile& ini);
 
 // The link's settings from the configuration (the port name as the file
-// has it, in Windows-1251).
+// has it, in Windows-1251). An ECHO other than on or off, in any case, is auto.
 LinkSettings ToLinkSettings(const LinkConfig& config);
 
 // What the settings dialog shows from the file: RESPONSETIMEOUT as text

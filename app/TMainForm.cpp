@@ -374,7 +374,7 @@ void TMainForm::ShowLinkHealth()
     const bool recording = measurements_->CurrentRecording().Active();
     // Formatting the text reads the clock's zone; an idle tick skips it.
     const auto shown = std::make_tuple(stats.polls, stats.answered, stats.timeouts, stats.rejected,
-                                       stats.lastAnswered, recording);
+                                       stats.lastAnswered, stats.echo, recording);
     if (shownHealth_ == shown)
         return;
     shownHealth_ = shown;

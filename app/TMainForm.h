@@ -147,7 +147,7 @@ private:
     Measurements* measurements_ = nullptr;
     // What the health panel shows now: polls, answers, timeouts, rejections,
     // last answered, recording.
-    std::optional<std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, bool, bool>> shownHealth_;
+    std::optional<std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, bool, bool, bool>> shownHealth_;
     uint64_t reportedJournalFailures_ = 0;
 
     std::unique_ptr<TIniFile> IniFile;

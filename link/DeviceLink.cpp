@@ -62,6 +62,7 @@ DeviceLink::DeviceLink(const LinkSettings& settings, ExchangeJournal* journal) :
     }
     ModBus.SetPort(ComPort.get());
     ModBus.SetAddress(settings.address);
+    ModBus.SetEchoMode(settings.echo);
     ModBus.SetLog(&ExchangeLog);
     DeviceControl.SetMaster(&ModBus);
     DeviceControl.SetInterval(settings.pollIntervalMs);

@@ -22,6 +22,8 @@ struct LinkSettings {
     int32_t responseTimeoutMs = 1000;  // the port's total read timeout
     uint8_t address = 1;
     int32_t pollIntervalMs = 1000;
+    // Looking for the request's echo on the line (RTU only).
+    TModBusDevice::EchoMode echo = TModBusDevice::EchoMode::Auto;
 
     // 8 data bits, no parity, one stop bit; a reply that stops short ends
     // after a 100 ms gap.

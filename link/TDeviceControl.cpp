@@ -130,10 +130,12 @@ void TDeviceControl::PollOnce(std::unique_lock<std::mutex>& lock)
         image_.Store(values.data());
     const auto outcome = master ? master->LastOutcome() : TModBusDevice::Outcome::NoReply;
     const bool silent = !master || master->LastHeardNothing();
+    const bool echo = master && master->RemovingEcho();
     lock.lock();
 
     ++stats_.polls;
     stats_.lastAnswered = ok;
+    stats_.echo = echo;
     const auto now = std::chrono::system_clock::now();
     if (samples_.size() == kMaxSamples)
         samples_.pop_front();

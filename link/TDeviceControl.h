@@ -33,6 +33,7 @@ struct PollStats {
     uint64_t timeouts = 0;
     uint64_t rejected = 0;       // CRC errors, short and exception replies
     bool lastAnswered = false;   // meaningful once polls > 0
+    bool echo = false;           // the line's echo was being taken off after the last poll
     std::chrono::system_clock::time_point lastAnswerAt{};  // when answered > 0
 };
 

@@ -54,19 +54,45 @@ void TModBusDevice::SendRequest(std::span<const uint8_t> request)
     port_->Write(request.data(), static_cast<int>(request.size()));
 }
 
-bool TModBusDevice::ReceiveReply(uint8_t* buffer, int n, int& received)
+bool TModBusDevice::ReadMore(std::vector<uint8_t>& reply, std::size_t n,
+                             std::chrono::steady_clock::time_point until)
 {
-    received = 0;
-    if (!port_)
-        return true;
-    try {
-        received = port_->Read(buffer, n, kReplyWaitMs);
-        return true;
-    } catch (const ETimeout&) {
-        LogLine(kNoReply);
-        lastOutcome_ = Outcome::NoReply;
+    const std::size_t had = reply.size();
+    reply.resize(had + n);
+    int got = 0;
+    const bool inTime = ReadUntil(reply.data() + had, static_cast<int>(n), until, got);
+    reply.resize(had + static_cast<std::size_t>(got));
+    return inTime;
+}
+
+bool TModBusDevice::ReceiveRtu(std::span<const uint8_t> request, std::size_t n, Echo echo,
+                               std::vector<uint8_t>& reply, bool& echoed)
+{
+    echoed = false;
+    reply.clear();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReplyWaitMs);
+    if (!ReadMore(reply, n, until))
         return false;
+    // As much of the request as has come so far.
+    const auto soFarEcho = [&] {
+        const std::size_t k = std::min(reply.size(), request.size());
+        return k > 0 && std::equal(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(k), reply.begin());
+    };
+    if (echo == Echo::None || !soFarEcho())
+        return true;
+    if (reply.size() < request.size()) {
+        // Too short to tell; worth reading on only when an echo is expected.
+        if (echo != Echo::Expected)
+            return true;
+        if (!ReadMore(reply, n - reply.size(), until))
+            return false;
+        if (reply.size() < request.size() || !soFarEcho())
+            return true;
     }
+    // The line's echo: what follows it is the reply, read on within the wait.
+    reply.erase(reply.begin(), reply.begin() + static_cast<std::ptrdiff_t>(request.size()));
+    echoed = true;
+    return reply.size() >= n || ReadMore(reply, n - reply.size(), until);
 }
 
 void TModBusDevice::LogRejected(std::span<const uint8_t> received)
@@ -142,7 +168,8 @@ bool TModBusDevice::ReceiveMbap(std::vector<uint8_t>& frame)
 
 bool TModBusDevice::ReadHoldingRegisters(uint16_t* dest, uint16_t first, uint16_t count)
 {
-    SendRequest(Frame(modbus::BuildReadHoldingRegisters(address_, first, count)));
+    const auto request = modbus::BuildReadHoldingRegisters(address_, first, count);
+    SendRequest(Frame(request));
 
     if (framing_ == Framing::ModbusTcp) {
         std::vector<uint8_t> frame;
@@ -159,23 +186,27 @@ bool TModBusDevice::ReadHoldingRegisters(uint16_t* dest, uint16_t first, uint16_
         return true;
     }
 
-    std::vector<uint8_t> reply(modbus::ReadHoldingRegistersReplySize(count));
-    int received = 0;
-    if (!ReceiveReply(reply.data(), static_cast<int>(reply.size()), received))
+    const Echo echo = echoMode_ == EchoMode::Off ? Echo::None : RemovingEcho() ? Echo::Expected : Echo::Possible;
+    std::vector<uint8_t> reply;
+    bool echoed = false;
+    if (!ReceiveRtu(request, modbus::ReadHoldingRegistersReplySize(count), echo, reply, echoed))
         return false;
-    const auto got = std::span<const uint8_t>(reply).first(received);
-    if (!modbus::DecodeReadHoldingRegisters(got, count, dest)) {
-        LogRejected(got);
+    if (!modbus::DecodeReadHoldingRegisters(reply, count, dest)) {
+        LogRejected(reply);
         return false;
     }
-    LogFrame(kReply, got);
+    // Only an accepted reply decides, so that noise cannot turn it on or off.
+    if (echoMode_ == EchoMode::Auto)
+        echoHeard_ = echoed;
+    LogFrame(kReply, reply);
     lastOutcome_ = Outcome::Answered;
     return true;
 }
 
 void TModBusDevice::WriteCoil(uint16_t coil, bool on)
 {
-    SendRequest(Frame(modbus::BuildWriteCoil(address_, coil, on)));
+    const auto request = modbus::BuildWriteCoil(address_, coil, on);
+    SendRequest(Frame(request));
 
     if (framing_ == Framing::ModbusTcp) {
         std::vector<uint8_t> frame;
@@ -190,16 +221,18 @@ void TModBusDevice::WriteCoil(uint16_t coil, bool on)
         return;
     }
 
-    uint8_t reply[modbus::WriteCoilReplySize];
-    int received = 0;
-    if (!ReceiveReply(reply, sizeof reply, received))
+    // The reply repeats the request, so an echo can only be known from the
+    // polls: looked for once they found one, never guessed here.
+    std::vector<uint8_t> reply;
+    bool echoed = false;
+    if (!ReceiveRtu(request, modbus::WriteCoilReplySize, RemovingEcho() ? Echo::Expected : Echo::None, reply,
+                    echoed))
         return;
-    const auto got = std::span<const uint8_t>(reply).first(received);
-    if (!modbus::CheckWriteCoilReply(got)) {
-        LogRejected(got);
+    if (!modbus::CheckWriteCoilReply(reply)) {
+        LogRejected(reply);
         return;
     }
-    LogFrame(kReply, got);
+    LogFrame(kReply, reply);
     lastOutcome_ = Outcome::Answered;
 }
 
@@ -210,7 +243,8 @@ void TModBusDevice::SendRaw(std::span<const uint8_t> bytes, bool appendCrc, int 
         SendRawMbap(bytes, waitMs);
         return;
     }
-    SendRequest(modbus::BuildRaw(bytes, appendCrc));
+    const auto request = modbus::BuildRaw(bytes, appendCrc);
+    SendRequest(request);
 
     // The reply's length is unknown, so the whole wait passes before the
     // receive queue is looked at.
@@ -230,7 +264,9 @@ void TModBusDevice::SendRaw(std::span<const uint8_t> bytes, bool appendCrc, int 
         lastOutcome_ = Outcome::NoReply;
         return;
     }
-    const auto got = std::span<const uint8_t>(reply).first(received);
+    auto got = std::span<const uint8_t>(reply).first(received);
+    if (RemovingEcho() && got.size() >= request.size() && std::equal(request.begin(), request.end(), got.begin()))
+        got = got.subspan(request.size());
     // Fewer than two bytes carry no CRC to check: no answer, as above.
     if (got.size() < 2) {
         LogLine(kNoReply);

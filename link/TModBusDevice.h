@@ -35,6 +35,21 @@ public:
         return lastOutcome_ == Outcome::NoReply || (lastOutcome_ == Outcome::Rejected && lastRejectedEmpty_);
     }
 
+    // Whether the request's echo is looked for in what comes back, as some
+    // two-wire RS-485 adapters hear their own sending: Auto decides on each
+    // poll (function 3, whose reply never begins with its request) and
+    // keeps the decision for coil writes and typed requests; On always
+    // expects it; Off never looks. RTU framing only.
+    enum class EchoMode { Auto, On, Off };
+    void SetEchoMode(EchoMode mode) { echoMode_ = mode; }
+    // The echo is being taken off: ECHO on, or auto with the last decided
+    // poll echoed.
+    bool RemovingEcho() const
+    {
+        return framing_ == Framing::Rtu
+               && (echoMode_ == EchoMode::On || (echoMode_ == EchoMode::Auto && echoHeard_));
+    }
+
     void SetPort(Transport* port) { port_ = port; }
     void SetFraming(Framing framing) { framing_ = framing; }
     Framing GetFraming() const { return framing_; }
@@ -57,8 +72,17 @@ private:
     // Writes the request after dropping stale input, so a late or overlong
     // reply to an earlier request cannot be read as the start of this one.
     void SendRequest(std::span<const uint8_t> request);
-    // Reads an n-byte reply; false (after logging the timeout) on ETimeout.
-    bool ReceiveReply(uint8_t* buffer, int n, int& received);
+    // How the echo is looked for in one RTU reply: not at all; taken off
+    // when the whole request came back first; or expected, so that a read
+    // that ended inside it reads on.
+    enum class Echo { None, Possible, Expected };
+    // Reads an RTU reply of up to n bytes within the reply wait, without the
+    // request's echo before it (echoed says whether there was one); false,
+    // after logging the timeout, on ETimeout.
+    bool ReceiveRtu(std::span<const uint8_t> request, std::size_t n, Echo echo, std::vector<uint8_t>& reply,
+                    bool& echoed);
+    // Reads up to n more bytes onto the end of reply.
+    bool ReadMore(std::vector<uint8_t>& reply, std::size_t n, std::chrono::steady_clock::time_point until);
     void LogRejected(std::span<const uint8_t> received);
     void LogNoReply();
     // The frame that goes out for an RTU request, as the framing wants it.
@@ -77,4 +101,6 @@ private:
     ExchangeLog* log_ = nullptr;
     Outcome lastOutcome_ = Outcome::NoReply;
     bool lastRejectedEmpty_ = false;
+    EchoMode echoMode_ = EchoMode::Auto;
+    bool echoHeard_ = false;
 };

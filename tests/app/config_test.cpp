@@ -97,6 +97,17 @@ TEST_F(IniTest, NetAddressKeepsTheLowEightBits)
     }
 }
 
+TEST_F(IniTest, EchoIsOnOrOffOnlyWhenItSaysSo)
+{
+    using Mode = TModBusDevice::EchoMode;
+    for (auto [line, mode] : {std::pair{"", Mode::Auto}, std::pair{"ECHO=auto\n", Mode::Auto},
+                              std::pair{"ECHO = On \n", Mode::On}, std::pair{"echo=OFF\n", Mode::Off},
+                              std::pair{"ECHO=yes\n", Mode::Auto}, std::pair{"ECHO=\n", Mode::Auto}}) {
+        Put(std::string("[Config]\n") + line);
+        EXPECT_EQ(ToLinkSettings(ReadLinkConfig(TIniFile(path_))).echo, mode) << line;
+    }
+}
+
 TEST_F(IniTest, WriteCreatesFileSectionAndKey)
 {
     const TIniFile ini(path_);

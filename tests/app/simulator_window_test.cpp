@@ -62,13 +62,13 @@ private:
     {
         return MainForm->findChild<QLabel*>(name)->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
     }
-    void StartWith(std::vector<std::string> options)
+    void StartWith(std::vector<std::string> options, const QByteArray& moreConfig = {})
     {
         sim_ = std::make_unique<SimProcess>(std::move(options));
         QVERIFY(sim_->WaitForLink());
         QFile ini(dir_.filePath("ZaritMon.ini"));
         QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        ini.write("[Config]\r\nPORT=" + QByteArray::fromStdString(sim_->Link()) + "\r\nREFRESHINTERVAL=0\r\n");
+        ini.write("[Config]\r\nPORT=" + QByteArray::fromStdString(sim_->Link()) + "\r\nREFRESHINTERVAL=0\r\n" + moreConfig);
         ini.close();
         CreateForms();
         MainForm->N5Click();
@@ -211,6 +211,29 @@ private slots:
         MainForm->N7Click();
         QCOMPARE(EventsOf("Связь"), (QStringList{QString::fromUtf8("нет ответа"), QString::fromUtf8("есть ответ")}));
         QCOMPARE(EventsOf("Начальное состояние").size(), 1);
+    }
+
+    // A line that echoes each request: polled as any other unless ECHO says
+    // off, and the health panel says while the echo is being taken off.
+    void echoingLineAsTheConfigurationSays_data()
+    {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<bool>("answered");
+        QTest::newRow("no ECHO") << QByteArray() << true;
+        QTest::newRow("ECHO=auto") << QByteArray("ECHO=auto\r\n") << true;
+        QTest::newRow("ECHO=Off") << QByteArray("ECHO=Off\r\n") << false;
+    }
+    void echoingLineAsTheConfigurationSays()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(bool, answered);
+        StartWith({"--speed", "38400", "--noise", "0", "--echo"}, config);
+        QTRY_VERIFY_WITH_TIMEOUT(MainForm->Poller()->Stats().polls >= 3, 10000);
+        MainForm->N7Click();
+        MainForm->Timer1Timer();
+        const PollStats stats = MainForm->Poller()->Stats();
+        QCOMPARE(stats.answered, answered ? stats.polls : 0);
+        QCOMPARE(MainForm->LinkHealth().contains(QString::fromUtf8("эхо линии")), answered);
     }
 
     void linkHealthCountsWhatTheLogShows()

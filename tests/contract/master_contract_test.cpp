@@ -4,6 +4,7 @@
 
 #include "MasterContract.h"
 
+#include <functional>
 #include <span>
 
 namespace contract {
@@ -103,6 +104,88 @@ TEST_F(MasterTest, SendRawWithoutCrcSendsTheBytesUnchanged)
 {
     const auto send = [&] { master_.SendRaw(ParseHex("0A 0B 0C"), false, line_->RawWaitMs()); };
     ExpectCommandCases(send, "0A 0B 0C", {{"function 0B, which the relay leaves unanswered", nullptr, "Таймаут ответа!"}});
+}
+
+// An RS-485 adapter that hears its own sending: each request comes back
+// before the reply. Steps on one master, in order, as the decision carries
+// from one exchange to the next.
+TEST_F(MasterTest, EchoOfTheRequestIsTakenOffWhileTheLineHasOne)
+{
+    using Mode = TModBusDevice::EchoMode;
+    enum class Command { Poll, Coil, Raw };
+    using Body = std::function<std::string(const Bytes& good)>;
+    struct Step {
+        const char* name;
+        Mode mode;
+        Command command;
+        Script script;
+        Body body;
+        bool removing;  // afterwards
+    };
+    const Bytes rawReply = WithCrc(ParseHex("01 04 02 12 34"));
+    const Bytes coilException = WithCrc(ParseHex("01 85 04"));
+    const auto echoed = [](int gapMs) {
+        return [gapMs](const Bytes& r, const Bytes& g) { return Reply{{0, r}, {gapMs, g}}; };
+    };
+    const Body answer = [](const Bytes& g) { return "Ответ: " + HexText(g); };
+    const Step steps[] = {
+        {"first poll with an echo", Mode::Auto, Command::Poll, echoed(0), answer, true},
+        // Longer than the 100 ms gap that ends a read.
+        {"the reply 150 ms after the echo", Mode::Auto, Command::Poll, echoed(150), answer, true},
+        {"an echo broken by a gap",
+         Mode::Auto, Command::Poll,
+         [](const Bytes& r, const Bytes& g) {
+             return Reply{{0, Bytes(r.begin(), r.begin() + 3)}, {150, Concat({{0, Bytes(r.begin() + 3, r.end())}, {0, g}})}};
+         },
+         answer, true},
+        {"nothing after the echo", Mode::Auto, Command::Poll,
+         [](const Bytes& r, const Bytes&) { return Reply{{0, r}}; }, [](const Bytes&) { return "Таймаут ответа!"; },
+         true},
+        {"coil write, echo and reply", Mode::Auto, Command::Coil, echoed(0), answer, true},
+        {"coil write, echo and an exception", Mode::Auto, Command::Coil,
+         [&](const Bytes& r, const Bytes&) { return Reply{{0, r}, {0, coilException}}; },
+         [&](const Bytes&) { return "Ошибка CRC: " + HexText(coilException); }, true},
+        {"typed request", Mode::Auto, Command::Raw,
+         [&](const Bytes& r, const Bytes&) { return Reply{{0, r}, {0, rawReply}}; },
+         [&](const Bytes&) { return "Ответ: " + HexText(rawReply); }, true},
+        {"the echo has gone", Mode::Auto, Command::Poll, nullptr, answer, false},
+        // Its reply is its request: no echo is looked for until a poll found one.
+        {"coil write without an echo", Mode::Auto, Command::Coil, nullptr, answer, false},
+        {"ECHO=off on an echoing line", Mode::Off, Command::Poll, echoed(0),
+         [](const Bytes& g) {
+             return "Ошибка CRC: " + HexText(Concat({{0, ParseHex("01 03 00 00 00 2E C5 D6")}, {0, Bytes(g.begin(), g.end() - 8)}}));
+         },
+         false},
+        {"ECHO=on, a coil write before any poll", Mode::On, Command::Coil, echoed(0), answer, true},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        master_.SetEchoMode(step.mode);
+        Bytes good;
+        relay_.Next([&](const Bytes& request, const Bytes& g) {
+            good = g;
+            return step.script ? step.script(request, g) : Reply{{0, g}};
+        });
+        std::vector<uint16_t> dest(46, 0xBEEF);
+        switch (step.command) {
+        case Command::Poll:
+            master_.ReadHoldingRegisters(dest.data(), 0, 46);
+            break;
+        case Command::Coil:
+            master_.WriteCoil(1, true);
+            break;
+        case Command::Raw:
+            master_.SendRaw(ParseHex("01 04 00 00 00 01"), true, line_->RawWaitMs());
+            break;
+        }
+        relay_.WaitIdle();
+        const auto bodies = TakeBodies();
+        ASSERT_EQ(bodies.size(), 2u);
+        EXPECT_EQ(bodies[1], step.body(good));
+        if (step.command == Command::Poll && bodies[1].starts_with("Ответ"))
+            EXPECT_EQ(dest, relay_.LastServed());
+        EXPECT_EQ(master_.RemovingEcho(), step.removing);
+    }
 }
 
 } // namespace

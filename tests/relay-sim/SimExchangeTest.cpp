@@ -325,6 +325,37 @@ TEST(SimExchange, FaultsHitCoilWritesToo)
     }
 }
 
+// A line that echoes every request: nothing of the echo reaches the log,
+// polls, coil writes and typed requests are answered, and without looking
+// for the echo every poll fails as before.
+TEST(SimExchange, EchoingLineIsAnsweredAsAnyOther)
+{
+    const RegisterValues served = Served(kExact);
+    auto sim = Start(Plus(kExact, {"--echo"}));
+    SimMaster master(sim->Link());
+    for (int poll = 0; poll < 2; ++poll) {
+        const auto read = master.Read();
+        ASSERT_TRUE(read.has_value()) << master.LastLine();
+        EXPECT_EQ(*read, served);
+    }
+    master.device.WriteCoil(2, true);
+    master.device.SendRaw(std::vector<uint8_t>{1, 3, 0, 0, 0, 1}, true, 300);
+    const std::string reply = "Ответ: " + HexText(ReadReply(1, served));
+    const std::string coil = HexText(WithCrc({1, 5, 0, 2, 0xFF, 0}));
+    const std::string typed = HexText(WithCrc({1, 3, 2, static_cast<uint8_t>(served[0] >> 8),
+                                               static_cast<uint8_t>(served[0] & 0xFF)}));
+    EXPECT_EQ(master.Lines(), (std::vector<std::string>{kReadRequest, reply, kReadRequest, reply,
+                                                        "Запрос: " + coil, "Ответ: " + coil,
+                                                        "Запрос: " + HexText(WithCrc({1, 3, 0, 0, 0, 1})),
+                                                        "Ответ: " + typed}));
+    EXPECT_TRUE(master.device.RemovingEcho());
+
+    master.device.SetEchoMode(TModBusDevice::EchoMode::Off);
+    EXPECT_FALSE(master.Read().has_value());
+    EXPECT_EQ(master.LastLine().rfind("Ошибка CRC: 01 03 00 00 00 2E C5 D6 01 03 5C", 0), 0u) << master.LastLine();
+    ExpectCleanStop(*sim);
+}
+
 // A pty has no speed of its own: the simulator must make up for it.
 TEST(SimExchange, ExchangesTakeTheWireTime)
 {
