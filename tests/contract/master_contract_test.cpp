@@ -182,8 +182,9 @@ TEST_F(MasterTest, EchoOfTheRequestIsTakenOffWhileTheLineHasOne)
         const auto bodies = TakeBodies();
         ASSERT_EQ(bodies.size(), 2u);
         EXPECT_EQ(bodies[1], step.body(good));
-        if (step.command == Command::Poll && bodies[1].starts_with("Ответ"))
+        if (step.command == Command::Poll && bodies[1].starts_with("Ответ")) {
             EXPECT_EQ(dest, relay_.LastServed());
+        }
         EXPECT_EQ(master_.RemovingEcho(), step.removing);
     }
 }
