@@ -372,16 +372,30 @@ void TMainForm::ShowLinkHealth()
 {
     const PollStats stats = link_->Poller().Stats();
     const bool recording = measurements_->CurrentRecording().Active();
+    PortProblem problem = link_->Port().Problem();
     // Formatting the text reads the clock's zone; an idle tick skips it.
     const auto shown = std::make_tuple(stats.polls, stats.answered, stats.timeouts, stats.rejected,
                                        stats.lastAnswered, stats.echo, recording);
-    if (shownHealth_ == shown)
+    if (shownHealth_ == shown && shownProblem_ == problem)
         return;
     shownHealth_ = shown;
     QString text = QString::fromStdString(LinkHealthText(stats, ToLocal(stats.lastAnswerAt)));
     if (recording)
         text += QString::fromUtf8(" · идёт запись");
-    linkPanel_->setText(text);
+    if (problem.kind == PortProblem::Kind::None) {
+        linkPanel_->setText(text);
+        linkPanel_->setToolTip({});
+    } else {
+        // The scan opens every port: once for each new reason, not each tick.
+        if (problem != shownProblem_)
+            portsNow_ = problem.kind == PortProblem::Kind::NotFound ? TCOMPort::AvailablePorts()
+                                                                    : std::vector<std::string>{};
+        linkPanel_->setText(QString::fromStdString(PortNotOpenText(link_->Port().PortName(), problem, portsNow_)));
+        linkPanel_->setToolTip(
+            QString::fromStdString(PortNotOpenDetail(problem, qEnvironmentVariable("USER").toStdString())) + "\n"
+            + text);
+    }
+    shownProblem_ = std::move(problem);
 }
 
 void TMainForm::ShowJournalHealth()

@@ -2,13 +2,16 @@
 
 #include "LedPictures.h"
 #include "LogMirror.h"
+#include "PortProblem.h"
 
 #include <QMainWindow>
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <tuple>
+#include <vector>
 
 class DeviceLink;
 class ExchangeJournal;
@@ -148,6 +151,8 @@ private:
     // What the health panel shows now: polls, answers, timeouts, rejections,
     // last answered, recording.
     std::optional<std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, bool, bool, bool>> shownHealth_;
+    PortProblem shownProblem_;
+    std::vector<std::string> portsNow_;  // for a port not found: the ports there were then
     uint64_t reportedJournalFailures_ = 0;
 
     std::unique_ptr<TIniFile> IniFile;

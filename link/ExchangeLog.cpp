@@ -171,6 +171,13 @@ void ExchangeLog::Add(std::string_view line)
         journal_->Append(line);
 }
 
+void ExchangeLog::JournalOnly(std::string_view line)
+{
+    std::lock_guard lock(mutex_);
+    if (journal_)
+        journal_->Append(line);
+}
+
 std::size_t ExchangeLog::Count() const
 {
     std::lock_guard lock(mutex_);

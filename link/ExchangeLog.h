@@ -32,6 +32,9 @@ public:
     void SetJournal(ExchangeJournal* journal);
 
     void Add(std::string_view line);
+    // A line for the journal alone, in its place among the log's: what the
+    // log itself must not show.
+    void JournalOnly(std::string_view line);
     std::size_t Count() const;
     std::string Line(std::size_t index) const;  // empty when out of range
     std::vector<std::string> Lines() const;

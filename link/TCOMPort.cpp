@@ -22,7 +22,19 @@ TCOMPort::~TCOMPort()
 
 bool TCOMPort::Open()
 {
-    return p_->IsOpen() || p_->Open(portName_);
+    if (p_->IsOpen())
+        return true;
+    PortProblem why;
+    const bool opened = p_->Open(portName_, why);
+    std::lock_guard lock(problemMutex_);
+    problem_ = opened ? PortProblem{} : std::move(why);
+    return opened;
+}
+
+PortProblem TCOMPort::Problem() const
+{
+    std::lock_guard lock(problemMutex_);
+    return problem_;
 }
 
 void TCOMPort::Close()

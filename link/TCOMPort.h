@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,9 +33,11 @@ public:
     TCOMPort(const TCOMPort&) = delete;
     TCOMPort& operator=(const TCOMPort&) = delete;
 
+    // False, with the reason in Problem(), when the device cannot be used.
     bool Open();
     void Close() override;
     bool IsOpen() const override;
+    PortProblem Problem() const override;
     const std::string& PortName() const override { return portName_; }
 
     // A value the driver refuses leaves the previous setting in force.
@@ -85,4 +88,7 @@ private:
     bool keepOpen_ = false;
     LineSettings settings_;
     std::chrono::steady_clock::time_point lastOpenAttempt_{};
+    // Written by the thread that opens, read by the window's.
+    mutable std::mutex problemMutex_;
+    PortProblem problem_;
 };

@@ -14,10 +14,13 @@
 #include <filesystem>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <strings.h>
+#include <vector>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -34,21 +37,66 @@ bool IsHangup(short revents)
     return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+// The reason in errno after `step` failed on the device at `path`.
+PortProblem SystemProblem(const std::string& path, const char* step)
+{
+    const int error = errno;
+    PortProblem p{PortProblem::Kind::Other, step, error, std::strerror(error), {}};
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        p.kind = PortProblem::Kind::NotFound;
+        break;
+    case EBUSY:
+    case EWOULDBLOCK:
+        p.kind = PortProblem::Kind::InUse;
+        break;
+    case EACCES:
+    case EPERM: {
+        p.kind = PortProblem::Kind::NoPermission;
+        struct stat st{};
+        if (::stat(path.c_str(), &st) == 0) {
+            std::vector<char> buffer(4096);
+            group grp{};
+            group* found = nullptr;
+            if (::getgrgid_r(st.st_gid, &grp, buffer.data(), buffer.size(), &found) == 0 && found)
+                p.group = found->gr_name;
+        }
+        break;
+    }
+    case EISDIR:
+    case ENOTTY:
+    case EINVAL:
+        p.kind = PortProblem::Kind::NotSerial;
+        break;
+    default:
+        break;
+    }
+    return p;
+}
+
 } // namespace
 
-bool TCOMPort::Platform::Open(const std::string& devicePath)
+bool TCOMPort::Platform::Open(const std::string& devicePath, PortProblem& why)
 {
     const int opened = ::open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (opened < 0)
+    if (opened < 0) {
+        why = SystemProblem(devicePath, "open");
         return false;
+    }
+    const auto fail = [&](const char* step) {
+        why = SystemProblem(devicePath, step);
+        ::close(opened);
+        return false;
+    };
     // TIOCEXCL alone does not keep out root; the flock does, for every
     // process that opens the device through this class.
     termios t{};
-    if (::flock(opened, LOCK_EX | LOCK_NB) != 0 || ::ioctl(opened, TIOCEXCL) != 0
-        || ::tcgetattr(opened, &t) != 0) {
-        ::close(opened);
-        return false;
-    }
+    if (::flock(opened, LOCK_EX | LOCK_NB) != 0 || ::ioctl(opened, TIOCEXCL) != 0)
+        return fail("lock");
+    if (::tcgetattr(opened, &t) != 0)
+        return fail("line settings");
     ::cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
     t.c_cflag &= ~CRTSCTS;
@@ -57,8 +105,7 @@ bool TCOMPort::Platform::Open(const std::string& devicePath)
     t.c_cc[VTIME] = 0;
     if (::tcsetattr(opened, TCSANOW, &t) != 0) {
         ::ioctl(opened, TIOCNXCL);
-        ::close(opened);
-        return false;
+        return fail("line settings");
     }
     fd = opened;
     timeouts = {};

@@ -22,8 +22,9 @@ struct TCOMPort::Platform {
     Timeouts timeouts;
 
     bool IsOpen() const { return fd >= 0; }
-    // Exclusive, raw, without flow control or read timeouts.
-    bool Open(const std::string& devicePath);
+    // Exclusive, raw, without flow control or read timeouts; false, with
+    // the reason in why, when the device cannot be used.
+    bool Open(const std::string& devicePath, PortProblem& why);
     void Release();
 
     // Read the whole record, let `change` alter one field, write it back.

@@ -44,45 +44,84 @@ HANDLE OpenDevice(const std::string& path)
                          FILE_FLAG_OVERLAPPED, nullptr);
 }
 
+// The reason in GetLastError() after `step` failed.
+PortProblem SystemProblem(const char* step)
+{
+    const DWORD error = ::GetLastError();
+    char text[512] = {};
+    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                    text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' '))
+        text[--length] = '\0';
+    PortProblem p{PortProblem::Kind::Other, step, static_cast<int>(error), text, {}};
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        p.kind = PortProblem::Kind::NotFound;
+        break;
+    // A serial driver admits one opener: a port held by another program
+    // refuses access.
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        p.kind = PortProblem::Kind::InUse;
+        break;
+    default:
+        break;
+    }
+    return p;
+}
+
 } // namespace
 
-bool TCOMPort::Platform::Open(const std::string& devicePath)
+bool TCOMPort::Platform::Open(const std::string& devicePath, PortProblem& why)
 {
     // Share mode 0 is all Windows needs: a serial driver admits one opener.
     handle = OpenDevice(devicePath);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
+        why = SystemProblem("open");
         return false;
+    }
     done = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!done) {
+        why = SystemProblem("open");
+        Release();
+        return false;
+    }
 
     // Raw 8-bit line without flow control, as the POSIX side opens it; the
     // rate and stop bits stay as the driver has them. A line error must not
     // abort every later read until someone clears it.
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    bool ready = done && ::GetCommState(handle, &dcb);  // fails on what is not a port
-    if (ready) {
-        dcb.fBinary = TRUE;
-        dcb.fParity = FALSE;
-        dcb.Parity = NOPARITY;
-        dcb.ByteSize = 8;
-        dcb.fOutxCtsFlow = FALSE;
-        dcb.fOutxDsrFlow = FALSE;
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
-        dcb.fDsrSensitivity = FALSE;
-        dcb.fOutX = FALSE;
-        dcb.fInX = FALSE;
-        dcb.fErrorChar = FALSE;
-        dcb.fNull = FALSE;
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
-        dcb.fAbortOnError = FALSE;
-        // No timeout at all until the setters ask for one: only the caller's
-        // wait ends a read, whatever the previous user of the port left.
-        COMMTIMEOUTS none{};
-        ready = ::SetCommState(handle, &dcb) && ::SetCommTimeouts(handle, &none);
-    }
-    if (!ready)
+    if (!::GetCommState(handle, &dcb)) {  // fails on what is not a port
+        why = SystemProblem("line settings");
+        why.kind = PortProblem::Kind::NotSerial;
         Release();
-    return ready;
+        return false;
+    }
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.Parity = NOPARITY;
+    dcb.ByteSize = 8;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;
+    // No timeout at all until the setters ask for one: only the caller's
+    // wait ends a read, whatever the previous user of the port left.
+    COMMTIMEOUTS none{};
+    if (!::SetCommState(handle, &dcb) || !::SetCommTimeouts(handle, &none)) {
+        why = SystemProblem("line settings");
+        Release();
+        return false;
+    }
+    return true;
 }
 
 void TCOMPort::Platform::Release()

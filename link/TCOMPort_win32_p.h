@@ -24,8 +24,9 @@ struct TCOMPort::Platform {
     HANDLE done = nullptr;
 
     bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
-    // Overlapped, raw, without flow control or read timeouts.
-    bool Open(const std::string& devicePath);
+    // Overlapped, raw, without flow control or read timeouts; false, with
+    // the reason in why, when the device cannot be used.
+    bool Open(const std::string& devicePath, PortProblem& why);
     void Release();
 
     // Read the whole DCB, let `change` alter one field, write it back.

@@ -50,8 +50,26 @@ void TModBusDevice::SendRequest(std::span<const uint8_t> request)
     if (!port_)
         return;
     port_->EnsureOpen();
+    JournalPortProblem();
     port_->DiscardInput();
     port_->Write(request.data(), static_cast<int>(request.size()));
+}
+
+void TModBusDevice::JournalPortProblem()
+{
+    PortProblem now = port_->Problem();
+    if (now == portProblem_)
+        return;
+    std::string text = "Порт " + port_->PortName();
+    if (now.kind == PortProblem::Kind::None)
+        text += " открыт";
+    else
+        text += " не открыт: " + PortProblemWords(now) + " (" + now.step + ": " + now.system + ")";
+    if (log_) {
+        const LocalTime t = LocalNow();
+        log_->JournalOnly(FormatLogTime(t.hour, t.minute, t.second, t.millisecond) + '\t' + text);
+    }
+    portProblem_ = std::move(now);
 }
 
 bool TModBusDevice::ReadMore(std::vector<uint8_t>& reply, std::size_t n,

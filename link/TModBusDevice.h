@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PortProblem.h"
+
 #include <chrono>
 #include <cstdint>
 #include <span>
@@ -72,6 +74,9 @@ private:
     // Writes the request after dropping stale input, so a late or overlong
     // reply to an earlier request cannot be read as the start of this one.
     void SendRequest(std::span<const uint8_t> request);
+    // Why the line is not open, in the journal (never the log) once each
+    // time it changes, and that it is open again.
+    void JournalPortProblem();
     // How the echo is looked for in one RTU reply: not at all; taken off
     // when the whole request came back first; or expected, so that a read
     // that ended inside it reads on.
@@ -103,4 +108,5 @@ private:
     bool lastRejectedEmpty_ = false;
     EchoMode echoMode_ = EchoMode::Auto;
     bool echoHeard_ = false;
+    PortProblem portProblem_;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "PortProblem.h"
+
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -31,6 +33,9 @@ public:
     // As the link was given it: a device path, or tcp://HOST:PORT.
     virtual const std::string& PortName() const = 0;
     virtual bool IsOpen() const = 0;
+    // Why the line is not open, from its last attempt; Kind::None while it
+    // is open, or when the line does not know. Safe from any thread.
+    virtual PortProblem Problem() const { return {}; }
     // Before each transaction: true when the line is open, or could be
     // opened again now (at most once a second after a failure).
     virtual bool EnsureOpen() = 0;

@@ -20,3 +20,29 @@ std::string LinkHealthText(const PollStats& stats, const LocalTime& lastAnswer)
             + ", таймаутов " + std::to_string(stats.timeouts) + ", ошибок CRC " + std::to_string(stats.rejected);
     return text;
 }
+
+std::string PortNotOpenText(const std::string& port, const PortProblem& problem,
+                            const std::vector<std::string>& portsNow)
+{
+    std::string text = "Связь: порт " + port + " не открыт: " + PortProblemWords(problem);
+    if (problem.kind == PortProblem::Kind::NoPermission && !problem.group.empty()) {
+        text += " · добавьте пользователя в группу " + problem.group + " и войдите в систему заново";
+    } else if (problem.kind == PortProblem::Kind::NotFound) {
+        if (portsNow.empty()) {
+            text += " · других портов нет";
+        } else {
+            text += " · есть порты: ";
+            for (std::size_t i = 0; i < portsNow.size(); ++i)
+                text += (i ? ", " : "") + portsNow[i];
+        }
+    }
+    return text;
+}
+
+std::string PortNotOpenDetail(const PortProblem& problem, const std::string& user)
+{
+    std::string text = problem.step + ": " + problem.system + " (" + std::to_string(problem.code) + ")";
+    if (problem.kind == PortProblem::Kind::NoPermission && !problem.group.empty())
+        text += "\nsudo usermod -aG " + problem.group + " " + (user.empty() ? "$USER" : user);
+    return text;
+}

@@ -31,6 +31,8 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QPushButton>
 #include <QTextCursor>
 #include <QTemporaryDir>
@@ -38,8 +40,14 @@
 #include <QTimer>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <cstdio>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -565,6 +573,134 @@ private slots:
             MainForm->Journal()->FileFor(ExchangeJournal::LocalToday()).string()));
         QVERIFY(journal.startsWith(QByteArray::fromStdString(Utf8ToCp1251(MainForm->Log()->Line(0)) + "\r\n")));
         QCOMPARE(Errors().size(), 2);
+    }
+
+    // A port that cannot be used says why in the link panel, not in the
+    // log; the journal has each reason once; the reason goes when the port
+    // comes back or a good one is chosen.
+    void portThatCannotBeUsedSaysWhy_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << "missing" << QString::fromUtf8("не найден");
+        QTest::newRow("regular file") << "file" << QString::fromUtf8("не последовательный порт");
+        QTest::newRow("directory") << "directory" << QString::fromUtf8("не последовательный порт");
+        QTest::newRow("held by another open") << "held" << QString::fromUtf8("занят другой программой");
+    }
+    void portThatCannotBeUsedSaysWhy()
+    {
+        QFETCH(QString, what);
+        QFETCH(QString, reason);
+        const std::string path = what == "held" ? pty_->DevicePath() : dir_.filePath("port").toStdString();
+        if (what != "held")
+            std::filesystem::remove_all(path);
+        if (what == "file")
+            std::ofstream(path) << "not a port";
+        if (what == "directory")
+            std::filesystem::create_directory(path);
+        auto holder = std::make_unique<TCOMPort>(pty_->DevicePath());
+        if (what == "held")
+            QVERIFY(holder->Open());
+        WriteIni("[Config]\r\nPORT=" + QByteArray::fromStdString(path) + "\r\nREFRESHINTERVAL=50\r\n");
+        CreateForms();
+        MainForm->N5Click();
+        auto* panel = Find<QLabel>(MainForm, "LinkPanel");
+        const QString notOpen = QString::fromUtf8("Связь: порт %1 не открыт: %2").arg(QString::fromStdString(path), reason);
+        QTRY_VERIFY((MainForm->Timer1Timer(), panel->text().startsWith(notOpen)));
+        if (what == "missing")
+            QVERIFY(panel->text().contains(QString::fromUtf8("есть порты")) || panel->text().contains(QString::fromUtf8("других портов нет")));
+        QVERIFY(!panel->toolTip().isEmpty());
+        const uint64_t polls = MainForm->Poller()->Stats().polls;
+        QTRY_VERIFY(MainForm->Poller()->Stats().polls > polls + 3);
+
+        // Back: the device appears where the name points, or is let go.
+        if (what == "held") {
+            holder->Close();
+        } else if (what == "directory") {
+            MainForm->ApplySettings({pty_->DevicePath(), "9600", "1000", "50"});
+            MainForm->N5Click();
+        } else {
+            std::filesystem::remove(path);
+            std::filesystem::create_symlink(pty_->DevicePath(), path);
+        }
+        const uint64_t answered = MainForm->Poller()->Stats().answered;
+        QTRY_VERIFY_WITH_TIMEOUT(MainForm->Poller()->Stats().answered > answered, 5000);
+        QTRY_VERIFY((MainForm->Timer1Timer(), panel->text().startsWith(QString::fromUtf8("Связь: есть ответ"))));
+        QVERIFY(panel->toolTip().isEmpty());
+        MainForm->N7Click();
+
+        for (const std::string& line : MainForm->Log()->Lines())
+            QVERIFY2(line.find("Порт") == std::string::npos, line.c_str());
+        QVERIFY(MainForm->Journal()->Flush());
+        const QString journal = QString::fromStdString(Cp1251ToUtf8(ReadFile(QString::fromStdString(
+            MainForm->Journal()->FileFor(ExchangeJournal::LocalToday()).string())).toStdString()));
+        const QString reasonLine = QString::fromUtf8("Порт %1 не открыт: %2").arg(QString::fromStdString(path), reason);
+        QCOMPARE(journal.count(reasonLine), 1);
+        if (what != "directory")  // the new link's port opened at once
+            QCOMPARE(journal.count(QString::fromUtf8("Порт %1 открыт").arg(QString::fromStdString(path))), 1);
+        QVERIFY(journal.indexOf(reasonLine) < journal.lastIndexOf(QString::fromUtf8("\tОтвет: ")));
+        if (what != "held")
+            std::filesystem::remove_all(path);
+    }
+
+    // A device the user may not open: the panel names the group to join.
+    // Root opens anything, so as root the test runs a copy of itself as
+    // nobody (setpriv) on a device of root's, and lets it in halfway.
+    void portWithoutPermissionNamesTheGroup()
+    {
+        const QByteArray device = qgetenv("ZARIT_PORT_WITHOUT_PERMISSION");
+        if (!device.isEmpty()) {  // the copy, as nobody
+            struct stat st{};
+            QCOMPARE(::stat(device.constData(), &st), 0);
+            const group* owner = ::getgrgid(st.st_gid);
+            QVERIFY(owner);
+            WriteIni("[Config]\r\nPORT=" + device + "\r\nREFRESHINTERVAL=50\r\n");
+            CreateForms();
+            MainForm->N5Click();
+            auto* panel = Find<QLabel>(MainForm, "LinkPanel");
+            const QString expected = QString::fromUtf8("Связь: порт %1 не открыт: нет доступа · добавьте пользователя "
+                                                       "в группу %2 и войдите в систему заново")
+                                         .arg(QString::fromUtf8(device), QString::fromUtf8(owner->gr_name));
+            QTRY_COMPARE((MainForm->Timer1Timer(), panel->text()), expected);
+            QVERIFY(panel->toolTip().contains(QString::fromUtf8("sudo usermod -aG %1 ").arg(owner->gr_name)));
+            std::printf("reason shown\n");
+            std::fflush(stdout);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                (MainForm->Timer1Timer(), panel->text().startsWith(QString::fromUtf8("Связь: есть ответ"))), 20000);
+            MainForm->N7Click();
+            return;
+        }
+        if (::geteuid() != 0)
+            QSKIP("not root: no unprivileged copy can be started, and this user may open its own devices");
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty())
+            QSKIP("setpriv (util-linux) is not installed");
+        const std::string path = pty_->DevicePath();
+        QCOMPARE(::chmod(path.c_str(), 0600), 0);
+        QProcess copy;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("ZARIT_PORT_WITHOUT_PERMISSION", QString::fromStdString(path));
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        copy.setProcessEnvironment(env);
+        copy.setProcessChannelMode(QProcess::MergedChannels);
+        copy.start(setpriv, {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--",
+                             QCoreApplication::applicationFilePath(), "portWithoutPermissionNamesTheGroup"});
+        QVERIFY(copy.waitForStarted(10000));
+        QByteArray output;
+        QElapsedTimer timer;
+        timer.start();
+        while (!output.contains("reason shown") && copy.state() != QProcess::NotRunning && timer.elapsed() < 60000) {
+            copy.waitForReadyRead(200);
+            output += copy.readAll();
+        }
+        if (!output.contains("Start testing"))
+            QSKIP(qPrintable("the copy could not run as nobody: " + QString::fromLocal8Bit(output)));
+        QVERIFY2(output.contains("reason shown"), output.constData());
+        QCOMPARE(::chmod(path.c_str(), 0666), 0);
+        QVERIFY(copy.waitForFinished(60000));
+        output += copy.readAll();
+        QVERIFY2(copy.exitCode() == 0 && output.contains("PASS   : CommandsTest::portWithoutPermissionNamesTheGroup()"),
+                 output.constData());
     }
 
     void networkPortsWholeFlow_data()

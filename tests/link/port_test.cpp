@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -44,10 +45,47 @@ TEST(PortClosed, EveryOperationIsANoOp)
     EXPECT_LT(Clock::now() - start, 100ms);
 }
 
-TEST(PortOpen, RefusesWhatIsNotASerialDevice)
+// What cannot be used as a port is refused, with why and at which step;
+// the reason goes once it opens.
+TEST(PortOpen, RefusesWhatIsNotASerialDeviceAndSaysWhy)
 {
-    EXPECT_FALSE(TCOMPort("/nonexistent/ttyX").Open());
-    EXPECT_FALSE(TCOMPort("/dev/null").Open());
+    using Kind = PortProblem::Kind;
+    const std::filesystem::path dir = std::filesystem::temp_directory_path()
+                                      / ("zarit-port-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir / "folder");
+    { std::ofstream(dir / "file") << "not a port"; }
+    PtyPair pty;
+    TCOMPort holder(pty.DevicePath());
+    ASSERT_TRUE(holder.Open());
+    struct Case {
+        std::string path;
+        Kind kind;
+        const char* step;
+    };
+    const Case cases[] = {
+        {(dir / "missing").string(), Kind::NotFound, "open"},
+        {"/nonexistent/ttyX", Kind::NotFound, "open"},
+        {(dir / "file").string(), Kind::NotSerial, "lock"},
+        {(dir / "folder").string(), Kind::NotSerial, "open"},
+        {"/dev/null", Kind::NotSerial, "lock"},
+        {pty.DevicePath(), Kind::InUse, "lock"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        TCOMPort port(c.path);
+        EXPECT_EQ(port.Problem().kind, Kind::None) << "nothing tried yet";
+        EXPECT_FALSE(port.Open());
+        const PortProblem p = port.Problem();
+        EXPECT_EQ(p.kind, c.kind) << p.system;
+        EXPECT_EQ(p.step, c.step);
+        EXPECT_FALSE(p.system.empty());
+    }
+    TCOMPort port(pty.DevicePath());
+    EXPECT_FALSE(port.Open());
+    holder.Close();
+    EXPECT_TRUE(port.Open());
+    EXPECT_EQ(port.Problem(), PortProblem{});
+    std::filesystem::remove_all(dir);
 }
 
 class PortTest : public ::testing::Test {

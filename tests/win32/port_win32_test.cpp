@@ -45,17 +45,32 @@ TEST(PortClosed, EveryOperationIsANoOp)
     EXPECT_LT(Clock::now() - start, 100ms);
 }
 
-TEST(PortOpen, RefusesWhatIsNotAnOpenableSerialPort)
+// Each refused with why, as CreateFileA and GetCommState said. (Wine lets a
+// second handle onto a port, so "in use" cannot be shown here.)
+TEST(PortOpen, RefusesWhatIsNotAnOpenableSerialPortAndSaysWhy)
 {
-    const char* const paths[] = {
-        "",
-        "\\\\.\\COM200",  // no such port
-        "\\\\.\\NUL",     // opens, but is no serial device
+    using Kind = PortProblem::Kind;
+    struct Case {
+        const char* path;
+        Kind kind;  // Other: whatever the system says
+        const char* step;
     };
-    for (const char* path : paths) {
-        TCOMPort port(path);
-        EXPECT_FALSE(port.Open()) << path;
-        EXPECT_FALSE(port.IsOpen()) << path;
+    const Case cases[] = {
+        {"", Kind::Other, "open"},
+        {"\\\\.\\COM200", Kind::NotFound, "open"},      // no such port
+        {"\\\\.\\NUL", Kind::NotSerial, "line settings"},  // opens, but is no serial device
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        TCOMPort port(c.path);
+        EXPECT_FALSE(port.Open());
+        EXPECT_FALSE(port.IsOpen());
+        const PortProblem p = port.Problem();
+        if (c.kind != Kind::Other)
+            EXPECT_EQ(p.kind, c.kind) << p.code << " " << p.system;
+        EXPECT_NE(p.kind, Kind::None);
+        EXPECT_EQ(p.step, c.step);
+        EXPECT_NE(p.code, 0);
     }
 }
 
