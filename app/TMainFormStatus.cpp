@@ -1,0 +1,91 @@
+// The main window's status bar: the link's health (or why its port is not
+// open), the journal's state, and where the log's earlier lines are.
+
+#include "TMainForm.h"
+
+#include "DeviceLink.h"
+#include "ExchangeJournal.h"
+#include "LinkHealth.h"
+#include "LogMirror.h"
+#include "Measurements.h"
+#include "TCOMPort.h"
+
+#include <QLabel>
+
+QString TMainForm::LinkHealth() const
+{
+    return linkPanel_->text();
+}
+
+void TMainForm::ShowLinkHealth()
+{
+    const PollStats stats = link_->Poller().Stats();
+    const bool recording = measurements_->CurrentRecording().Active();
+    PortProblem problem = link_->Port().Problem();
+    // Formatting the text reads the clock's zone; an idle tick skips it.
+    const auto shown = std::make_tuple(stats.polls, stats.answered, stats.timeouts, stats.rejected,
+                                       stats.lastAnswered, stats.echo, recording);
+    if (shownHealth_ == shown && shownProblem_ == problem)
+        return;
+    shownHealth_ = shown;
+    QString text = QString::fromStdString(LinkHealthText(stats, ToLocal(stats.lastAnswerAt)));
+    if (recording)
+        text += QString::fromUtf8(" · идёт запись");
+    if (problem.kind == PortProblem::Kind::None) {
+        linkPanel_->setText(text);
+        linkPanel_->setToolTip({});
+    } else {
+        // The scan opens every port: once for each new reason, not each tick.
+        if (problem != shownProblem_)
+            portsNow_ = problem.kind == PortProblem::Kind::NotFound ? TCOMPort::AvailablePorts()
+                                                                    : std::vector<std::string>{};
+        linkPanel_->setText(QString::fromStdString(PortNotOpenText(link_->Port().PortName(), problem, portsNow_)));
+        linkPanel_->setToolTip(
+            QString::fromStdString(PortNotOpenDetail(problem, qEnvironmentVariable("USER").toStdString())) + "\n"
+            + text);
+    }
+    shownProblem_ = std::move(problem);
+}
+
+void TMainForm::ShowJournalHealth()
+{
+    if (!journal_) {
+        journalPanel_->hide();
+        return;
+    }
+    const ExchangeJournal::Health health = journal_->State();
+    if (!health.failing) {
+        journalPanel_->hide();
+        return;
+    }
+    const QString folder = QString::fromStdU16String(journal_->Folder().u16string());
+    journalPanel_->setText(QString::fromUtf8("Журнал обмена не пишется"));
+    journalPanel_->setToolTip(QString::fromUtf8("«%1»: %2").arg(folder, QString::fromStdString(health.error)));
+    journalPanel_->show();
+    // Once for each time it starts failing, not at every tick.
+    if (health.failures > reportedJournalFailures_) {
+        reportedJournalFailures_ = health.failures;
+        ShowError(QString::fromUtf8("Журнал обмена не удаётся записать в папку «%1»: %2. Опрос продолжается; "
+                                    "запись будет повторяться, строки пока хранятся в памяти.")
+                      .arg(folder, QString::fromStdString(health.error)));
+    }
+}
+
+void TMainForm::ShowLogWindow()
+{
+    const std::size_t earlier = mirror_->EarlierLines();
+    if (earlier == 0) {
+        lblLogWindow->hide();
+        return;
+    }
+    QString where = QString::fromUtf8("хранятся во временном файле");
+    if (journal_)
+        where = QString::fromUtf8("есть в журнале обмена в папке «%1» и во временном файле")
+                    .arg(QString::fromStdU16String(journal_->Folder().u16string()));
+    lblLogWindow->setText(QString::fromUtf8("Показаны последние %1 строк. Более ранние (%2) %3; "
+                                            "«Сохранить...» записывает все строки.")
+                              .arg(mirror_->MemoLineCount())
+                              .arg(earlier)
+                              .arg(where));
+    lblLogWindow->show();
+}
