@@ -100,6 +100,8 @@ void TMainForm::CreateLink()
     OpenJournal(logConfig.journalDir);
     mirror_->SetMaxLines(static_cast<std::size_t>(logConfig.memoLines));
     link_ = std::make_unique<DeviceLink>(settings, journal_.get());
+    // A new link's panel is written afresh, even where its counts are the old one's.
+    shownHealth_.reset();
     if (!link_->PortError().empty())
         ShowError(QString::fromUtf8("Порт «%1» не открыт: %2.")
                       .arg(QFile::decodeName(QByteArray::fromStdString(settings.portName)),

@@ -603,8 +603,20 @@ private slots:
             QVERIFY(holder->Open());
         WriteIni("[Config]\r\nPORT=" + QByteArray::fromStdString(path) + "\r\nREFRESHINTERVAL=50\r\n");
         CreateForms();
-        MainForm->N5Click();
         auto* panel = Find<QLabel>(MainForm, "LinkPanel");
+        if (what == "missing") {
+            // Another port missing as well, chosen before any poll: the
+            // panel names the new one.
+            const QString other = dir_.filePath("other");
+            MainForm->Timer1Timer();
+            QVERIFY(panel->text().contains(QString::fromStdString(path)));
+            MainForm->ApplySettings({other.toStdString(), "9600", "1000", "50"});
+            MainForm->Timer1Timer();
+            QVERIFY2(panel->text().startsWith(QString::fromUtf8("Связь: порт %1 не открыт").arg(other)),
+                     qPrintable(panel->text()));
+            MainForm->ApplySettings({path, "9600", "1000", "50"});
+        }
+        MainForm->N5Click();
         const QString notOpen = QString::fromUtf8("Связь: порт %1 не открыт: %2").arg(QString::fromStdString(path), reason);
         QTRY_VERIFY((MainForm->Timer1Timer(), panel->text().startsWith(notOpen)));
         if (what == "missing")
