@@ -269,26 +269,19 @@ void TModBusDevice::SendRaw(std::span<const uint8_t> bytes, bool appendCrc, int 
     std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
     const int waiting = port_ ? port_->ClearErrors() : 0;
     if (waiting < 2) {
-        LogLine(kNoReply);
-        lastOutcome_ = Outcome::NoReply;
+        LogNoReply();
         return;
     }
-    std::vector<uint8_t> reply(waiting);
-    int received = 0;
-    try {
-        received = port_->Read(reply.data(), waiting, waitMs);
-    } catch (const ETimeout&) {
-        LogLine(kNoReply);
-        lastOutcome_ = Outcome::NoReply;
+    std::vector<uint8_t> reply;
+    if (!ReadMore(reply, static_cast<std::size_t>(waiting),
+                  std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs)))
         return;
-    }
-    auto got = std::span<const uint8_t>(reply).first(received);
+    auto got = std::span<const uint8_t>(reply);
     if (RemovingEcho() && got.size() >= request.size() && std::equal(request.begin(), request.end(), got.begin()))
         got = got.subspan(request.size());
     // Fewer than two bytes carry no CRC to check: no answer, as above.
     if (got.size() < 2) {
-        LogLine(kNoReply);
-        lastOutcome_ = Outcome::NoReply;
+        LogNoReply();
         return;
     }
     if (!modbus::CheckRawReply(got)) {

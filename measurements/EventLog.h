@@ -28,8 +28,9 @@ public:
     void Add(const Event& event);
 
     const std::deque<Event>& Events() const { return events_; }
-    // Events added since the start; the first one held is number Added() - Events().size().
+    // Events added since the start, and the number of the first one held.
     uint64_t Added() const { return added_; }
+    uint64_t FirstHeld() const { return added_ - events_.size(); }
 
     bool Failing() const { return failing_; }
     uint64_t Failures() const { return failures_; }

@@ -40,7 +40,7 @@ int EventTableModel::columnCount(const QModelIndex& parent) const
 
 const Event& EventTableModel::At(int row) const
 {
-    const uint64_t first = log_.Added() - log_.Events().size();
+    const uint64_t first = log_.FirstHeld();
     return log_.Events()[static_cast<std::size_t>(rows_[static_cast<std::size_t>(row)] - first)];
 }
 
@@ -75,7 +75,7 @@ QVariant EventTableModel::headerData(int section, Qt::Orientation orientation, i
 
 void EventTableModel::Refresh()
 {
-    const uint64_t first = log_.Added() - log_.Events().size();
+    const uint64_t first = log_.FirstHeld();
     // Those the log let go of leave from the top.
     std::size_t gone = 0;
     while (gone < rows_.size() && rows_[gone] < first)
@@ -108,7 +108,7 @@ void EventTableModel::Rebuild()
 {
     beginResetModel();
     rows_.clear();
-    const uint64_t first = log_.Added() - log_.Events().size();
+    const uint64_t first = log_.FirstHeld();
     for (uint64_t n = first; n < log_.Added(); ++n)
         if (Shown(log_.Events()[static_cast<std::size_t>(n - first)]))
             rows_.push_back(n);
