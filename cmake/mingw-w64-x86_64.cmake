@@ -14,8 +14,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Static, so Wine needs none of MinGW's DLLs (libstdc++, libgcc, winpthread).
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# Static, so Wine needs none of MinGW's DLLs (libstdc++, libgcc, winpthread);
+# the program with Qt shares them with Qt's DLLs instead.
+if(NOT ZARIT_MINGW_SHARED_RUNTIME)
+  set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+endif()
 
 find_program(ZARIT_WINE wine)
 if(ZARIT_WINE)

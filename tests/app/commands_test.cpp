@@ -1,6 +1,6 @@
-// The operator's commands against the scripted relay on a pseudo-terminal:
-// relay pulses, the typed request, the settings dialog, saving and clearing
-// the log. Offscreen.
+// The operator's commands against the scripted relay on a pseudo-terminal
+// (a Wine COM port in the Windows build): relay pulses, the typed request,
+// the settings dialog, saving and clearing the log. Offscreen.
 
 #include "Cp1251.h"
 #include "ExchangeJournal.h"
@@ -13,8 +13,7 @@
 #include "TSettingsForm.h"
 #include "TfrmSettings.h"
 #include "StatusFormat.h"
-#include "support/FakeRelay.h"
-#include "support/TcpRelay.h"
+#include "contract/RelayLine.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -31,8 +30,6 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QPushButton>
 #include <QTextCursor>
 #include <QTemporaryDir>
@@ -41,13 +38,20 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
+
+// What only a POSIX system has: device files, groups, a TCP relay of ours.
+#ifndef _WIN32
+#include "support/TcpRelay.h"
+#include <QProcess>
+#include <QStandardPaths>
 #include <cstdio>
+#include <fstream>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -58,8 +62,8 @@ class CommandsTest : public QObject {
 private:
     QTemporaryDir dir_;
     QString oldDir_;
-    std::unique_ptr<PtyPair> pty_;
-    std::unique_ptr<FakeRelay> relay_;
+    std::unique_ptr<contract::RelayLine> line_;
+    ScriptedRelay* relay_ = nullptr;
 
     QString IniPath() const { return dir_.filePath("ZaritMon.ini"); }
     void WriteIni(const QByteArray& text)
@@ -76,7 +80,7 @@ private:
     // The main window on the fake relay, polling every 50 ms once started.
     void Start(const QByteArray& extraIni = {})
     {
-        WriteIni("[Config]\r\nPORT=" + QByteArray::fromStdString(pty_->DevicePath())
+        WriteIni("[Config]\r\nPORT=" + QByteArray::fromStdString(line_->PortName())
                  + "\r\nREFRESHINTERVAL=50\r\n" + extraIni);
         CreateForms();
     }
@@ -147,14 +151,15 @@ private slots:
     void cleanupTestCase() { QDir::setCurrent(oldDir_); }
     void init()
     {
-        pty_ = std::make_unique<PtyPair>();
-        relay_ = std::make_unique<FakeRelay>(*pty_);
+        line_ = contract::MakeRelayLine();
+        QVERIFY2(line_->Problem().empty(), line_->Problem().c_str());
+        relay_ = &line_->Relay();
     }
     void cleanup()
     {
         DestroyForms();
-        relay_.reset();
-        pty_.reset();
+        relay_ = nullptr;
+        line_.reset();
         QFile::remove(IniPath());
         QDir(dir_.filePath("journal")).removeRecursively();
     }
@@ -183,7 +188,7 @@ private slots:
         QVERIFY(times[off] - times[on] >= 495ms);
         const std::size_t after = requests.size();
         QTRY_VERIFY(relay_->Requests().size() > after + 1);  // polling resumed
-        QCOMPARE(relay_->Overlaps(), 0);
+        QCOMPARE(line_->Overlaps(), 0);
         MainForm->N7Click();
     }
 
@@ -272,7 +277,7 @@ private slots:
 
     void settingsDialogShowsAndWrites()
     {
-        const QByteArray portPath = QByteArray::fromStdString(pty_->DevicePath());
+        const QByteArray portPath = QByteArray::fromStdString(line_->PortName());
         WriteIni("; hand-written\r\n[Config]\r\nPORT=" + portPath
                  + "\r\nNETADDRESS=7\r\nRESPONSETIMEOUT=abc\r\nREFRESHINTERVAL=abc\r\nSPEED=19200\r\n");
         CreateForms();
@@ -280,7 +285,7 @@ private slots:
         QVERIFY(SettingsForm->isVisible());
         auto* port = Find<QComboBox>(SettingsForm, "cbPortName");
         auto* speed = Find<QComboBox>(SettingsForm, "cbSpeed");
-        QCOMPARE(port->currentText(), QString::fromStdString(pty_->DevicePath()));
+        QCOMPARE(port->currentText(), QString::fromStdString(line_->PortName()));
         QCOMPARE(port->currentIndex(), 0);
         QCOMPARE(speed->currentText(), QString("9600"));
         QCOMPARE(Find<QLineEdit>(SettingsForm, "edTimeout")->text(), QString("abc"));
@@ -575,6 +580,7 @@ private slots:
         QCOMPARE(Errors().size(), 2);
     }
 
+#ifndef _WIN32
     // A port that cannot be used says why in the link panel, not in the
     // log; the journal has each reason once; the reason goes when the port
     // comes back or a good one is chosen.
@@ -591,14 +597,14 @@ private slots:
     {
         QFETCH(QString, what);
         QFETCH(QString, reason);
-        const std::string path = what == "held" ? pty_->DevicePath() : dir_.filePath("port").toStdString();
+        const std::string path = what == "held" ? line_->DevicePath() : dir_.filePath("port").toStdString();
         if (what != "held")
             std::filesystem::remove_all(path);
         if (what == "file")
             std::ofstream(path) << "not a port";
         if (what == "directory")
             std::filesystem::create_directory(path);
-        auto holder = std::make_unique<TCOMPort>(pty_->DevicePath());
+        auto holder = std::make_unique<TCOMPort>(line_->DevicePath());
         if (what == "held")
             QVERIFY(holder->Open());
         WriteIni("[Config]\r\nPORT=" + QByteArray::fromStdString(path) + "\r\nREFRESHINTERVAL=50\r\n");
@@ -629,11 +635,11 @@ private slots:
         if (what == "held") {
             holder->Close();
         } else if (what == "directory") {
-            MainForm->ApplySettings({pty_->DevicePath(), "9600", "1000", "50"});
+            MainForm->ApplySettings({line_->DevicePath(), "9600", "1000", "50"});
             MainForm->N5Click();
         } else {
             std::filesystem::remove(path);
-            std::filesystem::create_symlink(pty_->DevicePath(), path);
+            std::filesystem::create_symlink(line_->DevicePath(), path);
         }
         const uint64_t answered = MainForm->Poller()->Stats().answered;
         QTRY_VERIFY_WITH_TIMEOUT(MainForm->Poller()->Stats().answered > answered, 5000);
@@ -687,7 +693,7 @@ private slots:
         const QString setpriv = QStandardPaths::findExecutable("setpriv");
         if (setpriv.isEmpty())
             QSKIP("setpriv (util-linux) is not installed");
-        const std::string path = pty_->DevicePath();
+        const std::string path = line_->DevicePath();
         QCOMPARE(::chmod(path.c_str(), 0600), 0);
         QProcess copy;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -761,6 +767,8 @@ private slots:
         QCOMPARE(replies, requests);
         QVERIFY(Errors().isEmpty());
     }
+
+#endif
 
     void malformedNetworkPortsAreRefused()
     {

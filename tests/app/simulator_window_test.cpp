@@ -15,7 +15,7 @@
 #include "TfrmTrends.h"
 #include "TfrmEvents.h"
 #include "Cp1251Qt.h"
-#include "SimProcess.h"
+#include "SimRelay.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -31,7 +31,6 @@
 #include <QTest>
 
 #include <algorithm>
-#include <csignal>
 #include <memory>
 
 namespace {
@@ -55,7 +54,7 @@ class SimulatorWindowTest : public QObject {
 private:
     QTemporaryDir dir_;
     QString oldDir_;
-    std::unique_ptr<SimProcess> sim_;
+    std::unique_ptr<SimRelay> sim_;
 
     QString Text(const char* name) { return MainForm->findChild<QLineEdit*>(name)->text(); }
     QImage Picture(const char* name)
@@ -64,11 +63,11 @@ private:
     }
     void StartWith(std::vector<std::string> options, const QByteArray& moreConfig = {})
     {
-        sim_ = std::make_unique<SimProcess>(std::move(options));
-        QVERIFY(sim_->WaitForLink());
+        sim_ = std::make_unique<SimRelay>(std::move(options));
+        QVERIFY(sim_->WaitForPort());
         QFile ini(dir_.filePath("ZaritMon.ini"));
         QVERIFY(ini.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        ini.write("[Config]\r\nPORT=" + QByteArray::fromStdString(sim_->Link()) + "\r\nREFRESHINTERVAL=0\r\n" + moreConfig);
+        ini.write("[Config]\r\nPORT=" + QByteArray::fromStdString(sim_->Port()) + "\r\nREFRESHINTERVAL=0\r\n" + moreConfig);
         ini.close();
         CreateForms();
         MainForm->N5Click();
@@ -119,7 +118,7 @@ private slots:
     {
         DestroyForms();
         if (sim_)
-            sim_->Stop(SIGTERM);
+            sim_->Stop();
         sim_.reset();
     }
 
@@ -203,10 +202,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(MainForm->Poller()->Stats().timeouts >= 3, 15000);
         // The silent one keeps its folder, which holds the link, to the end.
         const auto silent = std::move(sim_);
-        silent->Stop(SIGTERM);
-        sim_ = std::make_unique<SimProcess>(std::vector<std::string>{"--speed", "38400", "--noise", "0"}, false,
-                                            silent->Link());
-        QVERIFY(sim_->WaitForLink());
+        silent->Stop();
+        sim_ = std::make_unique<SimRelay>(std::vector<std::string>{"--speed", "38400", "--noise", "0"},
+                                          silent->Port());
+        QVERIFY(sim_->WaitForPort());
         QTRY_VERIFY_WITH_TIMEOUT(MainForm->Poller()->Stats().answered >= 3, 15000);
         MainForm->N7Click();
         QCOMPARE(EventsOf("Связь"), (QStringList{QString::fromUtf8("нет ответа"), QString::fromUtf8("есть ответ")}));

@@ -19,7 +19,12 @@ public:
     virtual std::string Problem() const = 0;
     // For TCOMPort's constructor.
     virtual std::string DevicePath() const = 0;
+    // The same port as PORT in ZaritMon.ini names it.
+    virtual std::string PortName() const = 0;
     virtual testing_support::ScriptedRelay& Relay() = 0;
+    // Requests that reached the relay hard on the heels of another, before
+    // it had answered: two masters on the line at once.
+    virtual int Overlaps() const = 0;
 
     // The port's total read timeout where a case names none.
     virtual int TotalTimeoutMs() const = 0;

@@ -9,7 +9,9 @@ class PtyLine : public RelayLine {
 public:
     std::string Problem() const override { return {}; }
     std::string DevicePath() const override { return pty_.DevicePath(); }
+    std::string PortName() const override { return pty_.DevicePath(); }
     testing_support::ScriptedRelay& Relay() override { return relay_; }
+    int Overlaps() const override { return relay_.Overlaps(); }
 
     // As start-up sets it: equal to the master's 1000 ms wait, which then
     // decides on a tie.

@@ -14,7 +14,17 @@ public:
         return peer_.IsOpen() ? std::string() : win32_support::kPeerName + " is not linked into the Wine prefix";
     }
     std::string DevicePath() const override { return TCOMPort::DevicePath(win32_support::kPortName); }
+    std::string PortName() const override { return win32_support::kPortName; }
     testing_support::ScriptedRelay& Relay() override { return relay_; }
+    // This relay frames a request by the silence after it, so two requests
+    // close together arrive as one: anything but one whole read or write.
+    int Overlaps() const override
+    {
+        int merged = 0;
+        for (const auto& r : relay_.Requests())
+            merged += r.size() > 8 && (r[1] == 0x03 || r[1] == 0x05);
+        return merged;
+    }
 
     // Longer than the master's 1000 ms wait: when the two are equal the
     // driver and the wait race, and under Wine the driver wins (the read

@@ -96,7 +96,7 @@ SimProcess::SimProcess(OverTcp tcp, std::vector<std::string> options)
     : dir_(TemporaryDirectory())
 {
     options.push_back("--tcp");
-    options.push_back(tcp.host + ":0");
+    options.push_back(tcp.host + ":" + std::to_string(tcp.port));
     Launch(options, false);
 }
 

@@ -4,6 +4,7 @@
 // TCP port of the loopback, for the tests that run a master against it.
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <sys/resource.h>
@@ -24,9 +25,10 @@ public:
     explicit SimProcess(std::vector<std::string> options, bool keys = false,
                         std::string linkPath = {});
 
-    // Starts relay-sim with these options and --tcp HOST:0 instead of a link.
+    // Starts relay-sim with these options and --tcp HOST:PORT instead of a link.
     struct OverTcp {
         std::string host = "127.0.0.1";  // as --tcp takes it: [::1] in brackets
+        uint16_t port = 0;               // 0: a free one
     };
     SimProcess(OverTcp tcp, std::vector<std::string> options);
     ~SimProcess();
