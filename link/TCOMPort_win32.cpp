@@ -3,6 +3,8 @@
 
 #include "TCOMPort_win32_p.h"
 
+#include "SystemText_win32.h"
+
 #include <climits>
 
 namespace {
@@ -48,12 +50,7 @@ HANDLE OpenDevice(const std::string& path)
 PortProblem SystemProblem(const char* step)
 {
     const DWORD error = ::GetLastError();
-    char text[512] = {};
-    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                    text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' '))
-        text[--length] = '\0';
-    PortProblem p{PortProblem::Kind::Other, step, static_cast<int>(error), text, {}};
+    PortProblem p{PortProblem::Kind::Other, step, static_cast<int>(error), SystemText(error), {}};
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:

@@ -1,13 +1,13 @@
 #include "TcpSocket.h"
 
 #include "Deadline.h"
+#include "SystemText_win32.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mstcpip.h>
 
 #include <mutex>
-#include <system_error>
 
 namespace {
 
@@ -23,7 +23,7 @@ void StartWinsock()
 
 std::string SystemError(int error)
 {
-    return std::system_category().message(error);
+    return SystemText(static_cast<unsigned long>(error));
 }
 
 SOCKET Handle(intptr_t handle)
