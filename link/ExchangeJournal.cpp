@@ -1,6 +1,7 @@
 #include "ExchangeJournal.h"
 
 #include "Cp1251.h"
+#include "DiskFile.h"
 #include "FileSync.h"
 #include "LocalTime.h"
 
@@ -214,7 +215,7 @@ bool ExchangeJournal::WriteOut(Unwritten& chunk)
         std::error_code error;
         std::filesystem::create_directories(folder_, error);
         errno = 0;
-        file_ = std::fopen(path.string().c_str(), "ab");
+        file_ = OpenFile(path, "ab");
         if (!file_) {
             lastError_ = SystemError(errno ? errno : (error ? error.value() : EIO));
             return false;

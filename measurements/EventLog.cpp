@@ -1,6 +1,7 @@
 #include "EventLog.h"
 
 #include "Cp1251.h"
+#include "DiskFile.h"
 #include "LocalTime.h"
 
 #include <cerrno>
@@ -56,7 +57,7 @@ bool EventLog::Write(const Event& event)
         const std::filesystem::path path = FileFor(date);
         const bool fresh = !std::filesystem::exists(path, ignored);
         errno = 0;
-        file_ = std::fopen(path.string().c_str(), "ab");
+        file_ = OpenFile(path, "ab");
         if (!file_) {
             error_ = std::error_code(errno ? errno : EIO, std::generic_category()).message();
             return false;

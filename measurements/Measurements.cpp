@@ -6,7 +6,6 @@
 #include "TfrmTrends.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QLocale>
 
 namespace {
@@ -61,7 +60,7 @@ void Measurements::Take(const std::vector<PollSample>& samples)
         trends_.Add(ms, sample.values);
         if (recording_.Active() && !recording_.Write(RecordLine(ToLocal(sample.at), sample.values, separator)))
             emit recordingFailed(QString::fromUtf8("Запись измерений в «%1» остановлена: %2")
-                                     .arg(QString::fromLocal8Bit(recording_.Path()),
+                                     .arg(QString::fromStdU16String(recording_.Path().u16string()),
                                           QString::fromLocal8Bit(recording_.Error())));
     }
     if (trendsForm_->isVisible())
@@ -74,7 +73,7 @@ bool Measurements::StartRecording(const QString& fileName, QString* error)
 {
     const std::string header =
         ToCp1251(QString::fromUtf8("Время;Ia, А;Ib, А;Ic, А;3Io, А;Iкз, А;Светодиоды 1-8;Входы 1-4")).toStdString();
-    if (recording_.Start(QFile::encodeName(fileName).toStdString(), header))
+    if (recording_.Start(std::filesystem::path(fileName.toStdU16String()), header))
         return true;
     if (error)
         *error = QString::fromLocal8Bit(recording_.Error());

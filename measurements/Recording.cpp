@@ -1,5 +1,6 @@
 #include "Recording.h"
 
+#include "DiskFile.h"
 #include "StatusFormat.h"
 
 #include <cerrno>
@@ -22,12 +23,12 @@ std::string RecordLine(const LocalTime& at, const std::vector<uint16_t>& registe
     return line + ";" + leds + ";" + inputs;
 }
 
-bool Recording::Start(const std::string& path, const std::string& header)
+bool Recording::Start(const std::filesystem::path& path, const std::string& header)
 {
     Stop();
     error_.clear();
     path_ = path;
-    file_ = std::fopen(path.c_str(), "wb");
+    file_ = OpenFile(path, "wb");
     if (!file_) {
         error_ = std::strerror(errno);
         return false;

@@ -5,6 +5,7 @@
 #include "LocalTime.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,17 +25,17 @@ public:
     Recording(const Recording&) = delete;
     Recording& operator=(const Recording&) = delete;
 
-    bool Start(const std::string& path, const std::string& header);
+    bool Start(const std::filesystem::path& path, const std::string& header);
     bool Write(const std::string& line);
     void Stop();
     bool Active() const { return file_ != nullptr; }
     const std::string& Error() const { return error_; }
-    const std::string& Path() const { return path_; }
+    const std::filesystem::path& Path() const { return path_; }
 
 private:
     bool Put(const std::string& line);
 
     std::FILE* file_ = nullptr;
-    std::string path_;
+    std::filesystem::path path_;
     std::string error_;
 };

@@ -1,0 +1,9 @@
+#include "DiskFile.h"
+
+#include <string>
+
+std::FILE* OpenFile(const std::filesystem::path& path, const char* mode)
+{
+    const std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
+    return ::_wfopen(path.c_str(), wideMode.c_str());
+}
