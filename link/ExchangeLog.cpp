@@ -1,13 +1,11 @@
 #include "ExchangeLog.h"
 
 #include "Cp1251.h"
+#include "DiskFile.h"
 #include "ExchangeJournal.h"
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <random>
-#include <system_error>
 
 namespace {
 
@@ -19,7 +17,7 @@ uint64_t NewEpoch()
 
 } // namespace
 
-// The spilled lines, in the bytes a saved log has, in a temporary file that
+// The spilled lines, in the bytes a saved log has, in a scratch file that
 // goes with the log. An index of every kStep-th line's offset finds a line
 // without keeping one number per line.
 class ExchangeLog::SpillFile {
@@ -28,33 +26,10 @@ public:
 
     static std::unique_ptr<SpillFile> Create()
     {
-        std::error_code error;
-        const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
-        if (error)
+        auto file = ScratchFile::Create();
+        if (!file)
             return nullptr;
-        std::random_device random;
-        const auto salt = static_cast<unsigned long long>(random())
-                          ^ static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
-        auto file = std::unique_ptr<SpillFile>(new SpillFile);
-        file->path_ = folder / ("zaritmon-log-" + std::to_string(salt) + ".tmp");
-        file->out_.open(file->path_, std::ios::binary | std::ios::trunc);
-        file->in_.open(file->path_, std::ios::binary);
-        if (!file->out_ || !file->in_)
-            return nullptr;
-        // Where the system allows it the name goes at once, so that nothing
-        // is left behind even by a crash; elsewhere it goes with the object.
-        file->named_ = !std::filesystem::remove(file->path_, error) || error;
-        return file;
-    }
-
-    ~SpillFile()
-    {
-        out_.close();
-        in_.close();
-        if (named_) {
-            std::error_code error;
-            std::filesystem::remove(path_, error);
-        }
+        return std::unique_ptr<SpillFile>(new SpillFile(std::move(file)));
     }
 
     // Lines, each ended by CR LF.
@@ -68,12 +43,8 @@ public:
             const std::size_t end = bytes.find('\n', at);
             at = end == std::string::npos ? bytes.size() : end + 1;
         }
-        out_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        out_.flush();
-        if (!out_) {
+        if (!file_->WriteAt(size_, bytes.data(), bytes.size())) {
             // Only whole appends count: a torn one is overwritten by the next.
-            out_.clear();
-            out_.seekp(static_cast<std::streamoff>(size_));
             lines_ = oldLines;
             index_.resize(oldIndex);
             return false;
@@ -87,10 +58,7 @@ public:
         if (offset >= size_)
             return 0;
         size = static_cast<std::size_t>(std::min<uint64_t>(size, size_ - offset));
-        in_.clear();
-        in_.seekg(static_cast<std::streamoff>(offset));
-        in_.read(buffer, static_cast<std::streamsize>(size));
-        return static_cast<std::size_t>(in_.gcount());
+        return file_->ReadAt(offset, buffer, size);
     }
 
     // Lines first..last-1, converted back and each followed by lineEnd.
@@ -123,12 +91,9 @@ public:
     uint64_t Size() const { return size_; }
 
 private:
-    SpillFile() = default;
+    explicit SpillFile(std::unique_ptr<ScratchFile> file) : file_(std::move(file)) {}
 
-    std::filesystem::path path_;
-    bool named_ = false;
-    std::ofstream out_;
-    std::ifstream in_;
+    std::unique_ptr<ScratchFile> file_;
     uint64_t size_ = 0;
     std::size_t lines_ = 0;
     std::vector<uint64_t> index_;

@@ -1,11 +1,17 @@
-// Folders with letters outside the ANSI code page (1252 here).
+// Folders with letters outside the ANSI code page (1252 here); the spill file.
 
 #include "EventLog.h"
 #include "ExchangeJournal.h"
+#include "ExchangeLog.h"
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace {
 
@@ -25,6 +31,26 @@ TEST(CyrillicFolder, TakesTheJournalAndTheEvents)
     EXPECT_FALSE(events.Failing()) << events.Error();
     events.SetFolder(std::nullopt);
     fs::remove_all(folder);
+}
+
+TEST(SpillFileDeathTest, GoesWithAProcessThatDiesAndTakesNoExistingFile)
+{
+    const fs::path temp = fs::temp_directory_path() / u8"zarit-spill-Темп";
+    fs::create_directories(temp);
+    std::ofstream(temp / "zaritmon-log-1.tmp") << "kept";
+    EXPECT_EXIT(
+        {
+            SetEnvironmentVariableW(L"TMP", temp.c_str());
+            ExchangeLog log;
+            log.Add("первая");
+            std::_Exit(log.SpillBefore(1) && log.Line(0) == "первая" ? 0 : 1);  // no destructor runs
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(std::distance(fs::directory_iterator(temp), fs::directory_iterator()), 1);
+    std::string kept;
+    std::ifstream(temp / "zaritmon-log-1.tmp") >> kept;
+    EXPECT_EQ(kept, "kept");
+    fs::remove_all(temp);
 }
 
 } // namespace
