@@ -35,7 +35,7 @@ void TMainForm::ShowLinkHealth()
         linkPanel_->setText(text);
         linkPanel_->setToolTip({});
     } else {
-        // The scan opens every port: once for each new reason, not each tick.
+        // Read once for each new reason, not each tick.
         if (problem != shownProblem_)
             portsNow_ = problem.kind == PortProblem::Kind::NotFound ? TCOMPort::AvailablePorts()
                                                                     : std::vector<std::string>{};

@@ -6,9 +6,23 @@
 // with the backend's file: TCOMPort_posix_p.h or TCOMPort_win32_p.h.
 #include ZARIT_PORT_PLATFORM_H
 
+#include <algorithm>
+#include <cstdlib>
+
 namespace {
 constexpr auto kReopenEvery = std::chrono::seconds(1);
+
+// "COM10" after "COM9", "ttyUSB10" after "ttyUSB9".
+bool NaturalLess(const std::string& a, const std::string& b)
+{
+    const auto split = [](const std::string& s) {
+        const auto digits = s.find_first_of("0123456789");
+        const long number = digits == std::string::npos ? -1 : std::strtol(s.c_str() + digits, nullptr, 10);
+        return std::make_pair(s.substr(0, digits), number);
+    };
+    return split(a) < split(b);
 }
+} // namespace
 
 TCOMPort::TCOMPort(std::string devicePath)
     : portName_(std::move(devicePath)), p_(std::make_unique<Platform>())
@@ -83,4 +97,11 @@ bool TCOMPort::EnsureOpen()
         return false;
     Apply(settings_);
     return true;
+}
+
+std::vector<std::string> TCOMPort::AvailablePorts()
+{
+    std::vector<std::string> ports = Platform::PortNames();
+    std::sort(ports.begin(), ports.end(), NaturalLess);
+    return ports;
 }

@@ -74,8 +74,9 @@ public:
     // "COM1" <-> the platform's device path for it.
     static std::string DevicePath(const std::string& portName);
     static std::string PortNameFromDevicePath(const std::string& devicePath);
-    // Names of this machine's serial ports that could be opened right now,
-    // in the platform's order; a port held open elsewhere is not listed.
+    // Names of this machine's serial ports in natural order ("COM9" before
+    // "COM10"), as the system lists them: none is opened, so a port held by
+    // another program is listed too. Quick enough for the window's thread.
     static std::vector<std::string> AvailablePorts();
 
     // The backend's record, in its private header: TCOMPort_posix_p.h or

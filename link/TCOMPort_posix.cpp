@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <grp.h>
 #include <poll.h>
 #include <strings.h>
@@ -315,57 +316,29 @@ std::string TCOMPort::PortNameFromDevicePath(const std::string& devicePath)
     return devicePath;
 }
 
-namespace {
-
-// Kernel names of serial devices: UARTs, USB adapters (FTDI/CP210x/CH340 and
-// CDC-ACM), SoC UARTs and Bluetooth serial links.
-constexpr const char* kSerialPrefixes[] = {"ttyS", "ttyUSB", "ttyACM", "ttyAMA", "ttymxc", "rfcomm"};
-
-// "ttyUSB10" sorts after "ttyUSB9".
-bool NaturalLess(const std::string& a, const std::string& b)
+std::vector<std::string> TCOMPort::Platform::PortNames()
 {
-    const auto split = [](const std::string& s) {
-        const auto digits = s.find_first_of("0123456789");
-        const std::string stem = s.substr(0, digits);
-        const long number = digits == std::string::npos ? -1 : std::strtol(s.c_str() + digits, nullptr, 10);
-        return std::make_pair(stem, number);
-    };
-    return split(a) < split(b);
-}
-
-// Opens and closes at once, touching no setting: only whether the device
-// exists, answers and is free of other users.
-bool CanOpen(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    termios t{};
-    const bool usable = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::tcgetattr(fd, &t) == 0;
-    ::close(fd);
-    return usable;
-}
-
-} // namespace
-
-std::vector<std::string> TCOMPort::AvailablePorts()
-{
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev", error)) {
-        const std::string name = entry.path().filename().string();
-        for (const char* prefix : kSerialPrefixes) {
-            const std::size_t length = std::strlen(prefix);
-            if (name.size() > length && name.compare(0, length, prefix) == 0
-                && std::isdigit(static_cast<unsigned char>(name[length])))
-                names.push_back(name);
-        }
-    }
-    std::sort(names.begin(), names.end(), NaturalLess);
+    // From sysfs, never by opening: an open can switch the modem lines of
+    // what is attached, or wait on a Bluetooth link, and a port another
+    // program holds is still a port.
     std::vector<std::string> ports;
-    for (const auto& name : names) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/sys/class/tty", error)) {
+        const std::string name = entry.path().filename().string();
+        // A tty with a device behind it is a port; the consoles and the
+        // pseudo-terminals have none. A bound Bluetooth link has none either.
+        std::error_code ignored;
+        if (!std::filesystem::exists(entry.path() / "device", ignored) && name.rfind("rfcomm", 0) != 0)
+            continue;
+        // A serial-core port of type 0 has no UART: the 8250 driver keeps its
+        // ttyS slots whatever the machine has. (Its name cannot tell: from
+        // Linux 6.5 on, such a port's device has the serial core's driver.)
+        std::ifstream type(entry.path() / "type");
+        int code = -1;
+        if (type >> code && code == 0)
+            continue;
         const std::string path = "/dev/" + name;
-        if (CanOpen(path))
+        if (std::filesystem::exists(path, ignored))
             ports.push_back(PortNameFromDevicePath(path));
     }
     return ports;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <termios.h>
 
 struct TCOMPort::Platform {
@@ -26,6 +27,9 @@ struct TCOMPort::Platform {
     // the reason in why, when the device cannot be used.
     bool Open(const std::string& devicePath, PortProblem& why);
     void Release();
+    // The names of the machine's serial ports, in no order, found without
+    // opening any.
+    static std::vector<std::string> PortNames();
 
     // Read the whole record, let `change` alter one field, write it back.
     template <typename Change>

@@ -6,13 +6,16 @@
 #include "SystemText_win32.h"
 
 #include <climits>
+#include <cwchar>
+#include <vector>
 
 namespace {
 
 constexpr DWORD kWriteLimitMs = 5000;
 constexpr char kDevicePrefix[] = "\\\\.\\";
 constexpr std::size_t kDevicePrefixLength = sizeof kDevicePrefix - 1;
-constexpr int kHighestPortNumber = 255;
+constexpr DWORD kNameLength = 255;
+constexpr DWORD kValueNameLength = 16383;  // the registry's own limit
 
 // How a failed ReadFile, WriteFile or GetOverlappedResult ends the operation.
 enum class Failure {
@@ -330,18 +333,37 @@ std::string TCOMPort::PortNameFromDevicePath(const std::string& devicePath)
     return devicePath;
 }
 
-std::vector<std::string> TCOMPort::AvailablePorts()
+std::vector<std::string> TCOMPort::Platform::PortNames()
 {
-    // Opening is the one test that also leaves out a port in use: the
-    // registry lists ports whoever holds them.
-    std::vector<std::string> ports;
-    for (int number = 0; number <= kHighestPortNumber; ++number) {
-        const std::string name = "COM" + std::to_string(number);
-        const HANDLE handle = OpenDevice(DevicePath(name));
-        if (handle == INVALID_HANDLE_VALUE)
+    // The ports the drivers have announced, never opened: an open switches
+    // DTR and RTS on whatever is attached, can take seconds on a Bluetooth
+    // link, and fails for a port another program holds, which is still there.
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key)
+        != ERROR_SUCCESS)
+        return {};
+    std::vector<std::string> names;
+    std::vector<wchar_t> device(kValueNameLength + 1);  // the value's name, \Device\Serial0: unused, read whole
+    for (DWORD i = 0;; ++i) {
+        DWORD deviceLength = static_cast<DWORD>(device.size());
+        wchar_t port[kNameLength + 1] = {};
+        DWORD portBytes = sizeof port - sizeof port[0];
+        DWORD type = 0;
+        const LONG rc = ::RegEnumValueW(key, i, device.data(), &deviceLength, nullptr, &type,
+                                        reinterpret_cast<BYTE*>(port), &portBytes);
+        if (rc == ERROR_NO_MORE_ITEMS)
+            break;
+        // Too long for a port name (ERROR_MORE_DATA), or not a name at all.
+        if (rc != ERROR_SUCCESS || type != REG_SZ)
             continue;
-        ::CloseHandle(handle);
-        ports.push_back(name);
+        // The names are ASCII ("COM3"); a value with more than that would
+        // not reach the device through the narrow name the port opens by.
+        std::string name;
+        for (const wchar_t* c = port; *c && *c < 0x80; ++c)
+            name += static_cast<char>(*c);
+        if (!name.empty() && name.size() == std::wcslen(port))
+            names.push_back(name);
     }
-    return ports;
+    ::RegCloseKey(key);
+    return names;
 }

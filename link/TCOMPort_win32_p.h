@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 struct TCOMPort::Platform {
     HANDLE handle = INVALID_HANDLE_VALUE;
@@ -28,6 +29,9 @@ struct TCOMPort::Platform {
     // the reason in why, when the device cannot be used.
     bool Open(const std::string& devicePath, PortProblem& why);
     void Release();
+    // The names of the machine's serial ports, in no order, found without
+    // opening any.
+    static std::vector<std::string> PortNames();
 
     // Read the whole DCB, let `change` alter one field, write it back.
     template <typename Change>

@@ -330,7 +330,8 @@ TEST(PortNames, MapToDevicesAndBack)
 
 namespace {
 
-TEST(PortScan, ListsOpenablePortsByTheirNamesAndNotOnesHeldOpen)
+// Each port of the machine, by its name, whoever holds it: the list opens none.
+TEST(PortScan, ListsThePortsByTheirNamesAlsoOneHeldOpen)
 {
     const auto ports = TCOMPort::AvailablePorts();
     for (const auto& name : ports) {
@@ -340,9 +341,9 @@ TEST(PortScan, ListsOpenablePortsByTheirNamesAndNotOnesHeldOpen)
     if (ports.empty())
         GTEST_SKIP() << "no serial port on this machine";
     TCOMPort held(TCOMPort::DevicePath(ports.front()));
-    ASSERT_TRUE(held.Open());
-    const auto again = TCOMPort::AvailablePorts();
-    EXPECT_EQ(std::count(again.begin(), again.end(), ports.front()), 0);
+    if (!held.Open())
+        GTEST_SKIP() << ports.front() << " cannot be opened here";
+    EXPECT_EQ(TCOMPort::AvailablePorts(), ports);
 }
 
 } // namespace
