@@ -194,6 +194,12 @@ int TCOMPort::Platform::Collect(OVERLAPPED& o)
     return Failed(::GetLastError(), transferred);
 }
 
+bool TCOMPort::Platform::DriverEndsFirst(DWORD waitMs) const
+{
+    COMMTIMEOUTS t{};
+    return ::GetCommTimeouts(handle, &t) && t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant < waitMs;
+}
+
 int TCOMPort::Platform::Failed(DWORD error, DWORD transferred)
 {
     if (Classify(error) == Failure::LineGone)
@@ -264,12 +270,21 @@ int TCOMPort::Read(uint8_t* buffer, int n, int waitMs)
         if (error != ERROR_IO_PENDING)
             return p_->Failed(error, 0);
     }
-    if (::WaitForSingleObject(p_->done, static_cast<DWORD>(waitMs > 0 ? waitMs : 0)) == WAIT_OBJECT_0)
-        return p_->Collect(o);
-    // The read must be over before the buffer goes back to the caller; what
-    // it took in is dropped with whatever else has arrived. A read that
-    // completed just as the wait ran out is dropped too: the wait decides.
-    p_->CancelAndCollect(o);
+    const DWORD wait = static_cast<DWORD>(waitMs > 0 ? waitMs : 0);
+    if (::WaitForSingleObject(p_->done, wait) == WAIT_OBJECT_0) {
+        const int got = p_->Collect(o);
+        // The driver's total timeout ends a read quietly only when it is
+        // shorter than the caller's wait; on a tie the wait decides, as on
+        // POSIX. Its clock starts first, so it wins the race it should lose
+        // and a silent relay would pass for an empty reply.
+        if (got > 0 || !p_->IsOpen() || p_->DriverEndsFirst(wait))
+            return got;
+    } else {
+        // The read must be over before the buffer goes back to the caller;
+        // what it took in is dropped with whatever else has arrived. A read
+        // that completed just as the wait ran out is dropped too.
+        p_->CancelAndCollect(o);
+    }
     ::PurgeComm(p_->handle, PURGE_RXABORT | PURGE_RXCLEAR);
     throw ETimeout();
 }

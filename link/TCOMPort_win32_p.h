@@ -48,4 +48,7 @@ struct TCOMPort::Platform {
     // the line went away (the handle is then released).
     int Collect(OVERLAPPED& o);
     int Failed(DWORD error, DWORD transferred);
+    // True when the driver's total timeout, as set now, ends a read with
+    // nothing before a wait of waitMs does.
+    bool DriverEndsFirst(DWORD waitMs) const;
 };

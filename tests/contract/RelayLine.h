@@ -26,8 +26,6 @@ public:
     // it had answered: two masters on the line at once.
     virtual int Overlaps() const = 0;
 
-    // The port's total read timeout where a case names none.
-    virtual int TotalTimeoutMs() const = 0;
     // How long a raw request waits for its reply.
     virtual int RawWaitMs() const = 0;
 };

@@ -13,9 +13,6 @@ public:
     testing_support::ScriptedRelay& Relay() override { return relay_; }
     int Overlaps() const override { return relay_.Overlaps(); }
 
-    // As start-up sets it: equal to the master's 1000 ms wait, which then
-    // decides on a tie.
-    int TotalTimeoutMs() const override { return 1000; }
     int RawWaitMs() const override { return 200; }
 
 private:

@@ -26,10 +26,6 @@ public:
         return merged;
     }
 
-    // Longer than the master's 1000 ms wait: when the two are equal the
-    // driver and the wait race, and under Wine the driver wins (the read
-    // ends with 0 bytes instead of ETimeout).
-    int TotalTimeoutMs() const override { return 2000; }
     int RawWaitMs() const override { return 300; }
 
 private:

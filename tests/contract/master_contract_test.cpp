@@ -17,7 +17,7 @@ TEST_F(MasterTest, ReadHoldingRegistersCases)
 {
     for (const auto& c : PollCases()) {
         SCOPED_TRACE(c.name);
-        port_.SetReadTotalTimeout(c.totalTimeoutMs ? c.totalTimeoutMs : line_->TotalTimeoutMs());
+        port_.SetReadTotalTimeout(c.totalTimeoutMs ? c.totalTimeoutMs : kTotalTimeoutMs);
         Bytes stream;
         relay_.Next([&](const Bytes& request, const Bytes& good) {
             Reply reply = c.script(request, good);
@@ -54,7 +54,7 @@ TEST_F(MasterTest, ReadHoldingRegistersCases)
         const std::size_t taken = c.outcome == Outcome::NoReply ? 0 : c.received;
         const int left = static_cast<int>(stream.size() - taken);
         EXPECT_EQ(QueuedOnThePort(left), left);
-        port_.SetReadTotalTimeout(line_->TotalTimeoutMs());
+        port_.SetReadTotalTimeout(kTotalTimeoutMs);
         ExpectCleanPoll(c.name);
         EXPECT_TRUE(port_.IsOpen());
     }
