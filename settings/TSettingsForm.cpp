@@ -118,8 +118,10 @@ void TSettingsForm::FillPortList()
     cbPortName->clear();
     // The port the link uses comes first, named from the link itself.
     cbPortName->addItem(QString::fromStdString(current_.port));
+    // The list names ports whoever holds them, this link's own too.
     for (const std::string& name : TCOMPort::AvailablePorts())
-        cbPortName->addItem(QString::fromStdString(name));
+        if (name != current_.port)
+            cbPortName->addItem(QString::fromStdString(name));
     cbPortName->setCurrentIndex(0);
 }
 
