@@ -69,11 +69,15 @@ ${licence}
 else()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${ZARIT_DOC_DIR})
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${ZARIT_DOC_DIR} RENAME LICENSE.txt)
-  # Qt's DLLs and plugins beside the program.
-  find_program(ZARIT_WINDEPLOYQT windeployqt HINTS ${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS} REQUIRED)
-  install(CODE "
-    execute_process(COMMAND \"${ZARIT_WINDEPLOYQT}\" --no-translations
-      --dir \"\${CMAKE_INSTALL_PREFIX}\" \"\${CMAKE_INSTALL_PREFIX}/zaritmon.exe\" COMMAND_ERROR_IS_FATAL ANY)")
+  # Qt's DLLs and plugins beside the program: windeployqt on Windows. A cross
+  # build on Linux leaves them to scripts/package-windows, since windeployqt
+  # of Qt 6.4 cannot read Windows programs there.
+  if(CMAKE_HOST_WIN32)
+    find_program(ZARIT_WINDEPLOYQT windeployqt HINTS ${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS} REQUIRED)
+    install(CODE "
+      execute_process(COMMAND \"${ZARIT_WINDEPLOYQT}\" --no-translations
+        --dir \"\${CMAKE_INSTALL_PREFIX}\" \"\${CMAKE_INSTALL_PREFIX}/zaritmon.exe\" COMMAND_ERROR_IS_FATAL ANY)")
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME zaritmon)
@@ -91,7 +95,7 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME zaritmon-${PROJECT_VERSION}-windows)
+  set(CPACK_PACKAGE_FILE_NAME zaritmon-${PROJECT_VERSION}-win64)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
