@@ -123,6 +123,9 @@ void TDeviceControl::PollOnce(std::unique_lock<std::mutex>& lock)
 {
     TModBusDevice* master = master_;
     const uint16_t count = image_.Count();
+    // Taken before the read, so that a stop arriving during the read ends
+    // the pause after it at once: the caller waits one read, never an interval.
+    const uint64_t generation = stopGeneration_;
     lock.unlock();
     std::vector<uint16_t> values(count);
     const bool ok = master && master->ReadHoldingRegisters(values.data(), 0, count);
@@ -151,7 +154,6 @@ void TDeviceControl::PollOnce(std::unique_lock<std::mutex>& lock)
     int pauseMs = intervalMs_;
     if (!ok)
         pauseMs = std::max(pauseMs, kMinPauseAfterFailureMs);
-    const uint64_t generation = stopGeneration_;
     wake_.wait_for(lock, std::chrono::milliseconds(pauseMs), [&] {
         return terminated_ || stopGeneration_ != generation;
     });

@@ -93,8 +93,8 @@ private:
     bool idle_ = false;              // set only in the idle branch
     bool terminated_ = false;
     bool ended_ = false;
-    // Bumped by StopPolling. A pause ends early only if the stop comes while
-    // the pause runs; a stop during a read lets the read and its pause finish.
+    // Bumped by StopPolling. A stop during a read lets the read finish, then
+    // ends the pause at once; one during the pause ends it.
     uint64_t stopGeneration_ = 0;
     PollStats stats_;              // guarded by mutex_
     std::deque<PollSample> samples_;  // guarded by mutex_
