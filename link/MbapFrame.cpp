@@ -29,6 +29,11 @@ MbapHeader ParseMbap(std::span<const uint8_t> frame)
     return h;
 }
 
+bool IsFrameHeader(const MbapHeader& header)
+{
+    return header.protocol == 0 && header.length >= 2 && header.length <= kMaxMbapLength;
+}
+
 std::span<const uint8_t> RtuPdu(std::span<const uint8_t> rtuRequest)
 {
     return rtuRequest.size() < 3 ? std::span<const uint8_t>() : rtuRequest.subspan(1, rtuRequest.size() - 3);

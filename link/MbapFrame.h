@@ -12,6 +12,8 @@
 namespace modbus {
 
 constexpr std::size_t kMbapSize = 7;
+// The unit byte and the longest PDU, 253 bytes.
+constexpr uint16_t kMaxMbapLength = 254;
 
 struct MbapHeader {
     uint16_t transaction = 0;
@@ -23,6 +25,10 @@ struct MbapHeader {
 std::vector<uint8_t> WrapMbap(uint16_t transaction, uint8_t unit, std::span<const uint8_t> pdu);
 // The first kMbapSize bytes of `frame`.
 MbapHeader ParseMbap(std::span<const uint8_t> frame);
+// Protocol 0 and a length that a frame can have: the unit and at least a
+// function code, at most kMaxMbapLength. Anything else is no Modbus TCP
+// frame, and its length is not to be waited for.
+bool IsFrameHeader(const MbapHeader& header);
 // The PDU of an RTU request: its bytes without the address and the CRC.
 std::span<const uint8_t> RtuPdu(std::span<const uint8_t> rtuRequest);
 // True when transaction `a` was sent before `b` (identifiers wrap at 65536).

@@ -159,7 +159,7 @@ bool TModBusDevice::ReceiveMbap(std::vector<uint8_t>& frame)
         if (!ReadUntil(frame.data(), static_cast<int>(frame.size()), until, got))
             return false;
         const modbus::MbapHeader header = modbus::ParseMbap(frame);
-        if (got < static_cast<int>(modbus::kMbapSize) || header.protocol != 0 || header.length < 2) {
+        if (got < static_cast<int>(modbus::kMbapSize) || !modbus::IsFrameHeader(header)) {
             frame.resize(static_cast<std::size_t>(got));
             LogRejected(frame);
             return false;
@@ -311,7 +311,7 @@ void TModBusDevice::SendRawMbap(std::span<const uint8_t> pdu, int waitMs)
     for (std::size_t at = 0; at + modbus::kMbapSize <= bytes.size();) {
         const auto header = modbus::ParseMbap(std::span(bytes).subspan(at));
         const std::size_t size = modbus::kMbapSize - 1 + header.length;
-        if (header.protocol != 0 || header.length < 2 || at + size > bytes.size())
+        if (!modbus::IsFrameHeader(header) || at + size > bytes.size())
             break;
         const auto frame = std::span<const uint8_t>(bytes).subspan(at, size);
         if (header.transaction == transaction_ && header.unit == address_) {

@@ -91,6 +91,15 @@ std::vector<Case> Cases()
              return Reply{{0, wrong}};
          },
          std::nullopt, kRejected},
+        // No frame is that long: refused on its header, not waited for.
+        {"length field beyond 254",
+         [](const Bytes&, const Bytes& good) {
+             Bytes header(good.begin(), good.begin() + 7);
+             header[4] = 0x01;
+             header[5] = 0x00;
+             return Reply{{0, header}};
+         },
+         std::nullopt, kRejected},
         {"split by 50 ms", [](const Bytes&, const Bytes& good) { return Split(good, 40, 50); }, kAnswered, kAnswered},
         // The serial line's rule carries over for RTU frames; a Modbus TCP
         // frame says its own length, and TCP may well pause inside it.
@@ -301,6 +310,10 @@ TEST(MbapFrameTest, GoldenFrames)
     EXPECT_FALSE(modbus::DecodeReadHoldingRegistersPdu(ParseHex("03 06 02 2B 00 00 00"), 3, values));
     EXPECT_TRUE(modbus::CheckWriteCoilPdu(ParseHex("05 00 AC FF 00")));
     EXPECT_FALSE(modbus::CheckWriteCoilPdu(ParseHex("85 03")));
+    EXPECT_TRUE(modbus::IsFrameHeader(modbus::ParseMbap(ParseHex("00 01 00 00 00 FE 01"))));
+    EXPECT_FALSE(modbus::IsFrameHeader(modbus::ParseMbap(ParseHex("00 01 00 00 00 FF 01"))));
+    EXPECT_FALSE(modbus::IsFrameHeader(modbus::ParseMbap(ParseHex("00 01 00 00 00 01 01"))));
+    EXPECT_FALSE(modbus::IsFrameHeader(modbus::ParseMbap(ParseHex("00 01 00 01 00 06 01"))));
     struct Row {
         uint16_t a, b;
         bool earlier;
