@@ -4,7 +4,9 @@
 #include "DiskFile.h"
 #include "FileSync.h"
 #include "LocalTime.h"
+#include "TModBusDevice.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -35,10 +37,38 @@ std::string FileBytes(const std::string& text, std::size_t& lines)
     return bytes;
 }
 
+uint64_t CountLines(const std::string& bytes, std::size_t end)
+{
+    return static_cast<uint64_t>(std::count(bytes.begin(), bytes.begin() + static_cast<long>(end), '\n'));
+}
+
+// The time stamp a line starts with, up to its tab; now for a line without one.
+std::string StampOf(const std::string& bytes)
+{
+    const std::size_t tab = bytes.find('\t');
+    if (tab != std::string::npos && tab < bytes.find('\n'))
+        return bytes.substr(0, tab);
+    const LocalTime t = LocalNow();
+    return FormatLogTime(t.hour, t.minute, t.second, t.millisecond);
+}
+
+// A file longer than length loses what is beyond it; one gone is no error.
+std::error_code CutBack(const std::filesystem::path& path, uint64_t length)
+{
+    std::error_code error;
+    const uint64_t size = std::filesystem::file_size(path, error);
+    if (error)
+        return error == std::errc::no_such_file_or_directory ? std::error_code() : error;
+    if (size > length)
+        std::filesystem::resize_file(path, length, error);
+    return error;
+}
+
 } // namespace
 
-ExchangeJournal::ExchangeJournal(std::filesystem::path folder, DateSource today)
-    : folder_(std::move(folder)), today_(std::move(today)), thread_([this] { Execute(); })
+ExchangeJournal::ExchangeJournal(std::filesystem::path folder, DateSource today, std::size_t maxHeldBytes)
+    : folder_(std::move(folder)), maxHeldBytes_(maxHeldBytes), today_(std::move(today)),
+      thread_([this] { Execute(); })
 {
 }
 
@@ -50,10 +80,21 @@ ExchangeJournal::~ExchangeJournal()
         wake_.notify_all();
     }
     thread_.join();
-    if (file_) {
-        SyncToDisk(file_);
-        std::fclose(file_);
-    }
+    ReportUnwritten();
+}
+
+// At the end nobody else can hear of lines the disk would not take.
+void ExchangeJournal::ReportUnwritten() const
+{
+    uint64_t lines = 0;
+    for (const Unwritten& chunk : unwritten_)
+        lines += CountLines(chunk.bytes, chunk.bytes.size()) + chunk.skipped;
+    if (lines == 0)
+        return;
+    const std::u8string folder = folder_.u8string();
+    std::fprintf(stderr, "zaritmon: %llu lines of the exchange journal could not be written to %s (%s)\n",
+                 static_cast<unsigned long long>(lines), reinterpret_cast<const char*>(folder.c_str()),
+                 lastError_.c_str());
 }
 
 ExchangeJournal::Date ExchangeJournal::LocalToday()
@@ -117,7 +158,7 @@ void ExchangeJournal::Execute()
         // nothing; awake within a second to sync the last write or to try
         // again what the disk refused.
         auto due = [this] { return stop_ || flushRequested_ || !pending_.empty(); };
-        if (unsynced_ || !unwritten_.empty())
+        if (!unsynced_.empty() || !unwritten_.empty())
             wake_.wait_for(lock, kSyncEvery, due);
         else
             wake_.wait(lock, due);
@@ -135,13 +176,14 @@ void ExchangeJournal::Execute()
 
         uint64_t dropped = 0;
         Write(runs);
-        TrimUnwritten(dropped);
-        for (auto it = unwritten_.begin(); it != unwritten_.end();) {
-            if (!WriteOut(*it))
-                break;
-            it = unwritten_.erase(it);
+        WriteHeld();
+        // Closing asks the disk to keep everything: refused, one more try.
+        if (stopping && !CloseFile()) {
+            WriteHeld();
+            CloseFile();
         }
         Sync();
+        TrimUnwritten(dropped);
 
         lock.lock();
         const bool failing = !unwritten_.empty();
@@ -163,90 +205,154 @@ void ExchangeJournal::Write(std::vector<DateRun>& runs)
     for (DateRun& run : runs) {
         std::size_t lines = 0;
         std::string bytes = FileBytes(run.text, lines);
-        if (!unwritten_.empty() && unwritten_.back().date == run.date) {
+        if (!unwritten_.empty() && unwritten_.back().date == run.date)
             unwritten_.back().bytes += bytes;
-            unwritten_.back().lines += lines;
-        } else {
-            unwritten_.push_back({run.date, std::move(bytes), lines});
-        }
+        else
+            unwritten_.push_back({run.date, std::move(bytes), 0, {}, {}});
     }
 }
 
-// While the disk refuses, the oldest whole lines go once too much waits.
+void ExchangeJournal::WriteHeld()
+{
+    while (!unwritten_.empty() && WriteOut(unwritten_.front()))
+        unwritten_.pop_front();
+}
+
+// While the disk refuses, the oldest whole lines go once too much waits; a
+// chunk emptied so stays for the line that tells of them in its file.
 void ExchangeJournal::TrimUnwritten(uint64_t& dropped)
 {
     std::size_t total = 0;
     for (const Unwritten& chunk : unwritten_)
         total += chunk.bytes.size();
-    while (total > kMaxPendingBytes && !unwritten_.empty()) {
-        Unwritten& oldest = unwritten_.front();
-        const std::size_t excess = total - kMaxPendingBytes;
-        std::size_t cut = oldest.bytes.size();
-        if (excess < oldest.bytes.size()) {
-            const std::size_t end = oldest.bytes.find('\n', excess - 1);
-            cut = end == std::string::npos ? oldest.bytes.size() : end + 1;
+    for (Unwritten& chunk : unwritten_) {
+        if (total <= maxHeldBytes_)
+            break;
+        const std::size_t excess = total - maxHeldBytes_;
+        std::size_t cut = chunk.bytes.size();
+        if (excess < chunk.bytes.size()) {
+            const std::size_t end = chunk.bytes.find('\n', excess - 1);
+            cut = end == std::string::npos ? chunk.bytes.size() : end + 1;
         }
-        std::size_t lines = 0;
-        for (std::size_t i = 0; i < cut; ++i)
-            lines += oldest.bytes[i] == '\n';
+        if (cut == 0)
+            continue;
+        const uint64_t lines = CountLines(chunk.bytes, cut);
+        if (chunk.skipped == 0)
+            chunk.skipStamp = StampOf(chunk.bytes);
+        chunk.skipped += lines;
         dropped += lines;
         total -= cut;
-        if (cut == oldest.bytes.size()) {
-            unwritten_.erase(unwritten_.begin());
-        } else {
-            oldest.bytes.erase(0, cut);
-            oldest.lines -= lines;
-        }
+        chunk.bytes.erase(0, cut);
     }
 }
 
 bool ExchangeJournal::WriteOut(Unwritten& chunk)
 {
-    const std::filesystem::path path = FileFor(chunk.date);
     std::error_code missing;
     // A file moved or deleted under us would take the lines with it: the
     // journal is wherever its name is.
-    if (file_ && (fileDate_ != chunk.date || !std::filesystem::exists(path, missing))) {
-        SyncToDisk(file_);
-        std::fclose(file_);
-        file_ = nullptr;
+    if (file_ && (fileDate_ != chunk.date || !std::filesystem::exists(FileFor(chunk.date), missing))
+        && !CloseFile())
+        return false;
+    if (!file_ && !Open(chunk))
+        return false;
+    std::size_t lines = 0;
+    const std::string gap =
+        chunk.skipped ? FileBytes(chunk.skipStamp + "\tпропущено " + std::to_string(chunk.skipped) + " строк\n", lines)
+                      : std::string();
+    const uint64_t before = fileLength_;
+    if (!Put(gap) || !Put(chunk.bytes)) {
+        // Whatever part of a line the file took is cut off before the
+        // next try, so the file never holds a torn line.
+        chunk.cutTo = before;
+        CloseFile();
+        return false;
     }
-    if (!file_) {
-        std::error_code error;
-        std::filesystem::create_directories(folder_, error);
-        errno = 0;
-        file_ = OpenFile(path, "ab");
-        if (!file_) {
-            lastError_ = SystemError(errno ? errno : (error ? error.value() : EIO));
-            return false;
-        }
-        // Unbuffered: a short write says how far it got, so the rest can
-        // follow it later without a gap or a repeat.
-        std::setvbuf(file_, nullptr, _IONBF, 0);
-        fileDate_ = chunk.date;
+    fileLength_ += gap.size() + chunk.bytes.size();
+    unsynced_ += gap;
+    unsynced_ += chunk.bytes;
+    return true;
+}
+
+bool ExchangeJournal::Open(Unwritten& chunk)
+{
+    const std::filesystem::path path = FileFor(chunk.date);
+    std::error_code error;
+    std::filesystem::create_directories(folder_, error);
+    if (chunk.cutTo && (error = CutBack(path, *chunk.cutTo))) {
+        lastError_ = error.message();
+        return false;
     }
     errno = 0;
-    const std::size_t written = std::fwrite(chunk.bytes.data(), 1, chunk.bytes.size(), file_);
-    if (written > 0)
-        unsynced_ = true;
-    if (written < chunk.bytes.size()) {
+    file_ = OpenFile(path, "ab");
+    if (!file_) {
         lastError_ = SystemError(errno ? errno : EIO);
-        for (std::size_t i = 0; i < written; ++i)
-            chunk.lines -= chunk.bytes[i] == '\n';
-        chunk.bytes.erase(0, written);
-        std::fclose(file_);  // opened afresh at the next try
+        return false;
+    }
+    // Unbuffered: each write goes to the system whole or fails.
+    std::setvbuf(file_, nullptr, _IONBF, 0);
+    const uint64_t length = std::filesystem::file_size(path, error);
+    if (error) {
+        lastError_ = error.message();
+        std::fclose(file_);
         file_ = nullptr;
         return false;
     }
+    chunk.cutTo.reset();
+    fileDate_ = chunk.date;
+    fileLength_ = fileKept_ = length;
     return true;
+}
+
+bool ExchangeJournal::Put(const std::string& bytes)
+{
+    errno = 0;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size())
+        return true;
+    lastError_ = SystemError(errno ? errno : EIO);
+    return false;
 }
 
 void ExchangeJournal::Sync()
 {
-    const auto now = std::chrono::steady_clock::now();
-    if (file_ && unsynced_ && now - lastSync_ >= kSyncEvery) {
-        SyncToDisk(file_);
-        unsynced_ = false;
-        lastSync_ = now;
+    if (std::chrono::steady_clock::now() - lastSync_ >= kSyncEvery)
+        Settle();
+}
+
+// Asks the disk to keep what was written; if it will not, those lines are
+// held again, to be written from where the disk last said it kept the file.
+bool ExchangeJournal::Settle()
+{
+    if (!file_ || unsynced_.empty())
+        return true;
+    errno = 0;
+    if (!SyncToDisk(file_)) {
+        lastError_ = SystemError(errno ? errno : EIO);
+        Rewind();
+        return false;
     }
+    fileKept_ = fileLength_;
+    unsynced_.clear();
+    lastSync_ = std::chrono::steady_clock::now();
+    return true;
+}
+
+bool ExchangeJournal::CloseFile()
+{
+    const bool kept = Settle();
+    if (file_)
+        std::fclose(file_);
+    file_ = nullptr;
+    return kept;
+}
+
+void ExchangeJournal::Rewind()
+{
+    std::fclose(file_);
+    file_ = nullptr;
+    // Those lines come before the next chunk, which follows them in the file.
+    if (!unwritten_.empty() && unwritten_.front().date == fileDate_)
+        unwritten_.front().cutTo.reset();
+    unwritten_.push_front({fileDate_, std::move(unsynced_), 0, {}, fileKept_});
+    unsynced_.clear();
 }

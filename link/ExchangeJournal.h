@@ -5,9 +5,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -19,7 +21,10 @@
 // memory and written by a thread of its own within kFlushEvery, so a killed
 // process loses at most that much; the disk is asked to keep them within a
 // second. With nothing to write the thread sleeps. Appending never waits for the disk. A journal that cannot
-// be written keeps its lines (up to kMaxPendingBytes) and tries again.
+// be written, or whose disk will not keep what it took, holds its lines (up
+// to maxHeldBytes) and tries again; the oldest lines beyond that are dropped
+// and a line "пропущено N строк" takes their place in the file. Lines still
+// held when the journal closes are reported on stderr.
 class ExchangeJournal {
 public:
     struct Date {
@@ -40,7 +45,9 @@ public:
     static constexpr std::chrono::milliseconds kSyncEvery{1000};
     static constexpr std::size_t kMaxPendingBytes = std::size_t{64} << 20;
 
-    explicit ExchangeJournal(std::filesystem::path folder, DateSource today = LocalToday);
+    // maxHeldBytes: how much a failing disk may leave waiting in memory.
+    explicit ExchangeJournal(std::filesystem::path folder, DateSource today = LocalToday,
+                             std::size_t maxHeldBytes = kMaxPendingBytes);
     // Writes what was appended, then ends its thread.
     ~ExchangeJournal();
     ExchangeJournal(const ExchangeJournal&) = delete;
@@ -48,7 +55,8 @@ public:
 
     void Append(std::string_view line);
     // Waits until every line appended before the call was written or has
-    // failed; true when all of them are on disk.
+    // failed; true when all of them were written. The disk is asked to keep
+    // them within kSyncEvery; its refusal then is a failure as well.
     bool Flush();
     Health State() const;
     void SetDateSource(DateSource today);
@@ -63,20 +71,33 @@ private:
         Date date;
         std::string text;
     };
-    // The same lines in the file's bytes, not yet (wholly) written.
+    // The same lines in the file's bytes, not yet (wholly) written; a
+    // chunk always starts at a line boundary of its file.
     struct Unwritten {
         Date date;
         std::string bytes;
-        std::size_t lines = 0;
+        uint64_t skipped = 0;   // lines dropped before bytes, written as one line
+        std::string skipStamp;  // the time stamp of the first of them
+        // The file's length to cut back to before writing: what a failed
+        // write or sync may have left after it is not trusted.
+        std::optional<uint64_t> cutTo;
     };
 
     void Execute();
     void Write(std::vector<DateRun>& runs);
+    void WriteHeld();
     bool WriteOut(Unwritten& chunk);
+    bool Open(Unwritten& chunk);
+    bool Put(const std::string& bytes);
     void Sync();
+    bool Settle();
+    bool CloseFile();
+    void Rewind();
     void TrimUnwritten(uint64_t& dropped);
+    void ReportUnwritten() const;
 
     const std::filesystem::path folder_;
+    const std::size_t maxHeldBytes_;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -91,10 +112,12 @@ private:
     Health health_;                  // guarded by mutex_
 
     // The writer thread's own.
-    std::vector<Unwritten> unwritten_;
+    std::deque<Unwritten> unwritten_;
     std::FILE* file_ = nullptr;
     Date fileDate_;
-    bool unsynced_ = false;
+    uint64_t fileLength_ = 0;  // as far as this journal wrote it
+    uint64_t fileKept_ = 0;    // up to where the disk said it keeps it
+    std::string unsynced_;     // the bytes in between, until the disk says so
     std::chrono::steady_clock::time_point lastSync_{};
     std::string lastError_;
 

@@ -9,11 +9,25 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+// The disk's answer to the journal's request to keep what it was given:
+// the system's own unless a test makes it refuse.
+static std::atomic<bool> refuseSync{false};
+extern "C" int fdatasync(int fd)
+{
+    if (refuseSync) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_fdatasync, fd));
+}
 
 namespace {
 
@@ -207,6 +221,58 @@ TEST(ExchangeJournal, RefusedWritesAreReportedOnceAndCaughtUpLater)
         EXPECT_EQ(journal.State().failures, 1u);
         EXPECT_EQ(ReadAll(journal.FileFor({2026, 12, 7})), Saved(all));
     }
+}
+
+TEST(ExchangeJournal, AFailedSyncIsAFailureAndItsLinesAreWrittenAgainOnce)
+{
+    TempDir dir;
+    TestDay today;
+    ExchangeJournal journal(dir.Path(), today.Source());
+    refuseSync = true;
+    std::vector<std::string> all = Numbered("a", 0, 10);
+    for (const auto& line : all)
+        journal.Append(line);
+    EXPECT_FALSE(journal.Flush());
+    EXPECT_TRUE(journal.State().failing);
+    EXPECT_FALSE(journal.State().error.empty());
+    refuseSync = false;
+    for (const auto& line : Numbered("b", 0, 10))
+        journal.Append(line), all.push_back(line);
+    EXPECT_TRUE(journal.Flush());
+    EXPECT_EQ(ReadAll(journal.FileFor({2026, 12, 7})), Saved(all));
+}
+
+// Lines dropped once too much waits leave a line of their own where they
+// were; lines still held at the end are reported, not dropped unsaid.
+TEST(ExchangeJournal, LostLinesAreNamedInTheJournalAndAtTheEnd)
+{
+    TempDir dir;
+    TestDay today;
+    const fs::path folder = dir.Path() / "journal";
+    std::ofstream(folder) << "in the way";
+    auto journal = std::make_unique<ExchangeJournal>(folder, today.Source(), 1000);
+    const std::vector<std::string> lines = Numbered("gap", 0, 100);
+    for (const auto& line : lines)
+        journal->Append(line);
+    EXPECT_FALSE(journal->Flush());
+    const uint64_t dropped = journal->State().droppedLines;
+    ASSERT_GT(dropped, 0u);
+    fs::remove(folder);
+    std::vector<std::string> after = Numbered("after", 0, 3);
+    for (const auto& line : after)
+        journal->Append(line);
+    ASSERT_TRUE(journal->Flush());
+    after.insert(after.begin(), lines.begin() + static_cast<long>(dropped), lines.end());
+    EXPECT_EQ(ReadAll(journal->FileFor({2026, 12, 7})),
+              Saved({"9:05:07:0\tпропущено " + std::to_string(dropped) + " строк"}) + Saved(after));
+
+    fs::rename(folder, folder.string() + ".aside");
+    std::ofstream(folder) << "in the way";
+    for (const auto& line : Numbered("end", 0, 3))
+        journal->Append(line);
+    testing::internal::CaptureStderr();
+    journal.reset();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(" 3 lines"), std::string::npos);
 }
 
 } // namespace
