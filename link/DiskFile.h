@@ -8,11 +8,25 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <system_error>
 
 // std::fopen by the path as the system names it: on Windows the wide name,
 // since a narrow one goes through the ANSI code page and fails for a folder
 // with letters outside it. Sets errno when it fails.
 std::FILE* OpenFile(const std::filesystem::path& path, const char* mode);
+
+// Cuts a file longer than length back to it: what a failed write left after
+// its last whole line. A file that is not there is no error.
+inline std::error_code CutBack(const std::filesystem::path& path, uint64_t length)
+{
+    std::error_code error;
+    const uint64_t size = std::filesystem::file_size(path, error);
+    if (error)
+        return error == std::errc::no_such_file_or_directory ? std::error_code() : error;
+    if (size > length)
+        std::filesystem::resize_file(path, length, error);
+    return error;
+}
 
 // A file of the process's own for what must leave memory, in the temporary
 // folder: made anew under a name nobody can guess or have made first (never

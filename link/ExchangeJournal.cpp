@@ -52,18 +52,6 @@ std::string StampOf(const std::string& bytes)
     return FormatLogTime(t.hour, t.minute, t.second, t.millisecond);
 }
 
-// A file longer than length loses what is beyond it; one gone is no error.
-std::error_code CutBack(const std::filesystem::path& path, uint64_t length)
-{
-    std::error_code error;
-    const uint64_t size = std::filesystem::file_size(path, error);
-    if (error)
-        return error == std::errc::no_such_file_or_directory ? std::error_code() : error;
-    if (size > length)
-        std::filesystem::resize_file(path, length, error);
-    return error;
-}
-
 } // namespace
 
 ExchangeJournal::ExchangeJournal(std::filesystem::path folder, DateSource today, std::size_t maxHeldBytes)

@@ -13,19 +13,24 @@
 // in a file a day ("ZaritMon-events-YYYY-MM-DD.csv", Windows-1251, ";")
 // beside the exchange journal, each line flushed as it is written. A file
 // that cannot be written does not stop anything: the failure is counted
-// once until the file takes lines again.
+// once until the file takes lines again, and the events not yet written
+// stay among those in memory and are written, in order, once it does. An
+// event that leaves memory unwritten is lost and reported at the end.
 class EventLog {
 public:
     static constexpr std::size_t kMaxEvents = 100000;
 
     explicit EventLog(std::string decimalSeparator = ",") : separator_(std::move(decimalSeparator)) {}
+    // Tries the events still unwritten once more.
     ~EventLog();
     EventLog(const EventLog&) = delete;
     EventLog& operator=(const EventLog&) = delete;
 
-    // Where the files go; none: nowhere.
+    // Where the files go; none: nowhere. Events not yet written go to the new folder.
     void SetFolder(std::optional<std::filesystem::path> folder);
     void Add(const Event& event);
+    // Writes the events the file refused so far, if it takes them now.
+    void WriteHeld();
 
     const std::deque<Event>& Events() const { return events_; }
     // Events added since the start, and the number of the first one held.
@@ -38,14 +43,23 @@ public:
     std::filesystem::path FileFor(const std::string& date) const;
 
 private:
-    bool Write(const Event& event);
+    bool WriteFromMemory();
+    bool WriteDay(const std::string& date, const std::string& lines);
+    bool Open(const std::string& date);
+    void Close();
 
     std::string separator_;
     std::deque<Event> events_;
     uint64_t added_ = 0;
+    uint64_t written_ = 0;  // events before it are in a file, or were for none
+    uint64_t lost_ = 0;     // left memory before the file took them
     std::optional<std::filesystem::path> folder_;
     std::FILE* file_ = nullptr;
     std::string fileDate_;
+    uint64_t fileLength_ = 0;
+    // Where a failed write started: the file is cut back to it before the
+    // next one, so that a line it took in part never stays torn.
+    std::optional<std::pair<std::filesystem::path, uint64_t>> cut_;
     bool failing_ = false;
     uint64_t failures_ = 0;
     std::string error_;

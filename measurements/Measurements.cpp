@@ -51,6 +51,7 @@ void Measurements::OperatorEvent(const std::string& what, const std::string& sta
 void Measurements::Take(const std::vector<PollSample>& samples)
 {
     const std::string separator = samples.empty() ? std::string() : DecimalSeparator();
+    events_.WriteHeld();
     for (const PollSample& sample : samples) {
         for (const Event& event : detector_.OnPoll(sample))
             AddEvent(event);

@@ -9,7 +9,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -155,22 +157,63 @@ TEST_F(EventFileTest, EveryEventIsALineInTheDaysFileAsSoonAsItIsAdded)
     EXPECT_EQ(EventCsvLine(typed, ",").substr(23), ";Оператор;Произвольный запрос: 01 03, 00;ответ получен;;;;;");
 }
 
-TEST_F(EventFileTest, AFileThatCannotBeWrittenIsOneFailureAndTheWindowKeepsTheNewest)
+// Two ways the file refuses: a file where the folder should be, and the
+// process's file-size limit in the middle of a line. Either is one failure,
+// and once the file takes lines again it holds every event once, whole.
+TEST_F(EventFileTest, RefusedEventsAreWrittenWholeOnceTheFileTakesThemAgain)
 {
-    EventLog log;
-    std::filesystem::create_directories(dir_.parent_path());
-    std::ofstream(dir_) << "a file where the folder should be";
-    log.SetFolder(dir_ / "sub");
-    for (int i = 0; i < 3; ++i)
-        log.Add({Sample(i, {}).at, EventKind::Operator, "Начать опрос", "", std::nullopt});
-    EXPECT_TRUE(log.Failing());
-    EXPECT_EQ(log.Failures(), 1u);
-    EXPECT_FALSE(log.Error().empty());
-    std::filesystem::remove(dir_);
-    log.Add({Sample(9, {}).at, EventKind::Operator, "Остановить опрос", "", std::nullopt});
-    EXPECT_FALSE(log.Failing());
-    EXPECT_EQ(log.Failures(), 1u);
+    namespace fs = std::filesystem;
+    rlimit original{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &original), 0);
+    struct Case {
+        const char* name;
+        fs::path folder;
+        std::function<void(const fs::path& file)> refuse;
+        std::function<void()> allow;
+    };
+    const Case cases[] = {
+        {"folder not creatable", dir_ / "sub", [&](const fs::path&) { std::ofstream(dir_) << "in the way"; },
+         [&] { fs::remove(dir_); }},
+        {"file-size limit", dir_,
+         [&](const fs::path& file) {
+             rlimit small = original;
+             small.rlim_cur = fs::file_size(file) + 10;
+             ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+         },
+         [&] { ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &original), 0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir_);
+        EventLog log;
+        log.SetFolder(c.folder);
+        std::string expected = Utf8ToCp1251(EventCsvHeader()) + "\r\n";
+        auto add = [&](int i) {
+            const Event event{Sample(i, {}).at, EventKind::Operator, "Начать опрос " + std::to_string(i), "",
+                              std::nullopt};
+            log.Add(event);
+            expected += Utf8ToCp1251(EventCsvLine(event, ",")) + "\r\n";
+        };
+        const fs::path file = log.FileFor(EventCsvLine({Sample(0, {}).at, {}, "", "", {}}, ",").substr(0, 10));
+        if (c.folder == dir_)
+            add(0);
+        c.refuse(file);
+        for (int i = 1; i < 4; ++i)
+            add(i);
+        EXPECT_TRUE(log.Failing());
+        EXPECT_EQ(log.Failures(), 1u);
+        EXPECT_FALSE(log.Error().empty());
+        c.allow();
+        log.WriteHeld();  // as the next tick does, before any new event
+        EXPECT_FALSE(log.Failing());
+        add(4);
+        EXPECT_EQ(log.Failures(), 1u);
+        EXPECT_EQ(Read(file), expected);
+    }
+}
 
+TEST_F(EventFileTest, TheWindowKeepsTheNewest)
+{
     EventLog bounded;
     for (std::size_t i = 0; i < EventLog::kMaxEvents + 5; ++i)
         bounded.Add({Sample(0, {}).at, EventKind::Input, std::to_string(i), "", std::nullopt});
