@@ -29,3 +29,11 @@ const Indicator kIndicators[12] = {
     {"imgDInput3", "Дискретный вход 3", 4, 2, false},
     {"imgDInput4", "Дискретный вход 4", 4, 3, false},
 };
+
+std::string JournalPanelText(bool failing, uint64_t droppedLines)
+{
+    const std::string gap = "пропущено " + std::to_string(droppedLines) + " строк";
+    if (failing)
+        return droppedLines ? "Журнал обмена не пишется, " + gap : "Журнал обмена не пишется";
+    return droppedLines ? "Журнал обмена: " + gap : "";
+}

@@ -25,3 +25,7 @@ struct Indicator {
 // from register 5 (LED 1 is bit 7, LEDs 2..8 bits 0..6), then the four inputs
 // from register 4.
 extern const Indicator kIndicators[12];
+
+// The exchange journal's panel: that it is not being written, and how many
+// lines it lost for good; "" when neither.
+std::string JournalPanelText(bool failing, uint64_t droppedLines);

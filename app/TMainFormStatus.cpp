@@ -8,6 +8,7 @@
 #include "LinkHealth.h"
 #include "LogMirror.h"
 #include "Measurements.h"
+#include "StatusFormat.h"
 #include "TCOMPort.h"
 
 #include <QLabel>
@@ -54,12 +55,14 @@ void TMainForm::ShowJournalHealth()
         return;
     }
     const ExchangeJournal::Health health = journal_->State();
-    if (!health.failing) {
+    // Lines lost for good stay named after the journal is written again.
+    const std::string text = JournalPanelText(health.failing, health.droppedLines);
+    if (text.empty()) {
         journalPanel_->hide();
         return;
     }
     const QString folder = QString::fromStdU16String(journal_->Folder().u16string());
-    journalPanel_->setText(QString::fromUtf8("Журнал обмена не пишется"));
+    journalPanel_->setText(QString::fromStdString(text));
     journalPanel_->setToolTip(QString::fromUtf8("«%1»: %2").arg(folder, QString::fromStdString(health.error)));
     journalPanel_->show();
     // Once for each time it starts failing, not at every tick.

@@ -206,6 +206,14 @@ TEST(StatusFormat, MeasuredCurrentsAndSpeedCodes)
     EXPECT_EQ(SpeedCodeText(65535), "");
 }
 
+TEST(StatusFormat, JournalPanelNamesLostLines)
+{
+    EXPECT_EQ(JournalPanelText(false, 0), "");
+    EXPECT_EQ(JournalPanelText(true, 0), "Журнал обмена не пишется");
+    EXPECT_EQ(JournalPanelText(true, 65), "Журнал обмена не пишется, пропущено 65 строк");
+    EXPECT_EQ(JournalPanelText(false, 65), "Журнал обмена: пропущено 65 строк");
+}
+
 TEST(StatusFormat, IndicatorBits)
 {
     // Register 5 = 0x0080 lights LED 1 only; 0x007F LEDs 2..8 only.
