@@ -47,9 +47,9 @@ DeviceLink::DeviceLink(const LinkSettings& settings, ExchangeJournal* journal) :
         // segments must not end a reply; RTU frames end on the gap as on
         // the wire.
         const bool mbap = address->kind == PortAddress::Kind::ModbusTcp;
-        // Connected by the first transaction, on the poll thread or for a
-        // command, not here: a server that does not answer would hold up
-        // the window for the whole connect timeout.
+        // Connected when the first transaction asks, by the transport's own
+        // thread, neither here nor on the caller's: a server that does not
+        // answer would hold up the window for the whole connect timeout.
         ComPort = std::make_unique<TcpTransport>(settings.portName, address->host, address->port,
                                                  mbap ? 0 : line.readIntervalMs, line.readTotalMs);
         ModBus.SetFraming(mbap ? TModBusDevice::Framing::ModbusTcp : TModBusDevice::Framing::Rtu);

@@ -8,6 +8,10 @@ std::string PortProblemWords(const PortProblem& problem)
     case PortProblem::Kind::InUse: return "занят другой программой";
     case PortProblem::Kind::NoPermission: return "нет доступа";
     case PortProblem::Kind::NotSerial: return "не последовательный порт";
+    case PortProblem::Kind::NameNotFound: return "имя не найдено";
+    case PortProblem::Kind::Refused: return "соединение отклонено";
+    case PortProblem::Kind::NoAnswer: return "нет ответа";
+    case PortProblem::Kind::ClosedByServer: return "соединение закрыто сервером";
     case PortProblem::Kind::Other: break;
     }
     return problem.system.empty() ? "ошибка " + std::to_string(problem.code) : problem.system;

@@ -61,10 +61,13 @@ void TModBusDevice::JournalPortProblem()
     if (now == portProblem_)
         return;
     std::string text = "Порт " + port_->PortName();
-    if (now.kind == PortProblem::Kind::None)
+    if (now.kind == PortProblem::Kind::None) {
         text += " открыт";
-    else
-        text += " не открыт: " + PortProblemWords(now) + " (" + now.step + ": " + now.system + ")";
+    } else {
+        // A connection the server closed has no system words, only its step.
+        text += " не открыт: " + PortProblemWords(now) + " (" + now.step + (now.system.empty() ? "" : ": ")
+                + now.system + ")";
+    }
     if (log_) {
         const LocalTime t = LocalNow();
         log_->JournalOnly(FormatLogTime(t.hour, t.minute, t.second, t.millisecond) + '\t' + text);

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "PortProblem.h"
+
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 // One TCP connection as the platform's sockets give it (TcpSocket_posix.cpp,
 // TcpSocket_win32.cpp): non-blocking, without Nagle's delay, with keep-alive
@@ -12,12 +16,30 @@ public:
     ~TcpSocket() { Close(); }
     TcpSocket(const TcpSocket&) = delete;
     TcpSocket& operator=(const TcpSocket&) = delete;
+    TcpSocket(TcpSocket&& other) noexcept
+        : handle_(std::exchange(other.handle_, kNone)), failure_(std::move(other.failure_))
+    {
+    }
+    TcpSocket& operator=(TcpSocket&& other) noexcept
+    {
+        if (this != &other) {
+            Close();
+            handle_ = std::exchange(other.handle_, kNone);
+            failure_ = std::move(other.failure_);
+        }
+        return *this;
+    }
 
-    // Tries every address the host name gives, each for at most timeoutMs.
-    // False, with the system's words in *error, when none answers.
-    bool Connect(const std::string& host, uint16_t port, int timeoutMs, std::string* error);
+    // Tries every address the host name gives, each for at most timeoutMs,
+    // and gives up within a few tens of milliseconds once `cancel` is set
+    // (the name's lookup itself cannot be cut short). False, with the reason
+    // in Failure(), when none answers.
+    bool Connect(const std::string& host, uint16_t port, int timeoutMs, const std::atomic<bool>& cancel);
     bool IsOpen() const { return handle_ != kNone; }
     void Close();
+    // Why the last Connect failed, or why Receive or Send found the
+    // connection gone.
+    const PortProblem& Failure() const { return failure_; }
 
     enum class Wait { Readable, TimedOut, Failed };
     Wait WaitReadable(int ms);
@@ -32,5 +54,7 @@ public:
 
 private:
     static constexpr intptr_t kNone = -1;
+
     intptr_t handle_ = kNone;  // a descriptor, or a SOCKET
+    PortProblem failure_;
 };

@@ -2,6 +2,7 @@
 
 #include "Deadline.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -16,9 +17,28 @@
 
 namespace {
 
+// How often a connect in progress looks whether it is to give up.
+constexpr int kCancelCheckMs = 50;
+
 std::string SystemError(int error)
 {
     return std::error_code(error, std::generic_category()).message();
+}
+
+// The one place an errno becomes the link's reason; 0 is the far end's
+// orderly close.
+PortProblem Classify(const char* step, int error)
+{
+    PortProblem p{PortProblem::Kind::Other, step, error, error ? SystemError(error) : std::string(), {}};
+    switch (error) {
+    case 0:
+    case ECONNRESET:
+    case EPIPE: p.kind = PortProblem::Kind::ClosedByServer; break;
+    case ECONNREFUSED: p.kind = PortProblem::Kind::Refused; break;
+    case ETIMEDOUT: p.kind = PortProblem::Kind::NoAnswer; break;
+    default: break;
+    }
+    return p;
 }
 
 void SetOptions(int fd)
@@ -39,8 +59,38 @@ void SetOptions(int fd)
 #endif
 }
 
+// The outcome of a non-blocking connect to fd: the descriptor, or -1.
+int AwaitConnect(int fd, const Deadline& limit, const std::atomic<bool>& cancel, int& error)
+{
+    for (;;) {
+        if (cancel) {
+            error = ECANCELED;
+            break;
+        }
+        pollfd pfd{fd, POLLOUT, 0};
+        const int rc = ::poll(&pfd, 1, std::min(limit.RemainingMs(), kCancelCheckMs));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc == 0) {
+            if (!limit.Expired())
+                continue;
+            error = ETIMEDOUT;
+            break;
+        }
+        int soError = 0;
+        socklen_t len = sizeof soError;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len);
+        if (rc > 0 && soError == 0)
+            return fd;
+        error = rc < 0 ? errno : soError;
+        break;
+    }
+    ::close(fd);
+    return -1;
+}
+
 // One address, non-blocking, within the time left.
-int ConnectOne(const addrinfo& ai, const Deadline& limit, int& error)
+int ConnectOne(const addrinfo& ai, const Deadline& limit, const std::atomic<bool>& cancel, int& error)
 {
     const int fd = ::socket(ai.ai_family, ai.ai_socktype | SOCK_CLOEXEC, ai.ai_protocol);
     if (fd < 0) {
@@ -56,31 +106,12 @@ int ConnectOne(const addrinfo& ai, const Deadline& limit, int& error)
         ::close(fd);
         return -1;
     }
-    for (;;) {
-        pollfd pfd{fd, POLLOUT, 0};
-        const int rc = ::poll(&pfd, 1, limit.RemainingMs());
-        if (rc < 0 && errno == EINTR)
-            continue;
-        if (rc == 0) {
-            error = ETIMEDOUT;
-            ::close(fd);
-            return -1;
-        }
-        int soError = 0;
-        socklen_t len = sizeof soError;
-        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len);
-        if (rc < 0 || soError != 0) {
-            error = rc < 0 ? errno : soError;
-            ::close(fd);
-            return -1;
-        }
-        return fd;
-    }
+    return AwaitConnect(fd, limit, cancel, error);
 }
 
 } // namespace
 
-bool TcpSocket::Connect(const std::string& host, uint16_t port, int timeoutMs, std::string* error)
+bool TcpSocket::Connect(const std::string& host, uint16_t port, int timeoutMs, const std::atomic<bool>& cancel)
 {
     Close();
     addrinfo hints{};
@@ -89,19 +120,17 @@ bool TcpSocket::Connect(const std::string& host, uint16_t port, int timeoutMs, s
     addrinfo* found = nullptr;
     const int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (rc != 0) {
-        if (error)
-            *error = ::gai_strerror(rc);
+        failure_ = {PortProblem::Kind::NameNotFound, "getaddrinfo", rc, ::gai_strerror(rc), {}};
         return false;
     }
     int lastError = ECONNREFUSED;
-    for (addrinfo* ai = found; ai && handle_ == kNone; ai = ai->ai_next) {
-        const int fd = ConnectOne(*ai, Deadline::In(std::chrono::milliseconds(timeoutMs)), lastError);
+    for (addrinfo* ai = found; ai && handle_ == kNone && !cancel; ai = ai->ai_next) {
+        const int fd = ConnectOne(*ai, Deadline::In(std::chrono::milliseconds(timeoutMs)), cancel, lastError);
         if (fd >= 0)
             handle_ = fd;
     }
     ::freeaddrinfo(found);
-    if (handle_ == kNone && error)
-        *error = SystemError(lastError);
+    failure_ = handle_ == kNone ? Classify("connect", lastError) : PortProblem{};
     return handle_ != kNone;
 }
 
@@ -116,12 +145,15 @@ TcpSocket::Wait TcpSocket::WaitReadable(int ms)
 {
     pollfd pfd{static_cast<int>(handle_), POLLIN, 0};
     const int rc = ::poll(&pfd, 1, ms);
-    if (rc < 0)
-        return errno == EINTR ? Wait::TimedOut : Wait::Failed;
+    if (rc < 0 && errno == EINTR)
+        return Wait::TimedOut;
     if (rc == 0)
         return Wait::TimedOut;
     // A hang-up with bytes still queued is read first; the read finds the end.
-    return (pfd.revents & (POLLIN | POLLHUP | POLLERR)) ? Wait::Readable : Wait::Failed;
+    if (rc > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR)))
+        return Wait::Readable;
+    failure_ = Classify("poll", rc < 0 ? errno : EBADF);
+    return Wait::Failed;
 }
 
 int TcpSocket::Receive(uint8_t* buffer, int n)
@@ -131,6 +163,7 @@ int TcpSocket::Receive(uint8_t* buffer, int n)
         return static_cast<int>(r);
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
         return -1;
+    failure_ = Classify("recv", r < 0 ? errno : 0);
     return 0;
 }
 
@@ -151,11 +184,13 @@ int TcpSocket::Send(const uint8_t* buffer, int n, int timeoutMs)
         }
         if (w < 0 && errno == EINTR)
             continue;
-        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !limit.Expired()) {
+        const bool full = w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        if (full && !limit.Expired()) {
             pollfd pfd{static_cast<int>(handle_), POLLOUT, 0};
             ::poll(&pfd, 1, limit.RemainingMs());
             continue;
         }
+        failure_ = Classify("send", full ? ETIMEDOUT : w < 0 ? errno : 0);
         break;
     }
     return done;

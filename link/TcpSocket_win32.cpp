@@ -7,9 +7,13 @@
 #include <ws2tcpip.h>
 #include <mstcpip.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace {
+
+// How often a connect in progress looks whether it is to give up.
+constexpr int kCancelCheckMs = 50;
 
 // Winsock wants starting once per process before any other call.
 void StartWinsock()
@@ -24,6 +28,22 @@ void StartWinsock()
 std::string SystemError(int error)
 {
     return SystemText(static_cast<unsigned long>(error));
+}
+
+// The one place a WSA error becomes the link's reason; 0 is the far end's
+// orderly close.
+PortProblem Classify(const char* step, int error)
+{
+    PortProblem p{PortProblem::Kind::Other, step, error, error ? SystemError(error) : std::string(), {}};
+    switch (error) {
+    case 0:
+    case WSAECONNRESET:
+    case WSAECONNABORTED: p.kind = PortProblem::Kind::ClosedByServer; break;
+    case WSAECONNREFUSED: p.kind = PortProblem::Kind::Refused; break;
+    case WSAETIMEDOUT: p.kind = PortProblem::Kind::NoAnswer; break;
+    default: break;
+    }
+    return p;
 }
 
 SOCKET Handle(intptr_t handle)
@@ -42,7 +62,35 @@ void SetOptions(SOCKET s)
     WSAIoctl(s, SIO_KEEPALIVE_VALS, &alive, sizeof alive, nullptr, 0, &returned, nullptr, nullptr);
 }
 
-SOCKET ConnectOne(const addrinfo& ai, const Deadline& limit, int& error)
+// The outcome of a non-blocking connect on s: the socket, or INVALID_SOCKET.
+SOCKET AwaitConnect(SOCKET s, const Deadline& limit, const std::atomic<bool>& cancel, int& error)
+{
+    for (;;) {
+        if (cancel) {
+            error = WSAEINTR;
+            break;
+        }
+        WSAPOLLFD pfd{s, POLLOUT, 0};
+        const int rc = WSAPoll(&pfd, 1, std::min(limit.RemainingMs(), kCancelCheckMs));
+        if (rc == 0) {
+            if (!limit.Expired())
+                continue;
+            error = WSAETIMEDOUT;
+            break;
+        }
+        int soError = 0;
+        int len = sizeof soError;
+        getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len);
+        if (rc > 0 && soError == 0 && !(pfd.revents & (POLLERR | POLLHUP)))
+            return s;
+        error = rc < 0 ? WSAGetLastError() : soError ? soError : WSAECONNREFUSED;
+        break;
+    }
+    closesocket(s);
+    return INVALID_SOCKET;
+}
+
+SOCKET ConnectOne(const addrinfo& ai, const Deadline& limit, const std::atomic<bool>& cancel, int& error)
 {
     const SOCKET s = ::socket(ai.ai_family, ai.ai_socktype, ai.ai_protocol);
     if (s == INVALID_SOCKET) {
@@ -59,22 +107,12 @@ SOCKET ConnectOne(const addrinfo& ai, const Deadline& limit, int& error)
         closesocket(s);
         return INVALID_SOCKET;
     }
-    WSAPOLLFD pfd{s, POLLOUT, 0};
-    const int rc = WSAPoll(&pfd, 1, limit.RemainingMs());
-    int soError = 0;
-    int len = sizeof soError;
-    getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len);
-    if (rc <= 0 || soError != 0 || (pfd.revents & (POLLERR | POLLHUP))) {
-        error = rc == 0 ? WSAETIMEDOUT : (soError ? soError : WSAECONNREFUSED);
-        closesocket(s);
-        return INVALID_SOCKET;
-    }
-    return s;
+    return AwaitConnect(s, limit, cancel, error);
 }
 
 } // namespace
 
-bool TcpSocket::Connect(const std::string& host, uint16_t port, int timeoutMs, std::string* error)
+bool TcpSocket::Connect(const std::string& host, uint16_t port, int timeoutMs, const std::atomic<bool>& cancel)
 {
     Close();
     StartWinsock();
@@ -83,21 +121,21 @@ bool TcpSocket::Connect(const std::string& host, uint16_t port, int timeoutMs, s
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
+    // Every failure of the lookup (WSAHOST_NOT_FOUND, WSANO_DATA,
+    // WSATRY_AGAIN, ...) leaves the name without an address.
     const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
     if (rc != 0) {
-        if (error)
-            *error = SystemError(rc);
+        failure_ = {PortProblem::Kind::NameNotFound, "getaddrinfo", rc, SystemError(rc), {}};
         return false;
     }
     int lastError = WSAECONNREFUSED;
-    for (addrinfo* ai = found; ai && handle_ == kNone; ai = ai->ai_next) {
-        const SOCKET s = ConnectOne(*ai, Deadline::In(std::chrono::milliseconds(timeoutMs)), lastError);
+    for (addrinfo* ai = found; ai && handle_ == kNone && !cancel; ai = ai->ai_next) {
+        const SOCKET s = ConnectOne(*ai, Deadline::In(std::chrono::milliseconds(timeoutMs)), cancel, lastError);
         if (s != INVALID_SOCKET)
             handle_ = static_cast<intptr_t>(s);
     }
     freeaddrinfo(found);
-    if (handle_ == kNone && error)
-        *error = SystemError(lastError);
+    failure_ = handle_ == kNone ? Classify("connect", lastError) : PortProblem{};
     return handle_ != kNone;
 }
 
@@ -112,12 +150,13 @@ TcpSocket::Wait TcpSocket::WaitReadable(int ms)
 {
     WSAPOLLFD pfd{Handle(handle_), POLLRDNORM, 0};
     const int rc = WSAPoll(&pfd, 1, ms);
-    if (rc < 0)
-        return Wait::Failed;
     if (rc == 0)
         return Wait::TimedOut;
     // A hang-up with bytes still queued is read first; the read finds the end.
-    return (pfd.revents & (POLLRDNORM | POLLHUP | POLLERR)) ? Wait::Readable : Wait::Failed;
+    if (rc > 0 && (pfd.revents & (POLLRDNORM | POLLHUP | POLLERR)))
+        return Wait::Readable;
+    failure_ = Classify("poll", rc < 0 ? WSAGetLastError() : WSAENOTSOCK);
+    return Wait::Failed;
 }
 
 int TcpSocket::Receive(uint8_t* buffer, int n)
@@ -125,8 +164,10 @@ int TcpSocket::Receive(uint8_t* buffer, int n)
     const int r = recv(Handle(handle_), reinterpret_cast<char*>(buffer), n, 0);
     if (r > 0)
         return r;
-    if (r < 0 && WSAGetLastError() == WSAEWOULDBLOCK)
+    const int error = r < 0 ? WSAGetLastError() : 0;
+    if (error == WSAEWOULDBLOCK)
         return -1;
+    failure_ = Classify("recv", error);
     return 0;
 }
 
@@ -140,11 +181,13 @@ int TcpSocket::Send(const uint8_t* buffer, int n, int timeoutMs)
             done += w;
             continue;
         }
-        if (w < 0 && WSAGetLastError() == WSAEWOULDBLOCK && !limit.Expired()) {
+        const int error = w < 0 ? WSAGetLastError() : 0;
+        if (error == WSAEWOULDBLOCK && !limit.Expired()) {
             WSAPOLLFD pfd{Handle(handle_), POLLWRNORM, 0};
             WSAPoll(&pfd, 1, limit.RemainingMs());
             continue;
         }
+        failure_ = Classify("send", error == WSAEWOULDBLOCK ? WSAETIMEDOUT : error);
         break;
     }
     return done;

@@ -12,28 +12,92 @@ constexpr auto kReopenEvery = std::chrono::seconds(1);
 TcpTransport::TcpTransport(std::string name, std::string host, uint16_t port, int32_t readIntervalMs,
                            int32_t readTotalMs)
     : name_(std::move(name)), host_(std::move(host)), port_(port), intervalMs_(std::max<int32_t>(readIntervalMs, 0)),
-      totalMs_(std::max<int32_t>(readTotalMs, 0))
+      totalMs_(std::max<int32_t>(readTotalMs, 0)), connector_([this] { ConnectWhenAsked(); })
 {
 }
 
-bool TcpTransport::Open()
+TcpTransport::~TcpTransport()
 {
-    if (socket_.IsOpen())
-        return true;
-    ++attempts_;
-    lastOpenAttempt_ = std::chrono::steady_clock::now();
-    return socket_.Connect(host_, port_, kConnectMs, &lastError_);
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    connector_.join();
+}
+
+void TcpTransport::ConnectWhenAsked()
+{
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return stop_ || connecting_; });
+        if (stop_)
+            return;
+        lock.unlock();
+        TcpSocket socket;
+        socket.Connect(host_, port_, kConnectMs, stop_);
+        lock.lock();
+        if (socket.IsOpen()) {
+            made_ = std::move(socket);
+            // A server that closed the last connection stays the reason
+            // until this one has brought bytes (Read).
+            if (problem_.kind != PortProblem::Kind::ClosedByServer)
+                problem_ = {};
+        } else if (!stop_) {
+            problem_ = socket.Failure();
+            lastError_ = problem_.system;
+        }
+        connecting_ = false;
+        changed_.notify_all();
+    }
 }
 
 bool TcpTransport::EnsureOpen()
 {
     if (socket_.IsOpen())
         return true;
-    // A server that refuses, or is away, fails every poll at once; asking it
-    // on each would knock at it ten times a second.
-    if (attempts_ > 0 && std::chrono::steady_clock::now() - lastOpenAttempt_ < kReopenEvery)
-        return false;
-    return Open();
+    std::unique_lock lock(mutex_);
+    if (!connecting_ && !made_.IsOpen()) {
+        // A server that refuses, or is away, fails every poll at once; asking
+        // it on each would knock at it ten times a second.
+        const auto now = std::chrono::steady_clock::now();
+        if (attempts_ > 0 && now - lastAsked_ < kReopenEvery)
+            return false;
+        lastAsked_ = now;
+        ++attempts_;
+        connecting_ = true;
+        changed_.notify_all();
+    }
+    changed_.wait_for(lock, std::chrono::milliseconds(kConnectWaitMs), [&] { return !connecting_; });
+    socket_ = std::move(made_);
+    return socket_.IsOpen();
+}
+
+PortProblem TcpTransport::Problem() const
+{
+    std::lock_guard lock(mutex_);
+    return problem_;
+}
+
+std::string TcpTransport::LastError() const
+{
+    std::lock_guard lock(mutex_);
+    return lastError_;
+}
+
+void TcpTransport::Lost()
+{
+    PortProblem why = socket_.Failure();
+    socket_.Close();
+    std::lock_guard lock(mutex_);
+    problem_ = std::move(why);
+}
+
+void TcpTransport::Close()
+{
+    socket_.Close();
+    std::lock_guard lock(mutex_);
+    made_.Close();
 }
 
 int TcpTransport::Read(uint8_t* buffer, int n, int waitMs)
@@ -66,6 +130,8 @@ int TcpTransport::Read(uint8_t* buffer, int n, int waitMs)
             r = ready == TcpSocket::Wait::Readable ? socket_.Receive(buffer + got, n - got) : 0;
         }
         if (r > 0) {
+            if (got == 0)
+                Answered();
             got += r;
             if (got == n)
                 return got;
@@ -76,9 +142,16 @@ int TcpTransport::Read(uint8_t* buffer, int n, int waitMs)
             continue;
         // Closed by the far end, or failed: this transaction ends with what
         // came, and the next one connects again.
-        socket_.Close();
+        Lost();
         return got;
     }
+}
+
+void TcpTransport::Answered()
+{
+    std::lock_guard lock(mutex_);
+    if (problem_.kind == PortProblem::Kind::ClosedByServer)
+        problem_ = {};
 }
 
 int TcpTransport::Write(const uint8_t* buffer, int n)
@@ -87,7 +160,7 @@ int TcpTransport::Write(const uint8_t* buffer, int n)
         return 0;
     const int sent = socket_.Send(buffer, n, kWriteLimitMs);
     if (sent < n)
-        socket_.Close();
+        Lost();
     return sent;
 }
 

@@ -37,7 +37,8 @@ public:
     // is open, or when the line does not know. Safe from any thread.
     virtual PortProblem Problem() const { return {}; }
     // Before each transaction: true when the line is open, or could be
-    // opened again now (at most once a second after a failure).
+    // opened again now (at most once a second after a failure), within a
+    // wait short enough for the window's thread.
     virtual bool EnsureOpen() = 0;
     virtual void Close() = 0;
 

@@ -2,7 +2,9 @@
 // frames through a serial device server (tcp://) and Modbus TCP through a
 // gateway (mbtcp://), against a scripted server on the loopback.
 
+#include "Cp1251.h"
 #include "DeviceLink.h"
+#include "ExchangeJournal.h"
 #include "MbapFrame.h"
 #include "PortAddress.h"
 #include "TcpTransport.h"
@@ -11,9 +13,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <sstream>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -200,6 +208,88 @@ TEST(NetworkLink, RefusedThenTheServerAppears)
         EXPECT_EQ(relay.Accepted().size(), 1u);
         link.Poller().StopPolling();
     }
+}
+
+// A listener on 127.0.0.1 that never accepts, its one-place queue taken by
+// a client of its own: a connect to it is neither taken nor refused, as to
+// a device server that is switched off.
+class Unanswering {
+public:
+    Unanswering()
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), len);
+        ::listen(listener_, 0);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        for (int& filler : fillers_)
+            ::connect(filler, reinterpret_cast<sockaddr*>(&a), len);
+    }
+    ~Unanswering()
+    {
+        for (int fd : fillers_)
+            ::close(fd);
+        ::close(listener_);
+    }
+    std::string Address() const { return "mbtcp://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int fillers_[2] = {::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0),
+                       ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0)};
+    uint16_t port_ = 0;
+};
+
+// Why the connection is not there reaches the port's problem (so the link
+// panel) and, once, the journal, as a serial port's does. A command never
+// waits out a connect: it goes on behind it.
+TEST(NetworkLink, WhyNotConnectedIsToldOnce)
+{
+    Unanswering away;
+    TcpRelay refusing(TcpRelay::Framing::Mbap, "127.0.0.1", false);
+    TcpRelay closing(TcpRelay::Framing::Mbap);
+    closing.Next([](const Bytes&, const Bytes&) { return Reply{{0, {}, true}}; });
+    using Kind = PortProblem::Kind;
+    const struct {
+        std::string address;
+        Kind kind;
+        const char* words;
+    } rows[] = {
+        {"mbtcp://no..such.host:502", Kind::NameNotFound, "имя не найдено"},  // refused by the resolver itself
+        {refusing.Address(), Kind::Refused, "соединение отклонено"},
+        {away.Address(), Kind::NoAnswer, "нет ответа"},
+        {closing.Address(), Kind::ClosedByServer, "соединение закрыто сервером"},
+    };
+    char folder[] = "/tmp/zarit-network-XXXXXX";
+    ASSERT_TRUE(::mkdtemp(folder));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.address);
+        std::filesystem::remove_all(folder);
+        ExchangeJournal journal(folder);
+        {
+            DeviceLink link({.portName = row.address}, &journal);
+            link.Exclusive([&] { link.Master().WriteCoil(2, true); });
+            if (row.kind == Kind::NoAnswer) {
+                EXPECT_EQ(link.Port().Problem().kind, Kind::None) << "the command waited for the connect";
+            }
+            ASSERT_TRUE(WaitUntil([&] { return link.Port().Problem().kind == row.kind; }));
+            EXPECT_EQ(PortProblemWords(link.Port().Problem()), row.words);
+            for (int i = 0; i < 2; ++i)
+                link.Exclusive([&] { link.Master().WriteCoil(2, true); });
+        }
+        ASSERT_TRUE(journal.Flush());
+        std::ifstream in(journal.FileFor(ExchangeJournal::LocalToday()), std::ios::binary);
+        std::ostringstream bytes;
+        bytes << in.rdbuf();
+        const std::string text = Cp1251ToUtf8(bytes.str());
+        const std::string line = "\tПорт " + row.address + " не открыт: " + row.words + " (";
+        EXPECT_EQ(text.find(line), text.rfind(line)) << text;
+        EXPECT_NE(text.find(line), std::string::npos) << text;
+    }
+    std::filesystem::remove_all(folder);
 }
 
 // Modbus TCP against a server nobody here wrote, over IPv4 and IPv6.
