@@ -52,6 +52,13 @@ std::string StampOf(const std::string& bytes)
     return FormatLogTime(t.hour, t.minute, t.second, t.millisecond);
 }
 
+// Where lines were dropped, in the form of the journal's own lines.
+std::string GapLine(const std::string& stamp, uint64_t lines)
+{
+    std::size_t ignored = 0;
+    return FileBytes(stamp + "\tпропущено " + std::to_string(lines) + " строк\n", ignored);
+}
+
 } // namespace
 
 ExchangeJournal::ExchangeJournal(std::filesystem::path folder, DateSource today, std::size_t maxHeldBytes)
@@ -244,10 +251,7 @@ bool ExchangeJournal::WriteOut(Unwritten& chunk)
         return false;
     if (!file_ && !Open(chunk))
         return false;
-    std::size_t lines = 0;
-    const std::string gap =
-        chunk.skipped ? FileBytes(chunk.skipStamp + "\tпропущено " + std::to_string(chunk.skipped) + " строк\n", lines)
-                      : std::string();
+    const std::string gap = chunk.skipped ? GapLine(chunk.skipStamp, chunk.skipped) : std::string();
     const uint64_t before = fileLength_;
     if (!Put(gap) || !Put(chunk.bytes)) {
         // Whatever part of a line the file took is cut off before the
@@ -267,17 +271,19 @@ bool ExchangeJournal::Open(Unwritten& chunk)
     const std::filesystem::path path = FileFor(chunk.date);
     std::error_code error;
     std::filesystem::create_directories(folder_, error);
-    if (chunk.cutTo && (error = CutBack(path, *chunk.cutTo))) {
-        lastError_ = error.message();
-        return false;
+    if (chunk.cutTo) {
+        if (const std::error_code cut = CutBack(path, *chunk.cutTo)) {
+            lastError_ = cut.message();
+            return false;
+        }
     }
     errno = 0;
     file_ = OpenFile(path, "ab");
     if (!file_) {
-        lastError_ = SystemError(errno ? errno : EIO);
+        lastError_ = SystemError(errno ? errno : (error ? error.value() : EIO));
         return false;
     }
-    // Unbuffered: each write goes to the system whole or fails.
+    // Unbuffered: what a write reports is what the system took.
     std::setvbuf(file_, nullptr, _IONBF, 0);
     const uint64_t length = std::filesystem::file_size(path, error);
     if (error) {
