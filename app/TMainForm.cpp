@@ -110,6 +110,9 @@ void TMainForm::CreateLink()
 
 void TMainForm::FreeLink()
 {
+    // The last polls still become events and trends: a trip among them too.
+    link_->Poller().StopPolling();
+    measurements_->Take(link_->Poller().TakeSamples());
     link_.reset();
 }
 
@@ -247,9 +250,11 @@ void TMainForm::OperatorEvent(const std::string& what, const std::string& state)
     measurements_->OperatorEvent(what, state);
 }
 
-std::string TMainForm::LastOutcomeText() const
+namespace {
+
+std::string OutcomeText(TModBusDevice::Outcome outcome)
 {
-    switch (link_->Master().LastOutcome()) {
+    switch (outcome) {
     case TModBusDevice::Outcome::Answered: return "ответ получен";
     case TModBusDevice::Outcome::NoReply: return "нет ответа";
     case TModBusDevice::Outcome::Rejected: return "ответ отвергнут";
@@ -257,18 +262,52 @@ std::string TMainForm::LastOutcomeText() const
     return {};
 }
 
+bool Answered(const TModBusDevice& master)
+{
+    return master.LastOutcome() == TModBusDevice::Outcome::Answered;
+}
+
+} // namespace
+
+// A command's outcome is read inside Exclusive: once polling is back, the
+// poll thread owns the master's outcome.
+std::string TMainForm::Command(const std::function<void(TModBusDevice&)>& exchange)
+{
+    return link_->Exclusive([&] {
+        exchange(link_->Master());
+        return OutcomeText(link_->Master().LastOutcome());
+    });
+}
+
 void TMainForm::PulseRelay(uint16_t coil)
 {
+    const std::string relay = "RL" + std::to_string(coil);
     std::string outcome;
+    bool mayStayOn = false;
     link_->Exclusive([&] {
-        link_->Master().WriteCoil(coil, true);
-        outcome = LastOutcomeText();
+        TModBusDevice& master = link_->Master();
+        master.WriteCoil(coil, true);
+        outcome = OutcomeText(master.LastOutcome());
+        const bool on = Answered(master);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        link_->Master().WriteCoil(coil, false);
-        if (link_->Master().LastOutcome() != TModBusDevice::Outcome::Answered)
-            outcome = LastOutcomeText();
+        // A relay that took the "on" must not be left energised by one lost
+        // "off": it is written again, a bounded number of times.
+        for (int attempt = 0; attempt < (on ? kPulseOffAttempts : 1); ++attempt) {
+            master.WriteCoil(coil, false);
+            if (Answered(master))
+                break;
+        }
+        if (!Answered(master)) {
+            outcome = OutcomeText(master.LastOutcome());
+            mayStayOn = on;
+        }
     });
-    OperatorEvent("Импульс RL" + std::to_string(coil), outcome);
+    if (mayStayOn) {
+        ShowError(QString::fromUtf8("Выключение %1 не подтверждено (%2): %1 может остаться включённым.")
+                      .arg(QString::fromStdString(relay), QString::fromStdString(outcome)));
+        outcome = relay + " может остаться включённым";
+    }
+    OperatorEvent("Импульс " + relay, outcome);
 }
 
 void TMainForm::RL11Click() { PulseRelay(1); }
@@ -278,8 +317,7 @@ void TMainForm::RL41Click() { PulseRelay(4); }
 
 void TMainForm::N6Click()
 {
-    link_->Exclusive([&] { link_->Master().WriteCoil(0, true); });
-    OperatorEvent("Квитирование", LastOutcomeText());
+    OperatorEvent("Квитирование", Command([](TModBusDevice& master) { master.WriteCoil(0, true); }));
 }
 
 void TMainForm::Button1Click()
@@ -294,10 +332,10 @@ void TMainForm::Button1Click()
                       .arg(QString::fromStdString(request.error)));
         return;
     }
-    link_->Exclusive([&] { link_->Master().SendRaw(request.bytes, cbAppendCRC->isChecked(), 1000); });
-    OperatorEvent(modbus::FormatFrame("Произвольный запрос", request.bytes)
-                      + (cbAppendCRC->isChecked() ? "+ CRC" : ""),
-                  LastOutcomeText());
+    const bool crc = cbAppendCRC->isChecked();
+    const std::string outcome =
+        Command([&](TModBusDevice& master) { master.SendRaw(request.bytes, crc, 1000); });
+    OperatorEvent(modbus::FormatFrame("Произвольный запрос", request.bytes) + (crc ? "+ CRC" : ""), outcome);
 }
 
 void TMainForm::ShowError(const QString& text)

@@ -7,6 +7,7 @@
 #include <QMainWindow>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -118,7 +119,10 @@ private:
     // A command of the operator, after the polls before it, in the events.
     void OperatorEvent(const std::string& what, const std::string& state = {});
     // How the master's last exchange ended, in the events' words.
-    std::string LastOutcomeText() const;
+    // Runs one exchange with polling paused; its outcome as the events say it.
+    std::string Command(const std::function<void(TModBusDevice&)>& exchange);
+    // Writes of "off" a pulse makes when the relay took the "on".
+    static constexpr int kPulseOffAttempts = 3;
 
     QWidget* client_ = nullptr;
     QGroupBox* GroupBox1 = nullptr;
@@ -149,8 +153,8 @@ private:
     std::unique_ptr<LogMirror> mirror_;
     Measurements* measurements_ = nullptr;
     // What the health panel shows now: polls, answers, timeouts, rejections,
-    // last answered, recording.
-    std::optional<std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, bool, bool, bool>> shownHealth_;
+    // exceptions, last answered, echo, recording.
+    std::optional<std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, bool, bool, bool>> shownHealth_;
     PortProblem shownProblem_;
     std::vector<std::string> portsNow_;  // for a port not found: the ports there were then
     uint64_t reportedJournalFailures_ = 0;

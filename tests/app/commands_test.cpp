@@ -4,6 +4,7 @@
 
 #include "Cp1251.h"
 #include "ExchangeJournal.h"
+#include "EventLog.h"
 #include "ExchangeLog.h"
 #include "Forms.h"
 #include "TCOMPort.h"
@@ -188,8 +189,42 @@ private slots:
         QVERIFY(times[off] - times[on] >= 495ms);
         const std::size_t after = requests.size();
         QTRY_VERIFY(relay_->Requests().size() > after + 1);  // polling resumed
+        // Acknowledge and a typed request while polls go on: each event
+        // carries its own exchange's outcome, never the next poll's.
+        MainForm->N6Click();
+        SendTyped("01\n03\n00\n00\n00\n2E", true);
+        QCOMPARE(CoilRequests().size(), std::size_t{3});
         QCOMPARE(line_->Overlaps(), 0);
         MainForm->N7Click();
+        QStringList states;
+        for (const Event& e : MainForm->Events().Events())
+            if (e.kind == EventKind::Operator && !e.state.empty())
+                states << QString::fromStdString(e.state);
+        QCOMPARE(states, QStringList(3, QString::fromUtf8("ответ получен")));
+    }
+
+    void pulseOffThatIsNotAnsweredIsWrittenAgain_data()
+    {
+        QTest::addColumn<int>("silentOffs");
+        QTest::addColumn<QString>("state");
+        QTest::newRow("answered at the second") << 1 << QString::fromUtf8("ответ получен");
+        QTest::newRow("never answered") << 3 << QString::fromUtf8("RL2 может остаться включённым");
+    }
+    void pulseOffThatIsNotAnsweredIsWrittenAgain()
+    {
+        QFETCH(int, silentOffs);
+        QFETCH(QString, state);
+        Start();
+        relay_->Next([](const Bytes&, const Bytes& good) { return Reply{{0, good}}; });
+        for (int i = 0; i < silentOffs; ++i)
+            relay_->Next([](const Bytes&, const Bytes&) { return Reply{}; });
+        MainForm->RL21Click();
+        const auto coils = CoilRequests();
+        QCOMPARE(coils.size(), std::size_t(1 + std::min(silentOffs + 1, 3)));
+        for (std::size_t i = 1; i < coils.size(); ++i)
+            QCOMPARE(coils[i], ParseHex("01 05 00 02 00 00 6C 0A"));
+        QCOMPARE(QString::fromStdString(MainForm->Events().Events().back().state), state);
+        QCOMPARE(Errors().size(), silentOffs < 3 ? 0 : 1);
     }
 
     void relayCommandsWithPollingOffAndAcknowledge()
@@ -287,7 +322,7 @@ private slots:
         auto* speed = Find<QComboBox>(SettingsForm, "cbSpeed");
         QCOMPARE(port->currentText(), QString::fromStdString(line_->PortName()));
         QCOMPARE(port->currentIndex(), 0);
-        QCOMPARE(speed->currentText(), QString("9600"));
+        QCOMPARE(speed->currentText(), QString("19200"));
         QCOMPARE(Find<QLineEdit>(SettingsForm, "edTimeout")->text(), QString("abc"));
         QCOMPARE(Find<QLineEdit>(SettingsForm, "edRefreshInterval")->text(), QString("1000"));
         for (int i = 1; i < port->count(); ++i)
@@ -451,6 +486,8 @@ private slots:
         QVERIFY(!MainForm->isVisible());
         MainForm->Timer1Timer();  // a tick that still comes finds no link and does nothing
         QCOMPARE(relay_->Requests().size(), std::size_t{1});
+        // The poll the close waited for was taken before the link went.
+        QCOMPARE(MainForm->Events().Events().back().what, std::string("Начальное состояние"));
     }
 
     void settingsOkWithoutAFileWritesTheFourKeys()
