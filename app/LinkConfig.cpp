@@ -64,6 +64,7 @@ CommSettings ReadCommSettings(const TIniFile& ini)
 {
     const LinkConfig defaults;
     CommSettings s;
+    s.speed = std::to_string(ini.ReadInteger(kConfigSection, kSpeed, defaults.speed));
     s.timeout = Cp1251ToUtf8(ini.ReadString(kConfigSection, kResponseTimeout, std::to_string(defaults.responseTimeout)));
     s.interval = std::to_string(ini.ReadInteger(kConfigSection, kRefreshInterval, defaults.refreshInterval));
     return s;

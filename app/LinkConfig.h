@@ -41,9 +41,9 @@ LogConfig ReadLogConfig(const TIniFile& ini);
 // has it, in Windows-1251). An ECHO other than on or off, in any case, is auto.
 LinkSettings ToLinkSettings(const LinkConfig& config);
 
-// What the settings dialog shows from the file: RESPONSETIMEOUT as text
-// (default "1000") and REFRESHINTERVAL as a number (default 1000); the port
-// and speed are not the file's.
+// What the settings dialog shows from the file: SPEED and REFRESHINTERVAL as
+// numbers (defaults 9600 and 1000), RESPONSETIMEOUT as text (default
+// "1000"); the port is not the file's.
 CommSettings ReadCommSettings(const TIniFile& ini);
 // Writes PORT, SPEED, RESPONSETIMEOUT and REFRESHINTERVAL in this order,
 // each as its text in Windows-1251, unchecked. False when the file could

@@ -6,7 +6,7 @@
 // each of its four inputs, as typed (UTF-8), unchecked.
 struct CommSettings {
     std::string port;      // the port the link uses, when shown
-    std::string speed;     // "9600" when shown
+    std::string speed;     // SPEED when shown
     std::string timeout;   // RESPONSETIMEOUT as the file holds it
     std::string interval;  // REFRESHINTERVAL as a number
 };

@@ -14,6 +14,8 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 QLabel* Label(const char* name, const char* text, QWidget* parent)
@@ -109,7 +111,9 @@ void TSettingsForm::showEvent(QShowEvent* event)
 void TSettingsForm::FormShow()
 {
     FillPortList();
-    cbSpeed->setCurrentIndex(0);
+    // The configured speed, so that OK after changing something else keeps
+    // it; a speed the list lacks is shown as its first, 9600.
+    cbSpeed->setCurrentIndex(std::max(cbSpeed->findText(QString::fromStdString(current_.speed)), 0));
     LoadSettings();
 }
 
