@@ -24,7 +24,7 @@ void TMainForm::ShowLinkHealth()
     const bool recording = measurements_->CurrentRecording().Active();
     PortProblem problem = link_->Port().Problem();
     // Formatting the text reads the clock's zone; an idle tick skips it.
-    const auto shown = std::make_tuple(stats.polls, stats.answered, stats.timeouts, stats.rejected,
+    const auto shown = std::make_tuple(stats.polls, stats.answered, stats.timeouts, stats.rejected, stats.exceptions,
                                        stats.lastAnswered, stats.echo, recording);
     if (shownHealth_ == shown && shownProblem_ == problem)
         return;

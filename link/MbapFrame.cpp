@@ -58,4 +58,9 @@ bool CheckWriteCoilPdu(std::span<const uint8_t> pdu)
     return pdu.size() == 5 && pdu[0] == 0x05;
 }
 
+bool IsExceptionPdu(std::span<const uint8_t> pdu)
+{
+    return pdu.size() == 2 && (pdu[0] & 0x80) != 0;
+}
+
 } // namespace modbus

@@ -38,5 +38,7 @@ bool IsEarlierTransaction(uint16_t a, uint16_t b);
 // dest only then; function 5 with its four bytes.
 bool DecodeReadHoldingRegistersPdu(std::span<const uint8_t> pdu, uint16_t count, uint16_t* dest);
 bool CheckWriteCoilPdu(std::span<const uint8_t> pdu);
+// An exception reply's PDU: the function with its top bit set, the code.
+bool IsExceptionPdu(std::span<const uint8_t> pdu);
 
 } // namespace modbus

@@ -74,6 +74,11 @@ std::vector<uint8_t> BuildRaw(std::span<const uint8_t> bytes, bool appendCrc)
     return frame;
 }
 
+bool IsExceptionReply(std::span<const uint8_t> reply)
+{
+    return reply.size() == 5 && (reply[1] & 0x80) != 0 && TrailingCrcMatches(reply);
+}
+
 bool TrailingCrcMatches(std::span<const uint8_t> frame)
 {
     if (frame.size() < 2)

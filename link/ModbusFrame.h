@@ -41,6 +41,8 @@ bool DecodeReadHoldingRegisters(std::span<const uint8_t> reply, uint16_t count,
 bool CheckWriteCoilReply(std::span<const uint8_t> reply);
 // Accepts any reply of at least 2 bytes ending in its CRC.
 bool CheckRawReply(std::span<const uint8_t> reply);
+// An exception reply: address, function with its top bit set, the code, CRC.
+bool IsExceptionReply(std::span<const uint8_t> reply);
 
 // "label: 01 0A FF " -- two upper-case digits and a space per byte.
 std::string FormatFrame(const std::string& label, std::span<const uint8_t> bytes);

@@ -131,8 +131,8 @@ void TDeviceControl::PollOnce(std::unique_lock<std::mutex>& lock)
     const bool ok = master && master->ReadHoldingRegisters(values.data(), 0, count);
     if (ok)
         image_.Store(values.data());
-    const auto outcome = master ? master->LastOutcome() : TModBusDevice::Outcome::NoReply;
     const bool silent = !master || master->LastHeardNothing();
+    const bool exception = master && master->LastRejectedException();
     const bool echo = master && master->RemovingEcho();
     lock.lock();
 
@@ -147,7 +147,9 @@ void TDeviceControl::PollOnce(std::unique_lock<std::mutex>& lock)
         stats_.lastAnswerAt = now;
         samples_.push_back({now, std::move(values), true});
     } else {
-        ++(outcome == TModBusDevice::Outcome::NoReply ? stats_.timeouts : stats_.rejected);
+        // A dead line's empty read is logged as a CRC error but counted as
+        // what it is: nothing came back.
+        ++(silent ? stats_.timeouts : exception ? stats_.exceptions : stats_.rejected);
         samples_.push_back({now, {}, false, silent});
     }
 

@@ -30,8 +30,9 @@ private:
 struct PollStats {
     uint64_t polls = 0;
     uint64_t answered = 0;
-    uint64_t timeouts = 0;
-    uint64_t rejected = 0;       // CRC errors, short and exception replies
+    uint64_t timeouts = 0;       // nothing came back: no reply in time, a dead line
+    uint64_t rejected = 0;       // garbled or short replies
+    uint64_t exceptions = 0;     // the relay answered with an exception
     bool lastAnswered = false;   // meaningful once polls > 0
     bool echo = false;           // the line's echo was being taken off after the last poll
     std::chrono::system_clock::time_point lastAnswerAt{};  // when answered > 0

@@ -18,6 +18,8 @@ std::string LinkHealthText(const PollStats& stats, const LocalTime& lastAnswer)
     }
     text += " · опросов " + std::to_string(stats.polls) + ", ответов " + std::to_string(stats.answered)
             + ", таймаутов " + std::to_string(stats.timeouts) + ", ошибок CRC " + std::to_string(stats.rejected);
+    if (stats.exceptions > 0)
+        text += ", исключений " + std::to_string(stats.exceptions);
     return text;
 }
 

@@ -10,7 +10,8 @@
 #include <vector>
 
 // "Связь: есть ответ · последний ответ 9:05:07 · опросов 12, ответов 11,
-// таймаутов 1, ошибок CRC 0". lastAnswer is the local time of the last
+// таймаутов 1, ошибок CRC 0", and ", исключений N" once the relay has
+// answered with an exception. lastAnswer is the local time of the last
 // answer, used when stats.answered > 0.
 std::string LinkHealthText(const PollStats& stats, const LocalTime& lastAnswer);
 

@@ -250,7 +250,7 @@ private slots:
         }
         QCOMPARE(stats.timeouts, timeouts);
         QCOMPARE(stats.answered, answers);
-        QCOMPARE(stats.polls, stats.answered + stats.timeouts + stats.rejected);
+        QCOMPARE(stats.polls, stats.answered + stats.timeouts + stats.rejected + stats.exceptions);
         const QString health = MainForm->LinkHealth();
         QVERIFY2(health.contains(QString::fromUtf8("опросов %1, ответов %2, таймаутов %3")
                                      .arg(stats.polls).arg(stats.answered).arg(stats.timeouts)),

@@ -153,7 +153,7 @@ TEST_F(PollThreadTest, RejectedRepliesLeaveTheLastGoodValues)
         return Reply{{0, good}};
     });
     relay_.Next([](const Bytes&, Bytes bad) { bad[50] ^= 1; return Reply{{0, bad}}; });
-    relay_.Next([](const Bytes&, const Bytes&) { return Reply{{0, ParseHex("01 83")}}; });
+    relay_.Next([](const Bytes&, const Bytes&) { return Reply{{0, WithCrc(ParseHex("01 83 02"))}}; });
     // The next request comes only once both rejections are dealt with, and
     // its good reply not yet taken: the image as it stands between the two.
     std::vector<uint16_t> betweenRejectedAndGood;
@@ -172,6 +172,8 @@ TEST_F(PollThreadTest, RejectedRepliesLeaveTheLastGoodValues)
     control_.StopPolling();
     EXPECT_EQ(ImageOf(control_), relay_.LastServed());
     EXPECT_NE(ImageOf(control_), Decode(firstGood));
+    EXPECT_EQ(control_.Stats().rejected, 1u);
+    EXPECT_EQ(control_.Stats().exceptions, 1u);
 }
 
 double ProcessCpuSeconds()
@@ -197,6 +199,9 @@ TEST_F(PollThreadTest, DeadLineAtIntervalZeroNeitherSpinsNorFloodsTheLog)
     const double cpu = ProcessCpuSeconds() - cpuBefore;
     control_.StopPolling();
     EXPECT_FALSE(port_.IsOpen()) << "the hung-up port let go of its descriptor";
+    const PollStats stats = control_.Stats();
+    EXPECT_EQ(stats.timeouts, stats.polls) << "a dead line answers nothing, whatever the log calls it";
+    EXPECT_EQ(stats.rejected, 0u);
     EXPECT_GE(took, 900ms) << "at most one poll per 100 ms";
     EXPECT_LT(cpu, 0.25 * took.count()) << "seconds of CPU in " << took.count() << " s of polling a dead line";
 }

@@ -37,6 +37,9 @@ TEST(LinkHealth, Texts)
     stats.lastAnswered = true;
     EXPECT_EQ(LinkHealthText(stats, {2026, 12, 7, 9, 5, 7, 45}),
               "Связь: есть ответ · последний ответ 9:05:07 · опросов 4, ответов 1, таймаутов 2, ошибок CRC 1");
+    stats.exceptions = 2;
+    EXPECT_EQ(LinkHealthText(stats, {}).substr(LinkHealthText(stats, {}).rfind("ошибок")),
+              "ошибок CRC 1, исключений 2");
 }
 
 TEST(TrendHistoryTest, KeepsOnePointPerSpacingAndABoundedNumber)
