@@ -63,6 +63,7 @@ DeviceLink::DeviceLink(const LinkSettings& settings, ExchangeJournal* journal) :
     ModBus.SetPort(ComPort.get());
     ModBus.SetAddress(settings.address);
     ModBus.SetEchoMode(settings.echo);
+    ModBus.SetLineSpeed(settings.speed);
     ModBus.SetLog(&ExchangeLog);
     DeviceControl.SetMaster(&ModBus);
     DeviceControl.SetInterval(settings.pollIntervalMs);

@@ -52,6 +52,7 @@ void TModBusDevice::SendRequest(std::span<const uint8_t> request)
     port_->EnsureOpen();
     JournalPortProblem();
     port_->DiscardInput();
+    sentAt_ = std::chrono::steady_clock::now();
     port_->Write(request.data(), static_cast<int>(request.size()));
 }
 
@@ -116,10 +117,30 @@ bool TModBusDevice::ReceiveRtu(std::span<const uint8_t> request, std::size_t n, 
     return reply.size() >= n || ReadMore(reply, n - reply.size(), until);
 }
 
+bool TModBusDevice::MayBeOwnEcho(std::span<const uint8_t> request, std::span<const uint8_t> reply) const
+{
+    if (echoMode_ != EchoMode::Auto || echoDecided_ || framing_ != Framing::Rtu
+        || !std::equal(request.begin(), request.end(), reply.begin(), reply.end()))
+        return false;
+    // 10 bits a character. A relay's reply ends no sooner than the request,
+    // 3.5 characters of silence and the reply itself; an echo no sooner than
+    // the request (a tenth off for clocks). A line without line time (a
+    // pseudo-terminal, a virtual port) answers sooner still, and is believed.
+    const double charMs = 10000.0 / lineSpeed_;
+    const double tookMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sentAt_).count();
+    return tookMs >= 0.9 * charMs * static_cast<double>(request.size())
+           && tookMs < charMs * (static_cast<double>(request.size() + reply.size()) + 3.5);
+}
+
 void TModBusDevice::LogRejected(std::span<const uint8_t> received)
 {
     lastOutcome_ = Outcome::Rejected;
     lastRejectedEmpty_ = received.empty();
+    lastRejectedException_ = framing_ == Framing::Rtu
+                                 ? modbus::IsExceptionReply(received)
+                                 : received.size() > modbus::kMbapSize
+                                       && modbus::IsExceptionPdu(received.subspan(modbus::kMbapSize));
     LogFrame(kBadCrc, received);
     if (port_)
         port_->ClearErrors();
@@ -217,8 +238,10 @@ bool TModBusDevice::ReadHoldingRegisters(uint16_t* dest, uint16_t first, uint16_
         return false;
     }
     // Only an accepted reply decides, so that noise cannot turn it on or off.
-    if (echoMode_ == EchoMode::Auto)
+    if (echoMode_ == EchoMode::Auto) {
         echoHeard_ = echoed;
+        echoDecided_ = true;
+    }
     LogFrame(kReply, reply);
     lastOutcome_ = Outcome::Answered;
     return true;
@@ -249,6 +272,12 @@ void TModBusDevice::WriteCoil(uint16_t coil, bool on)
     if (!ReceiveRtu(request, modbus::WriteCoilReplySize, RemovingEcho() ? Echo::Expected : Echo::None, reply,
                     echoed))
         return;
+    // The relay's copy comes after the line's, within the same wait.
+    if (MayBeOwnEcho(request, reply)) {
+        reply.clear();
+        if (!ReadMore(reply, modbus::WriteCoilReplySize, sentAt_ + std::chrono::milliseconds(kReplyWaitMs)))
+            return;
+    }
     if (!modbus::CheckWriteCoilReply(reply)) {
         LogRejected(reply);
         return;

@@ -36,6 +36,9 @@ public:
     {
         return lastOutcome_ == Outcome::NoReply || (lastOutcome_ == Outcome::Rejected && lastRejectedEmpty_);
     }
+    // The last transaction was rejected because the relay answered with an
+    // exception: it is there and heard us, unlike a garbled reply.
+    bool LastRejectedException() const { return lastOutcome_ == Outcome::Rejected && lastRejectedException_; }
 
     // Whether the request's echo is looked for in what comes back, as some
     // two-wire RS-485 adapters hear their own sending: Auto decides on each
@@ -57,6 +60,8 @@ public:
     Framing GetFraming() const { return framing_; }
     void SetAddress(uint8_t address) { address_ = address; }
     void SetLog(ExchangeLog* log) { log_ = log; }
+    // The line's speed (8N1), for what a reply's timing can tell.
+    void SetLineSpeed(int32_t bitsPerSecond) { lineSpeed_ = bitsPerSecond > 0 ? bitsPerSecond : 9600; }
 
     // Function 3. dest is written, all count entries, only on success.
     bool ReadHoldingRegisters(uint16_t* dest, uint16_t first, uint16_t count);
@@ -88,6 +93,10 @@ private:
                     bool& echoed);
     // Reads up to n more bytes onto the end of reply.
     bool ReadMore(std::vector<uint8_t>& reply, std::size_t n, std::chrono::steady_clock::time_point until);
+    // A coil write's "reply" that is its request, complete sooner than any
+    // relay could answer but no sooner than the request could be sent: on
+    // a line whose echo is not yet known, likely the line's own echo.
+    bool MayBeOwnEcho(std::span<const uint8_t> request, std::span<const uint8_t> reply) const;
     void LogRejected(std::span<const uint8_t> received);
     void LogNoReply();
     // The frame that goes out for an RTU request, as the framing wants it.
@@ -106,7 +115,11 @@ private:
     ExchangeLog* log_ = nullptr;
     Outcome lastOutcome_ = Outcome::NoReply;
     bool lastRejectedEmpty_ = false;
+    bool lastRejectedException_ = false;
     EchoMode echoMode_ = EchoMode::Auto;
     bool echoHeard_ = false;
+    bool echoDecided_ = false;  // an accepted poll has decided echoHeard_
+    int32_t lineSpeed_ = 9600;
+    std::chrono::steady_clock::time_point sentAt_{};  // the last request's write began
     PortProblem portProblem_;
 };

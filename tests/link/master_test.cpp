@@ -63,6 +63,26 @@ TEST_F(MasterTest, SixtyFourKilobytesOfNoiseAreLoggedFailuresAndThenTheLineIsCle
     ExpectCleanPoll("noise");
 }
 
+// Before any poll has shown whether the line echoes, a coil write's own
+// echo is a perfect reply. At 1200 bit/s the request takes 67 ms on the
+// wire and no relay's reply can be complete before 163 ms: a copy in
+// between is the line's, and the relay's must follow.
+TEST_F(MasterTest, CoilWriteBeforeTheEchoIsKnownWaitsForTheRelaysCopy)
+{
+    master_.SetLineSpeed(1200);
+    const Bytes coil = ParseHex("01 05 00 00 FF 00 8C 3A");
+    relay_.Next([](const Bytes& r, const Bytes&) { return Reply{{70, r}}; });
+    master_.WriteCoil(0, true);
+    relay_.WaitIdle();
+    EXPECT_EQ(TakeBodies().back(), "Таймаут ответа!") << "a dead relay behind an echoing line";
+    EXPECT_EQ(master_.LastOutcome(), TModBusDevice::Outcome::NoReply);
+    relay_.Next([](const Bytes& r, const Bytes& g) { return Reply{{70, r}, {130, g}}; });
+    master_.WriteCoil(0, true);
+    relay_.WaitIdle();
+    EXPECT_EQ(TakeBodies().back(), "Ответ: " + HexText(coil));
+    EXPECT_EQ(master_.LastOutcome(), TModBusDevice::Outcome::Answered);
+}
+
 TEST(MasterClosedPort, EveryTransactionLogsWithoutWaiting)
 {
     TCOMPort port("/nonexistent/port");
