@@ -8,6 +8,7 @@
 #include "StatusFormat.h"
 
 #include <QCheckBox>
+#include <QFontMetricsF>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -133,6 +134,11 @@ void TMainForm::BuildControls()
     logMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
     logMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     logMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // A line is its time, a tab and its text: with the first stop past the
+    // widest time, a short time ("19:07:43:8") reaches the same stop as a
+    // long one and every text starts in one column.
+    const QFontMetricsF metrics(logMemo->font());
+    logMemo->setTabStopDistance(metrics.horizontalAdvance("23:59:59:999") + metrics.horizontalAdvance(' '));
     // Says, outside the memo's text, that older lines exist and where.
     lblLogWindow = new QLabel(GroupBox6);
     lblLogWindow->setObjectName("lblLogWindow");

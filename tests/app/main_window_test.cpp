@@ -26,6 +26,7 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 
 #include <memory>
 
@@ -345,6 +346,23 @@ private slots:
             MainForm->Log()->Add(line);
         MainForm->Timer1Timer();
         QCOMPARE(memoLines(), (QStringList{"w", "x", "y", "z"}));
+    }
+
+    void logMemoTextsStartInOneColumn()
+    {
+        WriteIni("[Config]\r\nPORT=/nonexistent/tty\r\n");
+        CreateForms();
+        auto* memo = MainForm->findChild<QPlainTextEdit*>("logMemo");
+        MainForm->Log()->Add("19:07:43:8\tЗапрос: 01 03 00 00 00 2E C5 D6 ");
+        MainForm->Log()->Add("23:59:59:999\tОтвет: 01 03 5C ");
+        MainForm->Timer1Timer();
+        auto textX = [&](int line) {
+            QTextCursor cursor(memo->document()->findBlockByNumber(line));
+            cursor.movePosition(QTextCursor::NextCharacter, QTextCursor::MoveAnchor,
+                                static_cast<int>(cursor.block().text().indexOf('\t')) + 1);
+            return memo->cursorRect(cursor).x();
+        };
+        QCOMPARE(textX(0), textX(1));
     }
 
     void replacedBitmapShowsAtTheNextRefresh()
