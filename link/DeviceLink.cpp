@@ -59,11 +59,11 @@ DeviceLink::DeviceLink(const LinkSettings& settings, ExchangeJournal* journal) :
         serial->Apply(line);
         serial->KeepOpen(line);
         ComPort = std::move(serial);
+        ModBus.SetLineSpeed(settings.speed);
     }
     ModBus.SetPort(ComPort.get());
     ModBus.SetAddress(settings.address);
     ModBus.SetEchoMode(settings.echo);
-    ModBus.SetLineSpeed(settings.speed);
     ModBus.SetLog(&ExchangeLog);
     DeviceControl.SetMaster(&ModBus);
     DeviceControl.SetInterval(settings.pollIntervalMs);

@@ -119,7 +119,7 @@ bool TModBusDevice::ReceiveRtu(std::span<const uint8_t> request, std::size_t n, 
 
 bool TModBusDevice::MayBeOwnEcho(std::span<const uint8_t> request, std::span<const uint8_t> reply) const
 {
-    if (echoMode_ != EchoMode::Auto || echoDecided_ || framing_ != Framing::Rtu
+    if (lineSpeed_ == 0 || echoMode_ != EchoMode::Auto || echoDecided_ || framing_ != Framing::Rtu
         || !std::equal(request.begin(), request.end(), reply.begin(), reply.end()))
         return false;
     // 10 bits a character. A relay's reply ends no sooner than the request,

@@ -2,6 +2,7 @@
 
 #include "PortProblem.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <span>
@@ -60,8 +61,9 @@ public:
     Framing GetFraming() const { return framing_; }
     void SetAddress(uint8_t address) { address_ = address; }
     void SetLog(ExchangeLog* log) { log_ = log; }
-    // The line's speed (8N1), for what a reply's timing can tell.
-    void SetLineSpeed(int32_t bitsPerSecond) { lineSpeed_ = bitsPerSecond > 0 ? bitsPerSecond : 9600; }
+    // The serial line's speed (8N1), for what a reply's timing can tell; 0
+    // (the default) for a line whose timing tells nothing, e.g. a network.
+    void SetLineSpeed(int32_t bitsPerSecond) { lineSpeed_ = std::max<int32_t>(bitsPerSecond, 0); }
 
     // Function 3. dest is written, all count entries, only on success.
     bool ReadHoldingRegisters(uint16_t* dest, uint16_t first, uint16_t count);
@@ -119,7 +121,7 @@ private:
     EchoMode echoMode_ = EchoMode::Auto;
     bool echoHeard_ = false;
     bool echoDecided_ = false;  // an accepted poll has decided echoHeard_
-    int32_t lineSpeed_ = 9600;
+    int32_t lineSpeed_ = 0;
     std::chrono::steady_clock::time_point sentAt_{};  // the last request's write began
     PortProblem portProblem_;
 };

@@ -215,7 +215,7 @@ private slots:
         QFETCH(int, silentOffs);
         QFETCH(QString, state);
         Start();
-        relay_->Next([](const Bytes&, const Bytes& good) { return Reply{{0, good}}; });
+        relay_->Next([](const Bytes&, const Bytes& good) { return Reply{{kCoilReplyMs, good}}; });
         for (int i = 0; i < silentOffs; ++i)
             relay_->Next([](const Bytes&, const Bytes&) { return Reply{}; });
         MainForm->RL21Click();

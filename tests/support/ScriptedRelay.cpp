@@ -77,7 +77,9 @@ Reply ScriptedRelay::Answer(const Bytes& request)
         good = Good(answers_, request);
     }
     // Outside the lock: a script may ask the relay what it has seen.
-    return script ? script(request, good) : Reply{{0, good}};
+    if (script)
+        return script(request, good);
+    return Reply{{request.size() > 1 && request[1] == 0x05 ? kCoilReplyMs : 0, good}};
 }
 
 } // namespace testing_support

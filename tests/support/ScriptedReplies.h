@@ -20,6 +20,11 @@ struct Send {
     bool hangUp = false;
 };
 using Reply = std::vector<Send>;
+// How long a relay takes to answer a coil write, as on a 9600 bit/s line:
+// its reply is complete no sooner than 20 ms after the request began (the
+// request, 3.5 characters of silence, the reply), so that it is never taken
+// for the line's own echo of the request.
+constexpr int kCoilReplyMs = 25;
 // Given the request and the answer the relay would give, returns what to send.
 using Script = std::function<Reply(const Bytes& request, const Bytes& goodReply)>;
 
