@@ -2,7 +2,7 @@
 // the exchange log, the journal, the memo and the main window's 500 ms tick
 // (a tick for every nine lines, as a 9600 bit/s line gives them), then a
 // save of the whole log. Prints resident memory on the way, the tick's
-// times and the save's speed.
+// times, the save's speed and the resident memory the save adds at its peak.
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/long_run [lines]
 
@@ -31,8 +31,26 @@ namespace {
 
 using namespace bench;
 
+// The kernel's resident peak (VmHWM) starts again from the present value.
+bool ResetResidentPeak()
+{
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5" << std::flush;
+    return static_cast<bool>(clear);
+}
 
-
+double ResidentPeakMiB()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string key; status >> key;) {
+        if (key == "VmHWM:") {
+            double kib = 0;
+            status >> kib;
+            return kib / 1024.0;
+        }
+    }
+    return 0;
+}
 
 // Line n as the master writes it: a poll request, then its reply.
 std::string PollLine(long n)
@@ -105,14 +123,24 @@ int main(int argc, char** argv)
                 lines / 10, 2 * lines / 10, peakEarly, lines / 10, peakLate, peakLate - peakEarly);
     std::printf("  tick: p50 %.3f ms   p99 %.3f ms   max %.1f ms   (%zu ticks, fed in %.0f s)\n",
                 Percentile(ticks, 0.5), Percentile(ticks, 0.99), Percentile(ticks, 1.0), ticks.size(), feedS);
+    std::printf("  ticks over 50 ms: %ld\n", static_cast<long>(std::count_if(ticks.begin(), ticks.end(),
+                                                                              [](double ms) { return ms > 50; })));
 
+    const double beforeSave = ResidentMiB();
+    const bool peakKnown = ResetResidentPeak();
     const auto saveStart = Clock::now();
     const QString saved = folder.FilePath("saved.txt");
     const bool ok = MainForm->SaveLogTo(saved);
+    const double savePeak = ResidentPeakMiB();
     const double saveS = Ms(Clock::now() - saveStart) / 1000;
     const double bytes = static_cast<double>(QFileInfo(saved).size());
     std::printf("  save: %s, %.0f MB in %.1f s = %.0f MB/s\n", ok ? "done" : "FAILED", bytes / 1e6, saveS,
                 bytes / 1e6 / saveS);
+    if (peakKnown)
+        std::printf("  save: resident %.0f MiB before, peak %.0f MiB during (added %.0f MiB)\n", beforeSave,
+                    savePeak, savePeak - beforeSave);
+    else
+        std::printf("  save: resident peak unknown (/proc/self/clear_refs cannot be written)\n");
     const auto flushStart = Clock::now();
     MainForm->Journal()->Flush();
     std::printf("  journal: %.0f MB, caught up %.1f s after the last line\n",
