@@ -44,6 +44,8 @@ void LogMirror::DropFirstLines(std::size_t count)
 
 void LogMirror::Update(ExchangeLog& log)
 {
+    if (holds_ > 0)
+        return;
     const std::size_t count = log.Count();
     const std::size_t memoLines = MemoLineCount();
     const std::size_t given = mirroredEnd_ - windowStart_;

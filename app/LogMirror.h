@@ -21,6 +21,19 @@ public:
 
     explicit LogMirror(QPlainTextEdit* memo, std::size_t maxLines = kDefaultMaxLines);
 
+    // While one lives, updates leave the memo as it is: a save reads it a
+    // piece at a time, between ticks. The first update after catches up.
+    class Hold {
+    public:
+        explicit Hold(LogMirror& mirror) : mirror_(mirror) { ++mirror_.holds_; }
+        ~Hold() { --mirror_.holds_; }
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+
+    private:
+        LogMirror& mirror_;
+    };
+
     void SetMaxLines(std::size_t maxLines);
     void Update(ExchangeLog& log);
     // Lines in the memo; an empty last line after the final break does not count.
@@ -38,4 +51,5 @@ private:
     std::size_t windowStart_ = 0;  // the log's index of the memo's first line
     std::size_t mirroredEnd_ = 0;  // and one past its last, after the last update
     uint64_t epoch_ = 0;
+    int holds_ = 0;
 };

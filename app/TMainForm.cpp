@@ -351,7 +351,9 @@ bool TMainForm::SaveLogTo(const QString& fileName)
     const ::ExchangeLog& log = link_->Log();
     // The lines before the memo's first belong to the memo's run of the log only.
     const std::size_t earlier = log.Epoch() == mirror_->Epoch() ? mirror_->EarlierLines() : 0;
-    LogSave save(log, earlier, logMemo->toPlainText());
+    // Ticks during the save leave the memo as it is, its first line still after the earlier ones.
+    const LogMirror::Hold hold(*mirror_);
+    LogSave save(log, earlier, *logMemo->document());
     const LogSave::Result result = save.WriteTo(fileName, this);
     if (result == LogSave::Result::Failed)
         ShowError(QString::fromUtf8("Не удалось сохранить журнал в «%1»: %2").arg(fileName, save.Error()));
