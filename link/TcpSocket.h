@@ -35,6 +35,8 @@ public:
     // (the name's lookup itself cannot be cut short). False, with the reason
     // in Failure(), when none answers.
     bool Connect(const std::string& host, uint16_t port, int timeoutMs, const std::atomic<bool>& cancel);
+    // A temporary flag (a bool, even a pointer, converted) could never be set.
+    bool Connect(const std::string&, uint16_t, int, std::atomic<bool>&&) = delete;
     bool IsOpen() const { return handle_ != kNone; }
     void Close();
     // Why the last Connect failed, or why Receive or Send found the

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 
 namespace {
 
@@ -26,9 +27,9 @@ TEST(RussianWindows, TheSystemsWordsAreUtf8)
     ASSERT_FALSE(port.Open());
     EXPECT_TRUE(IsRussianUtf8(port.Problem().system)) << port.Problem().system;
     TcpSocket socket;
-    std::string error;
-    ASSERT_FALSE(socket.Connect("127.0.0.1", 1, 5000, &error)) << "nothing listens on port 1";
-    EXPECT_TRUE(IsRussianUtf8(error)) << error;
+    const std::atomic<bool> never{false};
+    ASSERT_FALSE(socket.Connect("127.0.0.1", 1, 5000, never)) << "nothing listens on port 1";
+    EXPECT_TRUE(IsRussianUtf8(socket.Failure().system)) << socket.Failure().system;
 }
 
 } // namespace
