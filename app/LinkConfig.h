@@ -24,7 +24,7 @@ struct LinkConfig {
 // from the same section; the settings dialog leaves both alone.
 struct LogConfig {
     std::string journalDir = "journal";  // beside the configuration file when relative; empty: no journal
-    int32_t memoLines = 100000;          // at most this many lines in the log memo
+    int32_t memoLines = 20000;           // at most this many lines in the log memo
 };
 
 inline constexpr const char* kConfigFileName = "./ZaritMon.ini";

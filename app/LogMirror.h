@@ -17,7 +17,7 @@ class QPlainTextEdit;
 // rebuild of the link is copied anew, whatever its line count.
 class LogMirror {
 public:
-    static constexpr std::size_t kDefaultMaxLines = 100000;
+    static constexpr std::size_t kDefaultMaxLines = 20000;
 
     explicit LogMirror(QPlainTextEdit* memo, std::size_t maxLines = kDefaultMaxLines);
 

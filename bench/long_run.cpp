@@ -4,11 +4,12 @@
 // save of the whole log. Prints resident memory on the way, the tick's
 // times, the save's speed and the resident memory the save adds at its peak.
 //
-//   QT_QPA_PLATFORM=offscreen build/bench/long_run [lines]
+//   QT_QPA_PLATFORM=offscreen build/bench/long_run [lines [memo lines]]
 
 #include "ExchangeJournal.h"
 #include "ExchangeLog.h"
 #include "Forms.h"
+#include "LinkConfig.h"
 #include "TMainForm.h"
 #include "BenchSupport.h"
 
@@ -74,16 +75,21 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     const long lines = argc > 1 ? std::atol(argv[1]) : 10000000;
-    if (lines < 1000) {
-        std::fprintf(stderr, "usage: %s [lines, at least 1000]\n", argv[0]);
+    const long memoLines = argc > 2 ? std::atol(argv[2]) : 0;
+    if (lines < 1000 || memoLines < 0) {
+        std::fprintf(stderr, "usage: %s [lines, at least 1000 [memo lines, 0 for the default]]\n", argv[0]);
         return 2;
     }
-    WorkFolder folder("[Config]\r\nPORT=/nonexistent/tty\r\n");
+    QByteArray ini = "[Config]\r\nPORT=/nonexistent/tty\r\n";
+    if (memoLines > 0)
+        ini += "MEMOLINES=" + QByteArray::number(static_cast<qlonglong>(memoLines)) + "\r\n";
+    WorkFolder folder(ini);
 
     CreateForms();
     ExchangeLog& log = *MainForm->Log();
     ExchangeJournal& journal = *MainForm->Journal();
-    std::printf("%ld log lines, a tick every 9 (offscreen; the memo keeps the newest 100000)\n", lines);
+    std::printf("%ld log lines, a tick every 9 (offscreen; the memo keeps the newest %ld)\n", lines,
+                memoLines > 0 ? memoLines : static_cast<long>(LogConfig{}.memoLines));
     std::printf("  resident at start: %.0f MiB\n", ResidentMiB());
     std::vector<double> ticks;
     ticks.reserve(static_cast<std::size_t>(lines / 9 + 1));
