@@ -11,6 +11,7 @@
 #include "Measurements.h"
 #include "ModbusFrame.h"
 #include "TfrmEvents.h"
+#include "RelayRegisters.h"
 #include "StatusFormat.h"
 #include "TCOMPort.h"
 #include "TIniFile.h"
@@ -180,22 +181,21 @@ void TMainForm::Refresh()
     auto current = [&](int reg) {
         return QString::fromStdString(FormatMeasuredCurrent(regs.GetRegister(reg), separator));
     };
-    edSpeed->setText(QString::fromStdString(SpeedCodeText(regs.GetRegister(44))));
-    edNetAddress->setText(QString::number(regs.GetRegister(43)));
-    edIA->setText(current(0));
-    edIB->setText(current(1));
-    edIC->setText(current(2));
-    ed3I0->setText(current(3));
-    edLastKZ->setText(current(45));
+    edSpeed->setText(QString::fromStdString(SpeedCodeText(regs.GetRegister(relay::kSpeedCode))));
+    edNetAddress->setText(QString::number(regs.GetRegister(relay::kNetAddress)));
+    edIA->setText(current(relay::kPhaseA));
+    edIB->setText(current(relay::kPhaseB));
+    edIC->setText(current(relay::kPhaseC));
+    ed3I0->setText(current(relay::kResidual));
+    edLastKZ->setText(current(relay::kLastTrip));
 
     leds_.Reload();
     // Each register once, so the pictures of one register always agree.
-    const uint16_t ledBits = regs.GetRegister(5);
-    const uint16_t inputBits = regs.GetRegister(4);
+    const uint16_t ledBits = regs.GetRegister(relay::kLeds);
+    const uint16_t inputBits = regs.GetRegister(relay::kInputs);
     for (int i = 0; i < 12; ++i) {
         const Indicator& ind = kIndicators[i];
-        const bool lit = (((ind.reg == 5 ? ledBits : inputBits) >> ind.bit) & 1) != 0;
-        const QPixmap& picture = leds_.Picture(ind.green, lit);
+        const QPixmap& picture = leds_.Picture(ind.green, ind.Lit(inputBits, ledBits));
         // A label repaints for every new pixmap, even of the same picture.
         if (indicators_[i]->pixmap().cacheKey() != picture.cacheKey())
             indicators_[i]->setPixmap(picture);
@@ -317,7 +317,7 @@ void TMainForm::RL41Click() { PulseRelay(4); }
 
 void TMainForm::N6Click()
 {
-    OperatorEvent("Квитирование", Command([](TModBusDevice& master) { master.WriteCoil(0, true); }));
+    OperatorEvent("Квитирование", Command([](TModBusDevice& master) { master.WriteCoil(relay::kAcknowledgeCoil, true); }));
 }
 
 void TMainForm::Button1Click()

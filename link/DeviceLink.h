@@ -2,6 +2,7 @@
 
 #include "ExchangeLog.h"
 #include "PortAddress.h"
+#include "RelayRegisters.h"
 #include "TCOMPort.h"
 #include "TDeviceControl.h"
 #include "TModBusDevice.h"
@@ -61,7 +62,7 @@ private:
 // nor a well-formed network address opens nothing (PortError says why).
 class DeviceLink {
 public:
-    static constexpr uint16_t kRegisterCount = 46;
+    static constexpr uint16_t kRegisterCount = relay::kRegisterCount;
 
     // Lines of the log go to the journal too when one is given; it must
     // outlive the link.

@@ -1,7 +1,7 @@
 #include "Event.h"
 
 #include "LocalTime.h"
-#include "StatusFormat.h"
+#include "RelayRegisters.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 #include "EventDetector.h"
 
-#include "StatusFormat.h"
+#include "RelayRegisters.h"
 #include "TDeviceControl.h"
 
 namespace {
@@ -8,11 +8,6 @@ namespace {
 const char* OnOff(bool lit)
 {
     return lit ? "вкл" : "откл";
-}
-
-bool Lit(const Indicator& ind, uint16_t inputs, uint16_t leds)
-{
-    return (((ind.reg == 5 ? leds : inputs) >> ind.bit) & 1) != 0;
 }
 
 } // namespace
@@ -26,7 +21,7 @@ void EventDetector::Restart()
 std::vector<Event> EventDetector::OnPoll(const PollSample& sample)
 {
     std::vector<Event> events;
-    if (!sample.answered || sample.values.size() < 46) {
+    if (!sample.answered || sample.values.size() < relay::kRegisterCount) {
         // A reply that came but was rejected shows nothing: not the
         // registers, and not a silent line either.
         if (sample.silent && answered_ != false) {
@@ -36,8 +31,10 @@ std::vector<Event> EventDetector::OnPoll(const PollSample& sample)
         return events;
     }
     const auto& r = sample.values;
-    const std::array<uint16_t, 5> currents{r[0], r[1], r[2], r[3], r[45]};
-    const Seen now{r[4], r[5], r[45]};
+    std::array<uint16_t, relay::kKeptCurrents.size()> currents{};
+    for (std::size_t i = 0; i < currents.size(); ++i)
+        currents[i] = r[static_cast<std::size_t>(relay::kKeptCurrents[i])];
+    const Seen now{r[relay::kInputs], r[relay::kLeds], r[relay::kLastTrip]};
     if (answered_ == false)
         events.push_back({sample.at, EventKind::Link, "Связь", "есть ответ", currents});
     answered_ = true;
@@ -45,7 +42,7 @@ std::vector<Event> EventDetector::OnPoll(const PollSample& sample)
     if (!seen_) {
         std::string lit;
         for (const Indicator& ind : kIndicators)
-            if (Lit(ind, now.inputs, now.leds))
+            if (ind.Lit(now.inputs, now.leds))
                 lit += (lit.empty() ? "" : ", ") + std::string(ind.caption);
         events.push_back({sample.at, EventKind::Trip, "Начальное состояние", lit.empty() ? "ничего не горит" : lit,
                           currents});
@@ -53,10 +50,10 @@ std::vector<Event> EventDetector::OnPoll(const PollSample& sample)
         return events;
     }
     for (const Indicator& ind : kIndicators) {
-        const bool was = Lit(ind, seen_->inputs, seen_->leds);
-        const bool is = Lit(ind, now.inputs, now.leds);
+        const bool was = ind.Lit(seen_->inputs, seen_->leds);
+        const bool is = ind.Lit(now.inputs, now.leds);
         if (was != is)
-            events.push_back({sample.at, ind.reg == 5 ? EventKind::Trip : EventKind::Input, ind.caption, OnOff(is),
+            events.push_back({sample.at, ind.IsLed() ? EventKind::Trip : EventKind::Input, ind.caption, OnOff(is),
                               currents});
     }
     if (now.lastTrip != seen_->lastTrip)

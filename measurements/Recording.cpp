@@ -1,7 +1,7 @@
 #include "Recording.h"
 
 #include "DiskFile.h"
-#include "StatusFormat.h"
+#include "RelayRegisters.h"
 
 #include <cerrno>
 #include <cstring>
@@ -14,12 +14,12 @@ std::string RecordLine(const LocalTime& at, const std::vector<uint16_t>& registe
                   at.minute, at.second, at.millisecond);
     auto reg = [&](std::size_t i) { return i < registers.size() ? registers[i] : uint16_t{0}; };
     std::string line = stamp;
-    for (std::size_t r : {0u, 1u, 2u, 3u, 45u})
-        line += ";" + FormatMeasuredCurrent(reg(r), decimalSeparator);
+    for (int r : relay::kKeptCurrents)
+        line += ";" + FormatMeasuredCurrent(reg(static_cast<std::size_t>(r)), decimalSeparator);
     // The pictures as the window shows them: LEDs 1..8, then inputs 1..4.
     std::string leds, inputs;
     for (const Indicator& ind : kIndicators)
-        (ind.reg == 5 ? leds : inputs) += (reg(static_cast<std::size_t>(ind.reg)) >> ind.bit) & 1 ? '1' : '0';
+        (ind.IsLed() ? leds : inputs) += ind.Lit(reg(relay::kInputs), reg(relay::kLeds)) ? '1' : '0';
     return line + ";" + leds + ";" + inputs;
 }
 

@@ -3,7 +3,7 @@
 #include "Cp1251Qt.h"
 #include "EventLog.h"
 #include "LocalTime.h"
-#include "StatusFormat.h"
+#include "RelayRegisters.h"
 
 #include <QCheckBox>
 #include <QFileDialog>

@@ -3,6 +3,8 @@
 // Decoding of the relay's setpoint registers 6..41 into the texts of the
 // setpoint window, without any window.
 
+#include "RelayRegisters.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,8 +22,8 @@ struct SetpointField {
     std::size_t tableSize;
 };
 
-inline constexpr int kFirstSetpointRegister = 6;
-inline constexpr int kSetpointCount = 36;
+inline constexpr int kFirstSetpointRegister = relay::kFirstSetpoint;
+inline constexpr int kSetpointCount = relay::kSetpointCount;
 // Registers 6..41 in order.
 extern const SetpointField kSetpointFields[kSetpointCount];
 

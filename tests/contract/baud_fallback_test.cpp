@@ -1,5 +1,5 @@
 // The rate file that Unix systems other than Linux build with
-// (link/TCOMPort_posix_baud.cpp), built and run here too so that it cannot
+// (link/serial/TCOMPort_posix_baud.cpp), built and run here too so that it cannot
 // rot unseen: what TCOMPort_baud.h promises, on a pseudo-terminal.
 
 #include "TCOMPort_baud.h"

@@ -1,29 +1,34 @@
-// Function-3, function-5 and raw reply checks on any bytes and any register
-// count: accepted exactly when length and CRC are right, and a rejected
-// function-3 reply leaves the destination untouched.
+// Function-3, function-5 and raw reply checks on any bytes, any slave
+// address and any register count: accepted exactly when the length and the
+// CRC are right and the reply comes from the slave asked with the function
+// asked (and for function 3 the byte count of the registers asked).
 
 #include "FuzzSupport.h"
 #include "ModbusFrame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
 {
-    if (size < 2)
+    if (size < 3)
         return 0;
     const uint16_t count = static_cast<uint16_t>(data[0] | data[1] << 8);
-    const std::span<const uint8_t> reply(data + 2, size - 2);
+    const uint8_t slave = data[2];
+    const std::span<const uint8_t> reply(data + 3, size - 3);
+    const bool fromSlave = reply.size() >= 4 && ReferenceTrailingCrc(reply) && reply[0] == slave;
 
-    constexpr uint16_t kUntouched = 0xA55A;
-    std::vector<uint16_t> dest(std::size_t{count} + 1, kUntouched);
-    const bool accepted = modbus::DecodeReadHoldingRegisters(reply, count, dest.data());
-    const bool expected = reply.size() == 2 * std::size_t{count} + 5 && ReferenceTrailingCrc(reply);
-    FUZZ_CHECK(accepted == expected);
-    for (std::size_t i = 0; i < count; ++i) {
-        const uint16_t value = accepted ? static_cast<uint16_t>(reply[3 + 2 * i] << 8 | reply[4 + 2 * i]) : kUntouched;
-        FUZZ_CHECK(dest[i] == value);
+    const auto poll = modbus::BuildReadHoldingRegisters(slave, 0, count);
+    const bool accepted = modbus::RtuReplyAnswers(poll, reply);
+    FUZZ_CHECK(accepted
+               == (fromSlave && reply.size() == 2 * std::size_t{count} + 5 && reply[1] == 0x03
+                   && reply[2] == 2 * std::size_t{count}));
+    if (accepted) {
+        std::vector<uint16_t> dest(count);
+        modbus::DecodeRegisters(modbus::RtuPdu(reply), count, dest.data());
+        for (std::size_t i = 0; i < count; ++i)
+            FUZZ_CHECK(dest[i] == static_cast<uint16_t>(reply[3 + 2 * i] << 8 | reply[4 + 2 * i]));
     }
-    FUZZ_CHECK(dest[count] == kUntouched);
 
-    FUZZ_CHECK(modbus::CheckWriteCoilReply(reply) == (reply.size() == 8 && ReferenceTrailingCrc(reply)));
+    const auto coil = modbus::BuildWriteCoil(slave, count, true);
+    FUZZ_CHECK(modbus::RtuReplyAnswers(coil, reply) == (fromSlave && reply.size() == 8 && reply[1] == 0x05));
     FUZZ_CHECK(modbus::CheckRawReply(reply) == ReferenceTrailingCrc(reply));
     return 0;
 }

@@ -90,6 +90,7 @@ Bytes GoodReply(uint16_t count, uint16_t base)
 
 TEST(Frames, ReadHoldingRegistersReplyValidation)
 {
+    const Bytes request = ToBytes(modbus::BuildReadHoldingRegisters(1, 0, 46));
     const Bytes good = GoodReply(46, 0xFF00);
     Bytes swapped = good;
     std::swap(swapped[95], swapped[96]);
@@ -97,7 +98,6 @@ TEST(Frames, ReadHoldingRegistersReplyValidation)
     badCrc[96] ^= 0x01;
     Bytes badData = good;
     badData[10] ^= 0x80;
-    const Bytes exception = ParseHex("01 83 02 C0 F1");
     Bytes longer = good;
     longer.push_back(0);
 
@@ -111,32 +111,29 @@ TEST(Frames, ReadHoldingRegistersReplyValidation)
         {"CRC bytes swapped", swapped, false},
         {"wrong CRC byte", badCrc, false},
         {"corrupted register", badData, false},
-        {"exception reply with its own good CRC", exception, false},
+        {"exception reply with its own good CRC", ParseHex("01 83 02 C0 F1"), false},
         {"one byte short", Bytes(good.begin(), good.end() - 1), false},
         {"one byte long", longer, false},
         {"empty", {}, false},
     };
-    for (const auto& row : rows) {
-        std::vector<uint16_t> dest(46, 0xBEEF);
-        EXPECT_EQ(modbus::DecodeReadHoldingRegisters(row.reply, 46, dest.data()), row.accepted) << row.name;
-        for (uint16_t i = 0; i < 46; ++i) {
-            const uint16_t expected = row.accepted ? static_cast<uint16_t>(0xFF00 + i) : 0xBEEF;
-            ASSERT_EQ(dest[i], expected) << row.name << " register " << i;
-        }
-    }
-    EXPECT_TRUE(modbus::TrailingCrcMatches(exception));
+    for (const auto& row : rows)
+        EXPECT_EQ(modbus::RtuReplyAnswers(request, row.reply), row.accepted) << row.name;
+    std::vector<uint16_t> dest(46);
+    modbus::DecodeRegisters(modbus::RtuPdu(good), 46, dest.data());
+    for (uint16_t i = 0; i < 46; ++i)
+        ASSERT_EQ(dest[i], 0xFF00 + i) << "register " << i;
 }
 
 TEST(Frames, RegisterBytesAreHighByteFirst)
 {
-    const Bytes reply = WithCrc(ParseHex("01 03 02 01 02"));
     uint16_t value = 0;
-    ASSERT_TRUE(modbus::DecodeReadHoldingRegisters(reply, 1, &value));
+    modbus::DecodeRegisters(ParseHex("03 02 01 02"), 1, &value);
     EXPECT_EQ(value, 258);
 }
 
 TEST(Frames, CoilAndRawReplyValidation)
 {
+    const Bytes request = ToBytes(modbus::BuildWriteCoil(1, 1, true));
     struct Row {
         const char* name;
         Bytes reply;
@@ -145,7 +142,7 @@ TEST(Frames, CoilAndRawReplyValidation)
     };
     const Row rows[] = {
         {"echo", ParseHex("01 05 00 01 FF 00 DD FA"), true, true},
-        // The echo is not compared with the request: any 8 bytes with their CRC.
+        // Address and function are compared, the coil and its state are not.
         {"other coil's echo", ParseHex("01 05 00 00 00 00 CD CA"), true, true},
         {"bad CRC", ParseHex("01 05 00 01 FF 00 DD FB"), false, false},
         {"exception", ParseHex("01 83 02 C0 F1"), false, true},
@@ -154,8 +151,42 @@ TEST(Frames, CoilAndRawReplyValidation)
         {"nothing", {}, false, false},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(modbus::CheckWriteCoilReply(row.reply), row.coilAccepted) << row.name;
+        EXPECT_EQ(modbus::RtuReplyAnswers(request, row.reply), row.coilAccepted) << row.name;
         EXPECT_EQ(modbus::CheckRawReply(row.reply), row.rawAccepted) << row.name;
+    }
+}
+
+// A reply that passed its framing's own check (CRC, MBAP header) answers the
+// request only from the unit asked, with the function asked and, for
+// function 3, the registers asked: the same verdict in both framings.
+TEST(Frames, ReplyCheckIsOneForBothFramings)
+{
+    const Bytes poll = ToBytes(modbus::BuildReadHoldingRegisters(7, 0, 3));
+    const Bytes coil = ToBytes(modbus::BuildWriteCoil(7, 2, true));
+    struct Row {
+        const char* name;
+        const Bytes& request;
+        uint8_t unit;
+        Bytes pdu;
+        bool answers;
+    };
+    const Row rows[] = {
+        {"three registers", poll, 7, ParseHex("03 06 02 2B 00 00 00 64"), true},
+        {"another slave's registers", poll, 8, ParseHex("03 06 02 2B 00 00 00 64"), false},
+        {"another function", poll, 7, ParseHex("04 06 02 2B 00 00 00 64"), false},
+        {"an exception", poll, 7, ParseHex("83 02"), false},
+        {"two registers", poll, 7, ParseHex("03 04 02 2B 00 00"), false},
+        {"byte count not the registers'", poll, 7, ParseHex("03 04 02 2B 00 00 00 64"), false},
+        {"coil echo", coil, 7, ParseHex("05 00 02 FF 00"), true},
+        {"another slave's coil echo", coil, 1, ParseHex("05 00 02 FF 00"), false},
+        {"registers for a coil write", coil, 7, ParseHex("03 04 00 02 FF 00"), false},
+    };
+    for (const auto& row : rows) {
+        Bytes rtu{row.unit};
+        rtu.insert(rtu.end(), row.pdu.begin(), row.pdu.end());
+        EXPECT_EQ(modbus::RtuReplyAnswers(row.request, WithCrc(rtu)), row.answers) << "RTU: " << row.name;
+        EXPECT_EQ(modbus::ReplyAnswers(row.request[0], modbus::RtuPdu(row.request), row.unit, row.pdu), row.answers)
+            << "MBAP: " << row.name;
     }
 }
 
@@ -169,53 +200,6 @@ TEST(LogText, FrameFormatting)
     for (int i = 0; i < 256; ++i)
         all[i] = static_cast<uint8_t>(i);
     EXPECT_EQ(modbus::FormatFrame("Ответ", all), "Ответ: " + HexText(all));
-}
-
-TEST(LogText, TimeOfDay)
-{
-    EXPECT_EQ(FormatLogTime(9, 5, 7, 45), "9:05:07:45");
-    EXPECT_EQ(FormatLogTime(9, 5, 8, 7), "9:05:08:7");
-    EXPECT_EQ(FormatLogTime(0, 0, 0, 0), "0:00:00:0");
-    EXPECT_EQ(FormatLogTime(23, 59, 59, 999), "23:59:59:999");
-}
-
-TEST(ExchangeLogTest, TextEndsEveryLineWithCrLfAndClearEmpties)
-{
-    ExchangeLog log;
-    EXPECT_EQ(log.Text(), "");
-    log.Add("a");
-    log.Add("б");
-    EXPECT_EQ(log.Count(), 2u);
-    EXPECT_EQ(log.Text(), "a\r\nб\r\n");
-    EXPECT_EQ(log.Line(1), "б");
-    EXPECT_EQ(log.Line(2), "");
-    EXPECT_EQ(log.TextFrom(1, "\n"), "б\n");
-    EXPECT_EQ(log.TextFrom(2, "\n"), "");
-    log.Clear();
-    EXPECT_EQ(log.Count(), 0u);
-    EXPECT_EQ(log.Text(), "");
-}
-
-TEST(ExchangeLogTest, ManyLinesAcrossBlocksStayWholeAndCompact)
-{
-    ExchangeLog log;
-    std::size_t textBytes = 0;
-    const std::string longLine(3u << 20, 'x');  // longer than a block
-    for (int i = 0; i < 30000; ++i) {
-        std::string line = "line " + std::to_string(i) + std::string(static_cast<std::size_t>(i % 97), '#');
-        if (i == 12345)
-            line = longLine;
-        textBytes += line.size();
-        log.Add(line);
-    }
-    ASSERT_EQ(log.Count(), 30000u);
-    EXPECT_EQ(log.Line(0), "line 0");
-    EXPECT_EQ(log.Line(12345), longLine);
-    EXPECT_EQ(log.Line(29999), "line 29999" + std::string(29999 % 97, '#'));
-    EXPECT_EQ(log.Text().size(), textBytes + 2 * 30000);
-    EXPECT_LT(log.MemoryBytes(), textBytes + 32 * 30000 + (2u << 20));
-    log.Clear();
-    EXPECT_LT(log.MemoryBytes(), 1024u);
 }
 
 TEST(ExchangeLogTest, LinesCarryTimeThenTabThenBody)

@@ -4,7 +4,6 @@
 #include "DiskFile.h"
 #include "FileSync.h"
 #include "LocalTime.h"
-#include "TModBusDevice.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -32,13 +32,21 @@ constexpr std::size_t WriteCoilReplySize = 8;
 // True when the last two bytes of `frame` are the CRC of the bytes before.
 bool TrailingCrcMatches(std::span<const uint8_t> frame);
 
-// Accepts exactly 2*count+5 bytes ending in their CRC; only then are the
-// count register values decoded into dest. Address, function code and byte
-// count are not examined.
-bool DecodeReadHoldingRegisters(std::span<const uint8_t> reply, uint16_t count,
-                                uint16_t* dest);
-// Accepts exactly 8 bytes ending in their CRC; the echo is not compared.
-bool CheckWriteCoilReply(std::span<const uint8_t> reply);
+// The PDU of an RTU frame: its bytes without the address and the CRC.
+std::span<const uint8_t> RtuPdu(std::span<const uint8_t> rtuFrame);
+
+// The one check of a reply, whatever its framing, after the framing's own
+// (CRC, MBAP header): it comes from the unit asked, with the function asked,
+// and a function-3 reply holds exactly the registers asked for with their
+// byte count. A frame from another slave on a shared line, or for another
+// request, is then rejected like a bad CRC. A function-5 reply is not
+// compared with its request beyond that.
+bool ReplyAnswers(uint8_t unit, std::span<const uint8_t> requestPdu, uint8_t replyUnit,
+                  std::span<const uint8_t> replyPdu);
+// An RTU reply whose CRC is right and that answers the RTU request.
+bool RtuReplyAnswers(std::span<const uint8_t> request, std::span<const uint8_t> reply);
+// The count registers of a function-3 reply PDU that ReplyAnswers took.
+void DecodeRegisters(std::span<const uint8_t> replyPdu, uint16_t count, uint16_t* dest);
 // Accepts any reply of at least 2 bytes ending in its CRC.
 bool CheckRawReply(std::span<const uint8_t> reply);
 // An exception reply: address, function with its top bit set, the code, CRC.

@@ -34,28 +34,9 @@ bool IsFrameHeader(const MbapHeader& header)
     return header.protocol == 0 && header.length >= 2 && header.length <= kMaxMbapLength;
 }
 
-std::span<const uint8_t> RtuPdu(std::span<const uint8_t> rtuRequest)
-{
-    return rtuRequest.size() < 3 ? std::span<const uint8_t>() : rtuRequest.subspan(1, rtuRequest.size() - 3);
-}
-
 bool IsEarlierTransaction(uint16_t a, uint16_t b)
 {
     return a != b && static_cast<uint16_t>(b - a) < 0x8000;
-}
-
-bool DecodeReadHoldingRegistersPdu(std::span<const uint8_t> pdu, uint16_t count, uint16_t* dest)
-{
-    if (pdu.size() != 2 + 2 * std::size_t{count} || pdu[0] != 0x03 || pdu[1] != 2 * count)
-        return false;
-    for (uint16_t i = 0; i < count; ++i)
-        dest[i] = static_cast<uint16_t>(pdu[2 + 2 * i] << 8 | pdu[3 + 2 * i]);
-    return true;
-}
-
-bool CheckWriteCoilPdu(std::span<const uint8_t> pdu)
-{
-    return pdu.size() == 5 && pdu[0] == 0x05;
 }
 
 bool IsExceptionPdu(std::span<const uint8_t> pdu)

@@ -29,15 +29,9 @@ MbapHeader ParseMbap(std::span<const uint8_t> frame);
 // function code, at most kMaxMbapLength. Anything else is no Modbus TCP
 // frame, and its length is not to be waited for.
 bool IsFrameHeader(const MbapHeader& header);
-// The PDU of an RTU request: its bytes without the address and the CRC.
-std::span<const uint8_t> RtuPdu(std::span<const uint8_t> rtuRequest);
 // True when transaction `a` was sent before `b` (identifiers wrap at 65536).
 bool IsEarlierTransaction(uint16_t a, uint16_t b);
 
-// Reply PDUs: function 3 with exactly 2*count register bytes, decoded into
-// dest only then; function 5 with its four bytes.
-bool DecodeReadHoldingRegistersPdu(std::span<const uint8_t> pdu, uint16_t count, uint16_t* dest);
-bool CheckWriteCoilPdu(std::span<const uint8_t> pdu);
 // An exception reply's PDU: the function with its top bit set, the code.
 bool IsExceptionPdu(std::span<const uint8_t> pdu);
 

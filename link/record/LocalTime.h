@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 // A moment in local time, broken down, with its milliseconds: the one form
 // in which the log, the journal, the recording and the health panel take
@@ -18,3 +19,7 @@ inline LocalTime LocalNow()
 {
     return ToLocal(std::chrono::system_clock::now());
 }
+
+// Time of day as the log shows it: "9:05:07:45" -- hours without a leading
+// zero, then ":" and the milliseconds without leading zeros.
+std::string FormatLogTime(int hour, int minute, int second, int millisecond);

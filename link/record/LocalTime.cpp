@@ -1,5 +1,6 @@
 #include "LocalTime.h"
 
+#include <cstdio>
 #include <ctime>
 #include <mutex>
 
@@ -21,4 +22,11 @@ LocalTime ToLocal(std::chrono::system_clock::time_point at)
         return {cached.tm_year + 1900, cached.tm_mon + 1, cached.tm_mday, cached.tm_hour, cached.tm_min,
                 cached.tm_sec, static_cast<int>((sinceEpoch % 1000 + 1000) % 1000)};
     }
+}
+
+std::string FormatLogTime(int hour, int minute, int second, int millisecond)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%d:%02d:%02d:%d", hour, minute, second, millisecond);
+    return text;
 }

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <thread>
@@ -22,13 +21,6 @@ const std::string kBadCrc = "Ошибка CRC";
 const std::string kNoReply = "Таймаут ответа!";
 
 } // namespace
-
-std::string FormatLogTime(int hour, int minute, int second, int millisecond)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%d:%02d:%02d:%d", hour, minute, second, millisecond);
-    return text;
-}
 
 void TModBusDevice::LogLine(const std::string& text)
 {
@@ -217,12 +209,12 @@ bool TModBusDevice::ReadHoldingRegisters(uint16_t* dest, uint16_t first, uint16_
         std::vector<uint8_t> frame;
         if (!ReceiveMbap(frame))
             return false;
-        std::vector<uint16_t> values(count);
-        if (!modbus::DecodeReadHoldingRegistersPdu(std::span(frame).subspan(modbus::kMbapSize), count, values.data())) {
+        const auto pdu = std::span<const uint8_t>(frame).subspan(modbus::kMbapSize);
+        if (!modbus::ReplyAnswers(address_, modbus::RtuPdu(request), frame[modbus::kMbapSize - 1], pdu)) {
             LogRejected(frame);
             return false;
         }
-        std::copy(values.begin(), values.end(), dest);
+        modbus::DecodeRegisters(pdu, count, dest);
         LogFrame(kReply, frame);
         lastOutcome_ = Outcome::Answered;
         return true;
@@ -233,10 +225,11 @@ bool TModBusDevice::ReadHoldingRegisters(uint16_t* dest, uint16_t first, uint16_
     bool echoed = false;
     if (!ReceiveRtu(request, modbus::ReadHoldingRegistersReplySize(count), echo, reply, echoed))
         return false;
-    if (!modbus::DecodeReadHoldingRegisters(reply, count, dest)) {
+    if (!modbus::RtuReplyAnswers(request, reply)) {
         LogRejected(reply);
         return false;
     }
+    modbus::DecodeRegisters(modbus::RtuPdu(reply), count, dest);
     // Only an accepted reply decides, so that noise cannot turn it on or off.
     if (echoMode_ == EchoMode::Auto) {
         echoHeard_ = echoed;
@@ -256,7 +249,8 @@ void TModBusDevice::WriteCoil(uint16_t coil, bool on)
         std::vector<uint8_t> frame;
         if (!ReceiveMbap(frame))
             return;
-        if (!modbus::CheckWriteCoilPdu(std::span(frame).subspan(modbus::kMbapSize))) {
+        if (!modbus::ReplyAnswers(address_, modbus::RtuPdu(request), frame[modbus::kMbapSize - 1],
+                                  std::span<const uint8_t>(frame).subspan(modbus::kMbapSize))) {
             LogRejected(frame);
             return;
         }
@@ -278,7 +272,7 @@ void TModBusDevice::WriteCoil(uint16_t coil, bool on)
         if (!ReadMore(reply, modbus::WriteCoilReplySize, sentAt_ + std::chrono::milliseconds(kReplyWaitMs)))
             return;
     }
-    if (!modbus::CheckWriteCoilReply(reply)) {
+    if (!modbus::RtuReplyAnswers(request, reply)) {
         LogRejected(reply);
         return;
     }

@@ -12,10 +12,6 @@
 class ExchangeLog;
 class Transport;
 
-// Time of day as the log shows it: "9:05:07:45" -- hours without a leading
-// zero, then ":" and the milliseconds without leading zeros.
-std::string FormatLogTime(int hour, int minute, int second, int millisecond);
-
 // The Modbus master: one transaction at a time on one line, each logged.
 // Neither the line nor the log is owned. No transaction throws. Frames are
 // RTU (address, PDU, CRC) on a serial line and on a TCP connection to a

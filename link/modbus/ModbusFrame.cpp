@@ -88,19 +88,40 @@ bool TrailingCrcMatches(std::span<const uint8_t> frame)
     return Crc16(frame.first(k)) == received;
 }
 
-bool DecodeReadHoldingRegisters(std::span<const uint8_t> reply, uint16_t count,
-                                uint16_t* dest)
+std::span<const uint8_t> RtuPdu(std::span<const uint8_t> rtuFrame)
 {
-    if (reply.size() != ReadHoldingRegistersReplySize(count) || !TrailingCrcMatches(reply))
-        return false;
-    for (std::size_t i = 0; i < count; ++i)
-        dest[i] = static_cast<uint16_t>(reply[3 + 2 * i] << 8 | reply[4 + 2 * i]);
-    return true;
+    return rtuFrame.size() < 3 ? std::span<const uint8_t>() : rtuFrame.subspan(1, rtuFrame.size() - 3);
 }
 
-bool CheckWriteCoilReply(std::span<const uint8_t> reply)
+bool ReplyAnswers(uint8_t unit, std::span<const uint8_t> requestPdu, uint8_t replyUnit,
+                  std::span<const uint8_t> replyPdu)
 {
-    return reply.size() == WriteCoilReplySize && TrailingCrcMatches(reply);
+    if (requestPdu.empty() || replyPdu.empty() || replyUnit != unit || replyPdu[0] != requestPdu[0])
+        return false;
+    switch (requestPdu[0]) {
+    case 0x03: {
+        if (requestPdu.size() != 5)
+            return false;
+        const std::size_t bytes = 2 * std::size_t{static_cast<uint16_t>(requestPdu[3] << 8 | requestPdu[4])};
+        return replyPdu.size() == 2 + bytes && replyPdu[1] == bytes;
+    }
+    case 0x05:
+        return replyPdu.size() == 5;
+    default:
+        return true;
+    }
+}
+
+bool RtuReplyAnswers(std::span<const uint8_t> request, std::span<const uint8_t> reply)
+{
+    return request.size() >= 4 && reply.size() >= 4 && TrailingCrcMatches(reply)
+           && ReplyAnswers(request[0], RtuPdu(request), reply[0], RtuPdu(reply));
+}
+
+void DecodeRegisters(std::span<const uint8_t> replyPdu, uint16_t count, uint16_t* dest)
+{
+    for (std::size_t i = 0; i < count; ++i)
+        dest[i] = static_cast<uint16_t>(replyPdu[2 + 2 * i] << 8 | replyPdu[3 + 2 * i]);
 }
 
 bool CheckRawReply(std::span<const uint8_t> reply)
