@@ -8,7 +8,9 @@
 
 class TIniFile;
 
-// The link's settings from section "Config" of the configuration file.
+// The link's settings from section "Config" of the configuration file, as
+// the file holds them; ToLinkSettings makes the LinkSettings a link is built
+// from, and the dialog shows and hands back texts (CommSettings).
 struct LinkConfig {
     std::string port = "COM1";
     int32_t speed = 9600;

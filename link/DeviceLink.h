@@ -14,7 +14,9 @@
 
 class ExchangeJournal;
 
-// What the link is built from: the configuration's five settings.
+// What the link is built from: the configuration's five settings as
+// values it can use (LinkConfig is the file as it stands, read by app/,
+// which the link does not know).
 struct LinkSettings {
     // A serial port as the system names it (COM1, ttyUSB0, /dev/pts/3), or
     // tcp://HOST:PORT or mbtcp://HOST:PORT (PortAddress.h).

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-// The line settings the link applies after every open, in this order.
+// The line settings the link applies after every open, in this order: the
+// serial port's own terms (the Win32 COMM model), which LinkSettings::Line
+// derives; a network line has none.
 struct LineSettings {
     int32_t baudRate = 9600;
     uint8_t parity = 0;
