@@ -3,7 +3,7 @@
 // The framing seam of the master: how a request PDU goes out and how its
 // reply comes back, on RTU (address, PDU, CRC; the line's echo) and on
 // Modbus TCP (an MBAP header with a transaction number). The master writes
-// each transaction once over it. Private to link/modbus.
+// each transaction once over it.
 
 #include <chrono>
 #include <cstddef>

@@ -112,12 +112,6 @@ bool ReplyAnswers(uint8_t unit, std::span<const uint8_t> requestPdu, uint8_t rep
     }
 }
 
-bool RtuReplyAnswers(std::span<const uint8_t> request, std::span<const uint8_t> reply)
-{
-    return request.size() >= 4 && reply.size() >= 4 && TrailingCrcMatches(reply)
-           && ReplyAnswers(request[0], RtuPdu(request), reply[0], RtuPdu(reply));
-}
-
 void DecodeRegisters(std::span<const uint8_t> replyPdu, uint16_t count, uint16_t* dest)
 {
     for (std::size_t i = 0; i < count; ++i)

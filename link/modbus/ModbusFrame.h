@@ -43,8 +43,6 @@ std::span<const uint8_t> RtuPdu(std::span<const uint8_t> rtuFrame);
 // compared with its request beyond that.
 bool ReplyAnswers(uint8_t unit, std::span<const uint8_t> requestPdu, uint8_t replyUnit,
                   std::span<const uint8_t> replyPdu);
-// An RTU reply whose CRC is right and that answers the RTU request.
-bool RtuReplyAnswers(std::span<const uint8_t> request, std::span<const uint8_t> reply);
 // The count registers of a function-3 reply PDU that ReplyAnswers took.
 void DecodeRegisters(std::span<const uint8_t> replyPdu, uint16_t count, uint16_t* dest);
 // Accepts any reply of at least 2 bytes ending in its CRC.

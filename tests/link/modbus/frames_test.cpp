@@ -1,4 +1,6 @@
 #include "ExchangeLog.h"
+#include "Framing.h"
+#include "MbapFrame.h"
 #include "ModbusFrame.h"
 #include "TModBusDevice.h"
 #include "support/Bytes.h"
@@ -15,6 +17,20 @@ using namespace testing_support;
 Bytes ToBytes(const modbus::Request& r)
 {
     return Bytes(r.begin(), r.end());
+}
+
+// A reply as the master takes it: opened by its framing, then checked.
+bool Answers(modbus::Framing& framing, std::span<const uint8_t> rtuRequest, std::span<const uint8_t> reply)
+{
+    uint8_t unit = 0;
+    std::span<const uint8_t> pdu;
+    return framing.Open(reply, unit, pdu) && modbus::ReplyAnswers(rtuRequest[0], modbus::RtuPdu(rtuRequest), unit, pdu);
+}
+
+bool RtuAnswers(std::span<const uint8_t> request, std::span<const uint8_t> reply)
+{
+    modbus::RtuFraming rtu;
+    return Answers(rtu, request, reply);
 }
 
 TEST(Crc16, GoldenValues)
@@ -117,7 +133,7 @@ TEST(Frames, ReadHoldingRegistersReplyValidation)
         {"empty", {}, false},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(modbus::RtuReplyAnswers(request, row.reply), row.accepted) << row.name;
+        EXPECT_EQ(RtuAnswers(request, row.reply), row.accepted) << row.name;
     std::vector<uint16_t> dest(46);
     modbus::DecodeRegisters(modbus::RtuPdu(good), 46, dest.data());
     for (uint16_t i = 0; i < 46; ++i)
@@ -151,7 +167,7 @@ TEST(Frames, CoilAndRawReplyValidation)
         {"nothing", {}, false, false},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(modbus::RtuReplyAnswers(request, row.reply), row.coilAccepted) << row.name;
+        EXPECT_EQ(RtuAnswers(request, row.reply), row.coilAccepted) << row.name;
         EXPECT_EQ(modbus::CheckRawReply(row.reply), row.rawAccepted) << row.name;
     }
 }
@@ -184,9 +200,9 @@ TEST(Frames, ReplyCheckIsOneForBothFramings)
     for (const auto& row : rows) {
         Bytes rtu{row.unit};
         rtu.insert(rtu.end(), row.pdu.begin(), row.pdu.end());
-        EXPECT_EQ(modbus::RtuReplyAnswers(row.request, WithCrc(rtu)), row.answers) << "RTU: " << row.name;
-        EXPECT_EQ(modbus::ReplyAnswers(row.request[0], modbus::RtuPdu(row.request), row.unit, row.pdu), row.answers)
-            << "MBAP: " << row.name;
+        EXPECT_EQ(RtuAnswers(row.request, WithCrc(rtu)), row.answers) << "RTU: " << row.name;
+        modbus::MbapFraming mbap;
+        EXPECT_EQ(Answers(mbap, row.request, modbus::WrapMbap(1, row.unit, row.pdu)), row.answers) << "MBAP: " << row.name;
     }
 }
 
