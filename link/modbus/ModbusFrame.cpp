@@ -31,11 +31,15 @@ void PutCrc(uint8_t* at, uint16_t crc)
     at[1] = static_cast<uint8_t>(crc >> 8);
 }
 
-Request BuildFixed(uint8_t slave, uint8_t function, uint16_t a, uint16_t b)
+RequestPdu FixedPdu(uint8_t function, uint16_t a, uint16_t b)
 {
-    Request r{slave, function,
-              static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a & 0xFF),
-              static_cast<uint8_t>(b >> 8), static_cast<uint8_t>(b & 0xFF), 0, 0};
+    return {function, static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a & 0xFF), static_cast<uint8_t>(b >> 8),
+            static_cast<uint8_t>(b & 0xFF)};
+}
+
+Request BuildFixed(uint8_t slave, const RequestPdu& pdu)
+{
+    Request r{slave, pdu[0], pdu[1], pdu[2], pdu[3], pdu[4], 0, 0};
     PutCrc(&r[6], Crc16(std::span(r).first(6)));
     return r;
 }
@@ -54,14 +58,24 @@ uint16_t Crc16(std::span<const uint8_t> bytes)
     return static_cast<uint16_t>(hi << 8 | lo);
 }
 
+RequestPdu ReadHoldingRegistersPdu(uint16_t first, uint16_t count)
+{
+    return FixedPdu(0x03, first, count);
+}
+
+RequestPdu WriteCoilPdu(uint16_t coil, bool on)
+{
+    return FixedPdu(0x05, coil, on ? 0xFF00 : 0x0000);
+}
+
 Request BuildReadHoldingRegisters(uint8_t slave, uint16_t first, uint16_t count)
 {
-    return BuildFixed(slave, 0x03, first, count);
+    return BuildFixed(slave, ReadHoldingRegistersPdu(first, count));
 }
 
 Request BuildWriteCoil(uint8_t slave, uint16_t coil, bool on)
 {
-    return BuildFixed(slave, 0x05, coil, on ? 0xFF00 : 0x0000);
+    return BuildFixed(slave, WriteCoilPdu(coil, on));
 }
 
 std::vector<uint8_t> BuildRaw(std::span<const uint8_t> bytes, bool appendCrc)

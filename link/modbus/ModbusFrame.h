@@ -17,17 +17,28 @@ namespace modbus {
 uint16_t Crc16(std::span<const uint8_t> bytes);
 
 using Request = std::array<uint8_t, 8>;
+using RequestPdu = std::array<uint8_t, 5>;
+
+// The PDUs of the two requests the master sends: function, then two fields.
+RequestPdu ReadHoldingRegistersPdu(uint16_t first, uint16_t count);
+RequestPdu WriteCoilPdu(uint16_t coil, bool on);
 
 Request BuildReadHoldingRegisters(uint8_t slave, uint16_t first, uint16_t count);
 Request BuildWriteCoil(uint8_t slave, uint16_t coil, bool on);
 // The caller's bytes unchanged, followed by their CRC when asked for.
 std::vector<uint8_t> BuildRaw(std::span<const uint8_t> bytes, bool appendCrc);
 
+// Reply PDUs: function, byte count, the registers; function 5 repeats its
+// request. An RTU reply adds the address and the CRC.
+constexpr std::size_t ReadHoldingRegistersReplyPduSize(uint16_t count)
+{
+    return 2 + 2 * std::size_t{count};
+}
+constexpr std::size_t WriteCoilReplyPduSize = 5;
 constexpr std::size_t ReadHoldingRegistersReplySize(uint16_t count)
 {
-    return 2 * std::size_t{count} + 5;
+    return ReadHoldingRegistersReplyPduSize(count) + 3;
 }
-constexpr std::size_t WriteCoilReplySize = 8;
 
 // True when the last two bytes of `frame` are the CRC of the bytes before.
 bool TrailingCrcMatches(std::span<const uint8_t> frame);

@@ -133,11 +133,10 @@ bool TModBusDevice::Transact(std::span<const uint8_t> pdu, std::size_t replyPduS
 
 bool TModBusDevice::ReadHoldingRegisters(uint16_t* dest, uint16_t first, uint16_t count)
 {
-    const auto request = modbus::BuildReadHoldingRegisters(address_, first, count);
     std::vector<uint8_t> reply;
     std::span<const uint8_t> pdu;
-    if (!Transact(modbus::RtuPdu(request), modbus::ReadHoldingRegistersReplySize(count) - 3, modbus::Exchange::Poll,
-                  reply, pdu))
+    if (!Transact(modbus::ReadHoldingRegistersPdu(first, count), modbus::ReadHoldingRegistersReplyPduSize(count),
+                  modbus::Exchange::Poll, reply, pdu))
         return false;
     modbus::DecodeRegisters(pdu, count, dest);
     return true;
@@ -145,10 +144,9 @@ bool TModBusDevice::ReadHoldingRegisters(uint16_t* dest, uint16_t first, uint16_
 
 void TModBusDevice::WriteCoil(uint16_t coil, bool on)
 {
-    const auto request = modbus::BuildWriteCoil(address_, coil, on);
     std::vector<uint8_t> reply;
     std::span<const uint8_t> pdu;
-    Transact(modbus::RtuPdu(request), modbus::WriteCoilReplySize - 3, modbus::Exchange::CoilWrite, reply, pdu);
+    Transact(modbus::WriteCoilPdu(coil, on), modbus::WriteCoilReplyPduSize, modbus::Exchange::CoilWrite, reply, pdu);
 }
 
 void TModBusDevice::SendRaw(std::span<const uint8_t> bytes, bool appendCrc, int waitMs)
