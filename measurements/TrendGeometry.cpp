@@ -1,5 +1,7 @@
 #include "TrendGeometry.h"
 
+#include "RelayRegisters.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -24,7 +26,7 @@ TrendGeometry LayOutTrends(const std::vector<TrendPoint>& points, int64_t nowMs,
     for (const auto& pt : points)
         for (uint16_t v : pt.values)
             top = std::max(top, v);
-    g.maxAmps = top / 100.0 * 1.1;
+    g.maxAmps = top * relay::kAmperesPerUnit * 1.1;
     auto y = [&](double amps) { return area.Bottom() - amps / g.maxAmps * area.height; };
 
     const double step = NiceStep(g.maxAmps, 5);
@@ -39,7 +41,7 @@ TrendGeometry LayOutTrends(const std::vector<TrendPoint>& points, int64_t nowMs,
         int64_t previous = 0;
         for (const auto& pt : points) {
             const PlotPoint at{area.left + static_cast<double>(pt.ms - start) * area.width / static_cast<double>(span),
-                               y(pt.values[static_cast<std::size_t>(s)] / 100.0)};
+                               y(pt.values[static_cast<std::size_t>(s)] * relay::kAmperesPerUnit)};
             if (pieces.empty() || pt.ms - previous > kTrendGapMs)
                 pieces.emplace_back();
             pieces.back().push_back(at);

@@ -14,6 +14,7 @@ namespace relay {
 inline constexpr uint16_t kRegisterCount = 46;
 
 // Currents, in hundredths of an ampere.
+inline constexpr double kAmperesPerUnit = 0.01;
 inline constexpr int kPhaseA = 0;
 inline constexpr int kPhaseB = 1;
 inline constexpr int kPhaseC = 2;
