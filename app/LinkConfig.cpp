@@ -81,3 +81,58 @@ bool WriteCommSettings(const TIniFile& ini, const CommSettings& chosen)
     ok = write(kRefreshInterval, chosen.interval) && ok;
     return ok;
 }
+
+RelayList ReadRelayList(const TIniFile& ini, uint8_t netAddress)
+{
+    RelayList list;
+    struct Listed {
+        RelayEntry relay;
+        const TIniFile::SectionLine* line;
+    };
+    const auto lines = ini.ReadSectionLines(kRelaysSection);
+    const auto problem = [&](const TIniFile::SectionLine& line, const std::string& why) {
+        list.problems.push_back("[" + std::string(kRelaysSection) + "], строка " + std::to_string(line.number) + " «"
+                                + Cp1251ToUtf8(line.text) + "»: " + why);
+    };
+    std::vector<Listed> listed;
+    for (const auto& line : lines) {
+        const auto eq = line.text.find('=');
+        int32_t address = 0;
+        if (eq == std::string::npos) {
+            problem(line, "нет знака «=» между адресом и именем");
+            continue;
+        }
+        if (!ParseInt32(line.text.substr(0, eq), address) || address < 1 || address > 247) {
+            problem(line, "адрес не число от 1 до 247");
+            continue;
+        }
+        // The same address twice is one relay, under its first name.
+        if (std::any_of(listed.begin(), listed.end(), [&](const Listed& l) { return l.relay.address == address; }))
+            continue;
+        std::string name = line.text.substr(eq + 1);
+        name.erase(0, name.find_first_not_of(" \t"));
+        name.erase(name.find_last_not_of(" \t") + 1);
+        listed.push_back({{static_cast<uint8_t>(address), std::move(name)}, &line});
+    }
+    const bool netListed =
+        std::any_of(listed.begin(), listed.end(), [&](const Listed& l) { return l.relay.address == netAddress; });
+    // NETADDRESS's relay always has its place; the others take the rest in
+    // the file's order.
+    std::size_t others = 0;
+    for (const Listed& l : listed) {
+        if (l.relay.address != netAddress) {
+            if (others == RelayList::kMaxRelays - 1) {
+                problem(*l.line, "больше " + std::to_string(RelayList::kMaxRelays) + " реле на одной линии");
+                continue;
+            }
+            ++others;
+        }
+        list.relays.push_back(l.relay);
+    }
+    if (!netListed)
+        list.relays.push_back({netAddress, ""});
+    list.shown = static_cast<std::size_t>(
+        std::find_if(list.relays.begin(), list.relays.end(), [&](const RelayEntry& r) { return r.address == netAddress; })
+        - list.relays.begin());
+    return list;
+}

@@ -3,8 +3,10 @@
 #include "CommSettings.h"
 #include "DeviceLink.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class TIniFile;
 
@@ -31,6 +33,27 @@ struct LogConfig {
 
 inline constexpr const char* kConfigFileName = "./ZaritMon.ini";
 inline constexpr const char* kConfigSection = "Config";
+
+// One relay on the line: its address, and the name section "Relays" gives
+// it (Windows-1251 as in the file; may be empty).
+struct RelayEntry {
+    uint8_t address = 1;
+    std::string name;
+};
+
+// The relays of the line: section "Relays", one "address=name" line each,
+// in the file's order, and the one NETADDRESS names, added when the section
+// leaves it out. Without the section, that relay alone.
+struct RelayList {
+    static constexpr std::size_t kMaxRelays = 32;  // unit loads of one RS-485 segment
+
+    std::vector<RelayEntry> relays;
+    std::size_t shown = 0;              // NETADDRESS's relay, shown at start
+    std::vector<std::string> problems;  // a line that was skipped, and why (UTF-8)
+};
+inline constexpr const char* kRelaysSection = "Relays";
+
+RelayList ReadRelayList(const TIniFile& ini, uint8_t netAddress);
 
 // Reads the five keys in the order PORT, SPEED, RESPONSETIMEOUT, NETADDRESS,
 // REFRESHINTERVAL, each with its default, then ECHO.

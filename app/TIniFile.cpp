@@ -169,6 +169,31 @@ bool ParseInt32(const std::string& text, int32_t& value)
     return true;
 }
 
+std::vector<TIniFile::SectionLine> TIniFile::ReadSectionLines(const std::string& section) const
+{
+    std::vector<SectionLine> result;
+    const auto content = ReadAll(path_);
+    if (!content)
+        return result;
+    const auto lines = SplitLines(*content);
+    bool seen = false, inSection = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string_view text = lines[i].text;
+        if (i == 0 && text.substr(0, kBom.size()) == kBom)
+            text.remove_prefix(kBom.size());
+        if (const auto name = SectionOf(text)) {
+            if (inSection)
+                break;
+            inSection = !seen && SameName(*name, section);
+            seen = seen || inSection;
+            continue;
+        }
+        if (inSection && !Trim(text).empty() && !IsComment(text))
+            result.push_back({i + 1, std::string(Trim(text))});
+    }
+    return result;
+}
+
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                 const std::string& defaultValue) const
 {

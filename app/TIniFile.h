@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // An INI file read and written one key at a time, as the settings need it:
 // every call goes to the file, nothing is cached. Names are matched without
@@ -24,6 +26,16 @@ public:
     // be written.
     bool WriteString(const std::string& section, const std::string& key,
                      const std::string& value) const;
+
+    // Every line of the first section of that name that is neither blank
+    // nor a comment, with its line number (from 1), for a section whose
+    // keys are not known beforehand. Empty when the file or section is not
+    // there.
+    struct SectionLine {
+        std::size_t number;
+        std::string text;
+    };
+    std::vector<SectionLine> ReadSectionLines(const std::string& section) const;
 
 private:
     std::string path_;

@@ -97,6 +97,54 @@ TEST_F(IniTest, NetAddressKeepsTheLowEightBits)
     }
 }
 
+// The line's relays: addresses and names as listed, NETADDRESS's relay
+// always among them, bad lines named and skipped, at most 32.
+TEST_F(IniTest, RelaysOfTheLine)
+{
+    auto addresses = [](const RelayList& list) {
+        std::string text;
+        for (const auto& r : list.relays)
+            text += std::to_string(r.address) + (r.name.empty() ? "" : ":" + r.name) + " ";
+        return text;
+    };
+    std::string many = "[Relays]\n";
+    for (int a = 1; a <= 40; ++a)
+        many += std::to_string(a) + "=\n";
+    struct Row {
+        const char* name;
+        std::string file;
+        uint8_t netAddress;
+        std::string relays;
+        std::size_t shown;
+        std::vector<std::size_t> badLines;
+    };
+    const Row rows[] = {
+        {"no section: NETADDRESS alone", "[Config]\nNETADDRESS=3\n", 3, "3 ", 0, {}},
+        {"listed, names kept byte for byte", "[Relays]\n1=\xC2\xE2\xEE\xE4 1\n 2 = F2 \n5=\n[Other]\n7=x\n", 2,
+         "1:\xC2\xE2\xEE\xE4 1 2:F2 5 ", 1, {}},
+        {"NETADDRESS added at the end", "[Relays]\n1=a\n2=b\n", 9, "1:a 2:b 9 ", 2, {}},
+        {"bad lines skipped, a duplicate counts once",
+         "[Relays]\n; comment\nx=1\n0=a\n248=b\nno equals\n4=first\n4=second\n\n6=\n", 6, "4:first 6 ", 1,
+         {3, 4, 5, 6}},
+        {"at most 32, NETADDRESS among them", many, 40, "", 31, {33, 34, 35, 36, 37, 38, 39, 40}},
+    };
+    for (const Row& row : rows) {
+        Put(row.file);
+        const RelayList list = ReadRelayList(TIniFile(path_), row.netAddress);
+        if (!row.relays.empty()) {
+            EXPECT_EQ(addresses(list), row.relays) << row.name;
+        }
+        ASSERT_LE(list.relays.size(), RelayList::kMaxRelays) << row.name;
+        ASSERT_LT(list.shown, list.relays.size()) << row.name;
+        EXPECT_EQ(list.relays[list.shown].address, row.netAddress) << row.name;
+        EXPECT_EQ(list.shown, row.shown) << row.name;
+        ASSERT_EQ(list.problems.size(), row.badLines.size()) << row.name;
+        for (std::size_t i = 0; i < row.badLines.size(); ++i)
+            EXPECT_NE(list.problems[i].find("строка " + std::to_string(row.badLines[i]) + " "), std::string::npos)
+                << row.name << ": " << list.problems[i];
+    }
+}
+
 TEST_F(IniTest, EchoIsOnOrOffOnlyWhenItSaysSo)
 {
     using Mode = TModBusDevice::EchoMode;
