@@ -96,23 +96,19 @@ RelayList ReadRelayList(const TIniFile& ini, uint8_t netAddress)
     };
     std::vector<Listed> listed;
     for (const auto& line : lines) {
-        const auto eq = line.text.find('=');
         int32_t address = 0;
-        if (eq == std::string::npos) {
-            problem(line, "нет знака «=» между адресом и именем");
+        if (!line.isKey) {
+            problem(line, "нет адреса и знака «=» перед именем");
             continue;
         }
-        if (!ParseInt32(line.text.substr(0, eq), address) || address < 1 || address > 247) {
+        if (!ParseInt32(line.name, address) || address < 1 || address > 247) {
             problem(line, "адрес не число от 1 до 247");
             continue;
         }
         // The same address twice is one relay, under its first name.
         if (std::any_of(listed.begin(), listed.end(), [&](const Listed& l) { return l.relay.address == address; }))
             continue;
-        std::string name = line.text.substr(eq + 1);
-        name.erase(0, name.find_first_not_of(" \t"));
-        name.erase(name.find_last_not_of(" \t") + 1);
-        listed.push_back({{static_cast<uint8_t>(address), std::move(name)}, &line});
+        listed.push_back({{static_cast<uint8_t>(address), line.value}, &line});
     }
     const bool netListed =
         std::any_of(listed.begin(), listed.end(), [&](const Listed& l) { return l.relay.address == netAddress; });

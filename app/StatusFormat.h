@@ -2,8 +2,6 @@
 
 // Texts of the main window's status display, without any window.
 
-#include "RelayRegisters.h"
-
 #include <cstdint>
 #include <string>
 

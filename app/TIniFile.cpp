@@ -188,8 +188,11 @@ std::vector<TIniFile::SectionLine> TIniFile::ReadSectionLines(const std::string&
             seen = seen || inSection;
             continue;
         }
-        if (inSection && !Trim(text).empty() && !IsComment(text))
-            result.push_back({i + 1, std::string(Trim(text))});
+        if (!inSection || Trim(text).empty() || IsComment(text))
+            continue;
+        std::string_view name, value;
+        const bool isKey = KeyValueOf(text, name, value);
+        result.push_back({i + 1, std::string(Trim(text)), isKey, std::string(name), std::string(value)});
     }
     return result;
 }

@@ -29,11 +29,14 @@ public:
 
     // Every line of the first section of that name that is neither blank
     // nor a comment, with its line number (from 1), for a section whose
-    // keys are not known beforehand. Empty when the file or section is not
-    // there.
+    // keys are not known beforehand: its name and value by the rule of the
+    // other reads, or isKey false for a line that has none. Empty when the
+    // file or section is not there.
     struct SectionLine {
         std::size_t number;
         std::string text;
+        bool isKey = false;
+        std::string name, value;
     };
     std::vector<SectionLine> ReadSectionLines(const std::string& section) const;
 

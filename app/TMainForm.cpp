@@ -12,7 +12,6 @@
 #include "ModbusFrame.h"
 #include "TfrmEvents.h"
 #include "RelayRegisters.h"
-#include "StatusFormat.h"
 #include "TCOMPort.h"
 #include "TIniFile.h"
 #include "TSettingsForm.h"

@@ -5,7 +5,7 @@
 
 #include "LogMirror.h"
 #include "Measurements.h"
-#include "StatusFormat.h"
+#include "RelayRegisters.h"
 
 #include <QCheckBox>
 #include <QFontMetricsF>

@@ -13,7 +13,7 @@
 #include "TMainForm.h"
 #include "TSettingsForm.h"
 #include "TfrmSettings.h"
-#include "StatusFormat.h"
+#include "RelayRegisters.h"
 #include "contract/RelayLine.h"
 
 #include <QApplication>

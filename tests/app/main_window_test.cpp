@@ -4,7 +4,7 @@
 #include "ExchangeLog.h"
 #include "Forms.h"
 #include "LedPictures.h"
-#include "StatusFormat.h"
+#include "RelayRegisters.h"
 #include "TCOMPort.h"
 #include "TDeviceControl.h"
 #include "TMainForm.h"

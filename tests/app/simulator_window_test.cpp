@@ -4,7 +4,7 @@
 
 #include "ExchangeLog.h"
 #include "Forms.h"
-#include "StatusFormat.h"
+#include "RelayRegisters.h"
 #include "TDeviceControl.h"
 #include "EventLog.h"
 #include "Recording.h"
