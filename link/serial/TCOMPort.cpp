@@ -22,7 +22,28 @@ bool NaturalLess(const std::string& a, const std::string& b)
     };
     return split(a) < split(b);
 }
+
+bool EqualNoCase(std::string_view a, std::string_view b)
+{
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) {
+               return lower(x) == lower(y);
+           });
+}
 } // namespace
+
+std::optional<Rs485Mode> ParseRs485Mode(std::string_view word, std::string* error)
+{
+    static constexpr std::pair<std::string_view, Rs485Mode> kWords[] = {
+        {"off", Rs485Mode::Off}, {"rts", Rs485Mode::Rts}, {"rts-inverted", Rs485Mode::RtsInverted}};
+    for (const auto& [name, mode] : kWords)
+        if (EqualNoCase(word, name))
+            return mode;
+    if (error)
+        *error = "ожидается off (направление переключает сам адаптер), rts (RTS включён при передаче) "
+                 "или rts-inverted (RTS выключен при передаче)";
+    return std::nullopt;
+}
 
 TCOMPort::TCOMPort(std::string devicePath)
     : portName_(std::move(devicePath)), p_(std::make_unique<Platform>())
@@ -72,6 +93,42 @@ void TCOMPort::Apply(const LineSettings& s)
     SetByteSize(s.byteSize);
     SetReadIntervalTimeout(s.readIntervalMs);
     SetReadTotalTimeout(s.readTotalMs);
+    SetRs485(s.rs485, s.rs485DelayBeforeMs, s.rs485DelayAfterMs);
+}
+
+void TCOMPort::SetRs485(Rs485Mode mode, int32_t delayBeforeMs, int32_t delayAfterMs)
+{
+    if (!p_->IsOpen())
+        return;
+    const int32_t before = std::max(delayBeforeMs, 0);
+    const int32_t after = std::max(delayAfterMs, 0);
+    p_->manualRts = {};
+    if (p_->DriverRs485(mode, before, after) || mode == Rs485Mode::Off)
+        return;
+    p_->manualRts = {true, mode == Rs485Mode::Rts, before, after};
+    // Receiving until the first write: the open left RTS asserted, which
+    // for Rts would hold the bus.
+    p_->SetRts(!p_->manualRts.assertedWhileSending);
+}
+
+int TCOMPort::Write(const uint8_t* buffer, int n)
+{
+    if (!p_->IsOpen() || n <= 0)
+        return 0;
+    const Platform::ManualRts rts = p_->manualRts;
+    if (!rts.on)
+        return p_->Send(buffer, n);
+    p_->SetRts(rts.assertedWhileSending);
+    p_->Pause(rts.beforeMs);
+    const int sent = p_->Send(buffer, n);
+    // A write ends when the driver has the bytes, not when they have left:
+    // turning the transceiver round then would cut off the frame's end.
+    if (p_->IsOpen()) {
+        p_->Drain();
+        p_->Pause(rts.afterMs);
+        p_->SetRts(!rts.assertedWhileSending);
+    }
+    return sent;
 }
 
 void TCOMPort::KeepOpen(const LineSettings& settings)

@@ -6,8 +6,19 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+// Who switches an RS-485 transceiver between sending and receiving: the
+// adapter itself (Off), or RTS, asserted while sending (Rts) or while
+// receiving (RtsInverted). "Asserted" is the level TIOCMBIS and SETRTS give.
+enum class Rs485Mode : uint8_t { Off, Rts, RtsInverted };
+
+// "off", "rts" or "rts-inverted", in any letter case; anything else gives
+// nothing, with *error saying which words are expected.
+std::optional<Rs485Mode> ParseRs485Mode(std::string_view word, std::string* error = nullptr);
 
 // The line settings the link applies after every open, in this order: the
 // serial port's own terms (the Win32 COMM model), which LinkSettings::Line
@@ -19,6 +30,11 @@ struct LineSettings {
     uint8_t byteSize = 8;
     int32_t readIntervalMs = 100;
     int32_t readTotalMs = 1000;
+    Rs485Mode rs485 = Rs485Mode::Off;
+    // RTS at the sending level this long before the first byte, and after
+    // the last one has left; negative values are taken as 0.
+    int32_t rs485DelayBeforeMs = 0;
+    int32_t rs485DelayAfterMs = 0;
 };
 
 // One serial device, opened exclusively. The line settings and read timeouts
@@ -50,11 +66,19 @@ public:
     // 0 disables the timeout; negative values are taken as 0.
     void SetReadIntervalTimeout(int32_t ms);
     void SetReadTotalTimeout(int32_t ms);
+    // The driver's own RS-485 mode when it takes exactly this polarity and
+    // these delays (Linux's TIOCSRS485, Windows' RTS_CONTROL_TOGGLE without
+    // delays); otherwise Write drives RTS itself. Off leaves RTS alone, and
+    // gives back a driver mode this port switched on.
+    void SetRs485(Rs485Mode mode, int32_t delayBeforeMs, int32_t delayAfterMs);
 
     // Returns the bytes received, possibly fewer than n. Throws ETimeout when
     // waitMs runs out first; the receive side is emptied before it throws.
     int Read(uint8_t* buffer, int n, int waitMs) override;
-    // Gives up after 5000 ms and returns 0; never throws.
+    // Gives up after 5000 ms and returns 0; never throws. When it drives
+    // RTS itself it returns only after the bytes have left the port and the
+    // delay after them has passed; a driver that has no RTS to set (a
+    // pseudo-terminal) does not keep the bytes from going out.
     int Write(const uint8_t* buffer, int n) override;
     // Cancels pending I/O; buffers are kept. Always 0.
     int Purge();
@@ -63,7 +87,7 @@ public:
     // Drops whatever waits in the receive queue.
     void DiscardInput() override;
 
-    // The six setters, in the order start-up uses them.
+    // The setters, in the order start-up uses them.
     void Apply(const LineSettings& settings);
     // From now on a port that is not open (it never opened, or its line hung
     // up: an adapter pulled out) opens itself again in EnsureOpen, at most

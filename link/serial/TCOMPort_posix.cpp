@@ -22,6 +22,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -77,7 +78,21 @@ PortProblem SystemProblem(const std::string& path, const char* step)
     return p;
 }
 
+int SystemIoctl(int fd, unsigned long request, void* argument)
+{
+    return ::ioctl(fd, request, argument);
+}
+
+void SleepMs(int32_t ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+constexpr TCOMPort::Platform::SystemCalls kSystemCalls{SystemIoctl, ::write, ::tcdrain, SleepMs};
+
 } // namespace
+
+const TCOMPort::Platform::SystemCalls* TCOMPort::Platform::calls = &kSystemCalls;
 
 bool TCOMPort::Platform::Open(const std::string& devicePath, PortProblem& why)
 {
@@ -110,6 +125,7 @@ bool TCOMPort::Platform::Open(const std::string& devicePath, PortProblem& why)
     }
     fd = opened;
     timeouts = {};
+    manualRts = {};
     return true;
 }
 
@@ -117,6 +133,9 @@ void TCOMPort::Platform::Release()
 {
     if (fd < 0)
         return;
+    // The kernel's RS-485 mode belongs to the port, not the descriptor: it
+    // would outlive this program.
+    DriverRs485(Rs485Mode::Off, 0, 0);
     ::ioctl(fd, TIOCNXCL);
     ::close(fd);  // also drops the flock
     fd = -1;
@@ -235,14 +254,12 @@ int TCOMPort::Read(uint8_t* buffer, int n, int waitMs)
     }
 }
 
-int TCOMPort::Write(const uint8_t* buffer, int n)
+int TCOMPort::Platform::Send(const uint8_t* buffer, int n)
 {
-    if (!p_->IsOpen() || n <= 0)
-        return 0;
     const Deadline limit = Deadline::In(std::chrono::milliseconds(kWriteLimitMs));
     int done = 0;
     while (done < n) {
-        const ssize_t w = ::write(p_->fd, buffer + done, static_cast<size_t>(n - done));
+        const ssize_t w = calls->write(fd, buffer + done, static_cast<size_t>(n - done));
         if (w > 0) {
             done += static_cast<int>(w);
             continue;
@@ -251,18 +268,38 @@ int TCOMPort::Write(const uint8_t* buffer, int n)
             continue;
         if (w < 0 && IsTransient(errno)) {
             if (limit.Expired()) {
-                ::tcflush(p_->fd, TCOFLUSH);
+                ::tcflush(fd, TCOFLUSH);
                 return 0;
             }
-            pollfd pfd{p_->fd, POLLOUT, 0};
+            pollfd pfd{fd, POLLOUT, 0};
             const int rc = ::poll(&pfd, 1, limit.RemainingMs());
             if (rc <= 0 || (pfd.revents & POLLOUT) || !IsHangup(pfd.revents))
                 continue;
         }
-        p_->Release();
+        Release();
         return done;
     }
     return done;
+}
+
+// A driver without modem lines (a pseudo-terminal) refuses; the bytes go
+// out all the same, and a failure on every write would tell nothing new.
+void TCOMPort::Platform::SetRts(bool asserted)
+{
+    int bits = TIOCM_RTS;
+    calls->ioctl(fd, asserted ? TIOCMBIS : TIOCMBIC, &bits);
+}
+
+void TCOMPort::Platform::Pause(int32_t ms)
+{
+    if (ms > 0)
+        calls->sleepMs(ms);
+}
+
+void TCOMPort::Platform::Drain()
+{
+    while (calls->drain(fd) != 0 && errno == EINTR) {
+    }
 }
 
 int TCOMPort::Purge()

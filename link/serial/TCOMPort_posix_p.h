@@ -1,13 +1,14 @@
 #pragma once
 
-// The POSIX backend's record behind TCOMPort, for TCOMPort_posix.cpp and for
-// the parts every platform shares (TCOMPort.cpp). TCOMPort_win32_p.h declares
-// the same members for Windows.
+// The POSIX backend's record behind TCOMPort, for TCOMPort_posix.cpp with its
+// per-system RS-485 file and for the parts every platform shares
+// (TCOMPort.cpp). TCOMPort_win32_p.h declares the same members for Windows.
 
 #include "TCOMPort.h"
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 #include <termios.h>
 
@@ -19,8 +20,30 @@ struct TCOMPort::Platform {
         int32_t totalMs = 0;
     };
 
+    // RTS driven by Write itself, where the driver does not switch an
+    // RS-485 transceiver on its own.
+    struct ManualRts {
+        bool on = false;
+        bool assertedWhileSending = true;
+        int32_t beforeMs = 0;
+        int32_t afterMs = 0;
+    };
+
+    // What the write path and the direction control call. A test points
+    // `calls` at fakes: a pseudo-terminal has neither RTS nor an RS-485 mode.
+    struct SystemCalls {
+        int (*ioctl)(int fd, unsigned long request, void* argument);
+        ssize_t (*write)(int fd, const void* data, size_t size);
+        int (*drain)(int fd);
+        void (*sleepMs)(int32_t ms);
+    };
+    static const SystemCalls* calls;
+
     int fd = -1;
     Timeouts timeouts;
+    ManualRts manualRts;
+    // The kernel's RS-485 mode was off until this port switched it on.
+    bool driverRs485Ours = false;
 
     bool IsOpen() const { return fd >= 0; }
     // Exclusive, raw, without flow control or read timeouts; false, with
@@ -38,4 +61,16 @@ struct TCOMPort::Platform {
     void ModifyTimeouts(Change change);
     // A refused rate leaves the previous settings in force.
     void ModifyRate(uint32_t rate);
+
+    // The kernel's RS-485 mode, when this system has one and the driver
+    // takes exactly this polarity and these delays; false otherwise. Off
+    // switches back off a mode this port switched on. One file per system:
+    // TCOMPort_linux_rs485.cpp, TCOMPort_posix_rs485.cpp.
+    bool DriverRs485(Rs485Mode mode, int32_t beforeMs, int32_t afterMs);
+    void SetRts(bool asserted);
+    void Pause(int32_t ms);
+    // Up to 5 s; what went out. A line that has gone is released.
+    int Send(const uint8_t* buffer, int n);
+    // Until the bytes written have left the port.
+    void Drain();
 };

@@ -121,6 +121,7 @@ bool TCOMPort::Platform::Open(const std::string& devicePath, PortProblem& why)
         Release();
         return false;
     }
+    manualRts = {};
     return true;
 }
 
@@ -154,6 +155,52 @@ void TCOMPort::Platform::ModifyLine(Change change)
     if (!::SetCommState(handle, &wanted) || !::GetCommState(handle, &stored)
         || !SameLine(stored, wanted))
         ::SetCommState(handle, &before);
+}
+
+namespace {
+
+// True when the driver holds `wanted` afterwards. An unchanged setting is
+// not set again: even the same DCB set anew may reprogram the UART.
+bool HoldRtsControl(HANDLE handle, DWORD wanted)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(handle, &dcb))
+        return false;
+    if (dcb.fRtsControl == wanted)
+        return true;
+    dcb.fRtsControl = wanted;
+    return ::SetCommState(handle, &dcb) && ::GetCommState(handle, &dcb) && dcb.fRtsControl == wanted;
+}
+
+} // namespace
+
+// The toggle is the driver's own timing, but it knows neither a delay nor
+// the inverted level, and not every driver has it: otherwise the program
+// drives RTS, and the DCB holds the receiving level, which every later
+// SetCommState puts back. Off leaves the ENABLE of the open as it was.
+bool TCOMPort::Platform::DriverRs485(Rs485Mode mode, int32_t beforeMs, int32_t afterMs)
+{
+    if (mode == Rs485Mode::Rts && beforeMs == 0 && afterMs == 0 && HoldRtsControl(handle, RTS_CONTROL_TOGGLE))
+        return true;
+    HoldRtsControl(handle, mode == Rs485Mode::Rts ? RTS_CONTROL_DISABLE : RTS_CONTROL_ENABLE);
+    return false;
+}
+
+void TCOMPort::Platform::SetRts(bool asserted)
+{
+    ::EscapeCommFunction(handle, asserted ? SETRTS : CLRRTS);
+}
+
+void TCOMPort::Platform::Pause(int32_t ms)
+{
+    if (ms > 0)
+        ::Sleep(static_cast<DWORD>(ms));
+}
+
+void TCOMPort::Platform::Drain()
+{
+    ::FlushFileBuffers(handle);
 }
 
 template <typename Change>
@@ -289,20 +336,18 @@ int TCOMPort::Read(uint8_t* buffer, int n, int waitMs)
     throw ETimeout();
 }
 
-int TCOMPort::Write(const uint8_t* buffer, int n)
+int TCOMPort::Platform::Send(const uint8_t* buffer, int n)
 {
-    if (!p_->IsOpen() || n <= 0)
-        return 0;
-    OVERLAPPED o = p_->Record();
-    if (!::WriteFile(p_->handle, buffer, static_cast<DWORD>(n), nullptr, &o)) {
+    OVERLAPPED o = Record();
+    if (!::WriteFile(handle, buffer, static_cast<DWORD>(n), nullptr, &o)) {
         const DWORD error = ::GetLastError();
         if (error != ERROR_IO_PENDING)
-            return p_->Failed(error, 0);
+            return Failed(error, 0);
     }
-    if (::WaitForSingleObject(p_->done, kWriteLimitMs) == WAIT_OBJECT_0)
-        return p_->Collect(o);
-    p_->CancelAndCollect(o);
-    ::PurgeComm(p_->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    if (::WaitForSingleObject(done, kWriteLimitMs) == WAIT_OBJECT_0)
+        return Collect(o);
+    CancelAndCollect(o);
+    ::PurgeComm(handle, PURGE_TXABORT | PURGE_TXCLEAR);
     return 0;
 }
 

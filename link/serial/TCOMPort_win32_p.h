@@ -18,11 +18,21 @@
 #include <vector>
 
 struct TCOMPort::Platform {
+    // RTS driven by Write itself, where the driver does not switch an
+    // RS-485 transceiver on its own.
+    struct ManualRts {
+        bool on = false;
+        bool assertedWhileSending = true;
+        int32_t beforeMs = 0;
+        int32_t afterMs = 0;
+    };
+
     HANDLE handle = INVALID_HANDLE_VALUE;
     // Manual-reset and reset before every operation: an auto-reset event
     // consumed by one wait, or left set by the previous operation, would let
     // a wait end early or never.
     HANDLE done = nullptr;
+    ManualRts manualRts;
 
     bool IsOpen() const { return handle != INVALID_HANDLE_VALUE; }
     // Overlapped, raw, without flow control or read timeouts; false, with
@@ -51,4 +61,14 @@ struct TCOMPort::Platform {
     // True when the driver's total timeout, as set now, ends a read with
     // nothing before a wait of waitMs does.
     bool DriverEndsFirst(DWORD waitMs) const;
+
+    // RTS_CONTROL_TOGGLE for Rts without delays; false otherwise, with RTS
+    // left to SetRts. Off puts back the RTS_CONTROL_ENABLE of the open.
+    bool DriverRs485(Rs485Mode mode, int32_t beforeMs, int32_t afterMs);
+    void SetRts(bool asserted);
+    void Pause(int32_t ms);
+    // Up to 5 s; what went out. A line that has gone is released.
+    int Send(const uint8_t* buffer, int n);
+    // Until the bytes written have left the port.
+    void Drain();
 };

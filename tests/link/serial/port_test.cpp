@@ -1,8 +1,9 @@
 // TCOMPort's contract on a pseudo-terminal: timeouts, closed-port behaviour,
-// exclusive open, line settings and the port-name mapping.
+// exclusive open, line settings, RS-485 direction and the port-name mapping.
 
 #include "TCOMPort.h"
 #include "TCOMPort_posix_fields.h"
+#include "TCOMPort_posix_p.h"
 #include "support/Bytes.h"
 #include "support/PtyPair.h"
 
@@ -13,9 +14,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -170,14 +174,104 @@ TEST_F(PortTest, ClearErrorsCountsWaitingBytes)
     EXPECT_EQ(port_.ClearErrors(), 0);
 }
 
-TEST_F(PortTest, WriteReachesThePeer)
+// A pseudo-terminal refuses the RS-485 mode and has no RTS: the program's
+// own switching fails at each step, which must not keep the bytes back, nor
+// pass for a reason the port is not open.
+TEST_F(PortTest, WriteReachesThePeerWhateverSwitchesTheDirection)
 {
     ASSERT_TRUE(port_.Open());
     const Bytes frame = ParseHex("01 03 00 00 00 2E C5 D6");
-    EXPECT_EQ(port_.Write(frame.data(), static_cast<int>(frame.size())), 8);
-    uint8_t got[8] = {};
-    ASSERT_EQ(::read(pty_.PeerFd(), got, sizeof got), 8);
-    EXPECT_EQ(Bytes(got, got + 8), frame);
+    for (const Rs485Mode mode : {Rs485Mode::Off, Rs485Mode::Rts, Rs485Mode::RtsInverted}) {
+        port_.Apply({.rs485 = mode, .rs485DelayBeforeMs = 1, .rs485DelayAfterMs = 1});
+        EXPECT_EQ(port_.Write(frame.data(), static_cast<int>(frame.size())), 8);
+        uint8_t got[8] = {};
+        ASSERT_EQ(::read(pty_.PeerFd(), got, sizeof got), 8);
+        EXPECT_EQ(Bytes(got, got + 8), frame);
+        EXPECT_EQ(port_.Problem(), PortProblem{});
+    }
+}
+
+// The direction control's system calls, recorded; the kernel's RS-485 mode
+// refused, taken, or taken without the inverted polarity.
+struct FakeDirection {
+    enum class Kernel { Refuses, Takes, DropsAfterSend };
+    static inline Kernel kernel;
+    static inline serial_rs485 record;
+    static inline std::vector<std::string> seen;
+
+    static int Ioctl(int, unsigned long request, void* argument)
+    {
+        if (request == TIOCMBIS || request == TIOCMBIC) {
+            const bool rts = *static_cast<int*>(argument) == TIOCM_RTS;
+            seen.push_back(rts ? (request == TIOCMBIS ? "RTS asserted" : "RTS cleared") : "other modem line");
+            return 0;
+        }
+        auto& r = *static_cast<serial_rs485*>(argument);
+        if (kernel == Kernel::Refuses)
+            return errno = ENOTTY, -1;
+        if (request == TIOCGRS485)
+            return r = record, 0;
+        seen.push_back(std::string(r.flags & SER_RS485_ENABLED ? "rs485 on" : "rs485 off")
+                       + (r.flags & SER_RS485_RTS_ON_SEND ? ", asserted on send" : "")
+                       + (r.flags & SER_RS485_RTS_AFTER_SEND ? ", asserted after" : "") + ", "
+                       + std::to_string(r.delay_rts_before_send) + "/" + std::to_string(r.delay_rts_after_send));
+        if (kernel == Kernel::DropsAfterSend)
+            r.flags &= ~SER_RS485_RTS_AFTER_SEND;
+        return record = r, 0;
+    }
+    static constexpr TCOMPort::Platform::SystemCalls kCalls{
+        Ioctl, [](int, const void*, size_t n) { return seen.push_back("write " + std::to_string(n)), ssize_t(n); },
+        [](int) { return seen.push_back("drain"), 0; },
+        [](int32_t ms) { seen.push_back("sleep " + std::to_string(ms)); }};
+
+    const TCOMPort::Platform::SystemCalls* real = std::exchange(TCOMPort::Platform::calls, &kCalls);
+    ~FakeDirection() { TCOMPort::Platform::calls = real; }
+};
+
+TEST_F(PortTest, DirectionIsSwitchedByTheKernelOrAroundEachWrite)
+{
+    using K = FakeDirection::Kernel;
+    using M = Rs485Mode;
+    const std::vector<std::string> manual = {"RTS asserted", "sleep 3", "write 8", "drain", "sleep 7", "RTS cleared"};
+    const std::vector<std::string> inverted = {"RTS cleared", "sleep 3", "write 8", "drain", "sleep 7", "RTS asserted"};
+    struct Row {
+        M mode;
+        K kernel;
+        std::vector<std::string> apply, write, close;
+    };
+    const Row rows[] = {
+        {M::Off, K::Takes, {}, {"write 8"}, {}},
+        {M::Rts, K::Refuses, {"RTS cleared"}, manual, {}},
+        {M::RtsInverted, K::Refuses, {"RTS asserted"}, inverted, {}},
+        {M::Rts, K::Takes, {"rs485 on, asserted on send, 3/7"}, {"write 8"}, {"rs485 off, asserted on send, 3/7"}},
+        {M::RtsInverted, K::Takes, {"rs485 on, asserted after, 3/7"}, {"write 8"}, {"rs485 off, asserted after, 3/7"}},
+        {M::RtsInverted, K::DropsAfterSend, {"rs485 on, asserted after, 3/7", "rs485 off, 3/7", "RTS asserted"},
+         inverted, {}},
+    };
+    FakeDirection fake;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "mode " << int(row.mode) << ", kernel " << int(row.kernel));
+        FakeDirection::kernel = row.kernel;
+        FakeDirection::record = {};
+        ASSERT_TRUE(port_.Open());
+        const auto step = [](auto action) { FakeDirection::seen.clear(); action(); return FakeDirection::seen; };
+        EXPECT_EQ(step([&] { port_.Apply({.rs485 = row.mode, .rs485DelayBeforeMs = 3, .rs485DelayAfterMs = 7}); }),
+                  row.apply);
+        EXPECT_EQ(step([&] { port_.Write(ParseHex("01 03 00 00 00 2E C5 D6").data(), 8); }), row.write);
+        EXPECT_EQ(step([&] { port_.Close(); }), row.close);
+    }
+}
+
+TEST(PortRs485, ConfigurationWords)
+{
+    const std::pair<const char*, std::optional<Rs485Mode>> rows[] = {
+        {"off", Rs485Mode::Off}, {"RTS", Rs485Mode::Rts}, {"Rts-Inverted", Rs485Mode::RtsInverted},
+        {"", std::nullopt}, {"on", std::nullopt}, {"rts ", std::nullopt}, {"rtsinverted", std::nullopt}};
+    for (const auto& [word, mode] : rows) {
+        std::string error;
+        EXPECT_EQ(ParseRs485Mode(word, &error), mode) << word;
+        EXPECT_EQ(error.empty(), mode.has_value()) << word;
+    }
 }
 
 TEST_F(PortTest, WriteGivesUpAfterFiveSecondsOnAStuckLine)
