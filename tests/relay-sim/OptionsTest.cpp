@@ -58,7 +58,55 @@ TEST(SimOptions, AcceptedForms)
         {{"--tcp=[::1]:0"}, [](const Options& o) { EXPECT_EQ(o.tcp, (TcpAddress{"::1", 0})); }},
         {{"--tcp", "localhost:65535"},
          [](const Options& o) { EXPECT_EQ(o.tcp, (TcpAddress{"127.0.0.1", 65535})); }},
-        {{"--address", "247"}, [](const Options& o) { EXPECT_EQ(o.address, 247); }},
+        {{"--address", "247", "--load", "3"},
+         [](const Options& o) {
+             EXPECT_EQ(o.address, 247);
+             ASSERT_EQ(o.units.size(), 1u);
+             EXPECT_EQ(o.units[0].address, 247);
+             EXPECT_EQ(o.units[0].loadCentiamps, 300);
+         }},
+        {{"--units", "5,1,247", "--seed", "7"},
+         [](const Options& o) {
+             EXPECT_EQ(o.unitAddresses, (std::vector<uint8_t>{5, 1, 247}));
+             ASSERT_EQ(o.units.size(), 3u);
+             for (std::size_t i = 0; i < 3; ++i) {
+                 EXPECT_EQ(o.units[i].address, o.unitAddresses[i]);
+                 EXPECT_EQ(o.units[i].faults.seed, 7 + i) << "each relay its own noise";
+             }
+             EXPECT_GT(o.units[0].loadCentiamps, o.units[1].loadCentiamps);
+             EXPECT_GT(o.units[1].loadCentiamps, o.units[2].loadCentiamps);
+         }},
+        // An ADDRESS: value wins for its relay wherever it stands; the
+        // others keep the value for all.
+        {{"--drop", "2:1/3", "--drop", "0.5", "--late", "2:200", "--units", "1,2"},
+         [](const Options& o) {
+             ASSERT_EQ(o.units.size(), 2u);
+             EXPECT_EQ(o.units[0].faults.drop, Share(0.5));
+             EXPECT_EQ(o.units[1].faults.drop, Every(3));
+             EXPECT_EQ(o.units[0].faults.late, FaultRate{});
+             EXPECT_EQ(o.units[1].faults.lateMs, 200u);
+             EXPECT_EQ(o.units[1].faults.late, Every(1));
+         }},
+        {{"--units", "1,2,3", "--fault-at", "30", "--fault-at", "3:1.5"},
+         [](const Options& o) {
+             ASSERT_EQ(o.units.size(), 3u);
+             EXPECT_EQ(o.units[0].faultAt, 30000ms) << "without an address: the first relay";
+             EXPECT_FALSE(o.units[1].faultAt);
+             EXPECT_EQ(o.units[2].faultAt, 1500ms);
+         }},
+        {{"--set", "5:7=1000", "--set", "7=900", "--units", "5,6"},
+         [](const Options& o) {
+             using P = std::pair<uint16_t, uint16_t>;
+             ASSERT_EQ(o.units.size(), 2u);
+             EXPECT_EQ(o.units[0].setpoints, (std::vector<P>{{7, 900}, {7, 1000}}));
+             EXPECT_EQ(o.units[1].setpoints, (std::vector<P>{{7, 900}}));
+         }},
+        {{"--exception", "1:4,1/2"},
+         [](const Options& o) {
+             ASSERT_EQ(o.units.size(), 1u);
+             EXPECT_EQ(o.units[0].faults.exceptionCode, 4);
+             EXPECT_EQ(o.units[0].faults.exception, Every(2));
+         }},
         {{"--speed=38400"}, [](const Options& o) { EXPECT_EQ(o.speed, 38400u); }},
         {{"-s", "19200"}, [](const Options& o) { EXPECT_EQ(o.speed, 19200u); }},
         {{"--load", "3.7"}, [](const Options& o) { EXPECT_EQ(o.loadCentiamps, 370); }},
@@ -108,6 +156,9 @@ TEST(SimOptions, AcceptedForms)
 
 TEST(SimOptions, RejectedWithTheOptionNamed)
 {
+    std::string kTooManyUnits = "1";
+    for (int address = 2; address <= 33; ++address)
+        kTooManyUnits += "," + std::to_string(address);
     struct Case {
         std::vector<std::string_view> args;
         std::string_view named;
@@ -115,6 +166,20 @@ TEST(SimOptions, RejectedWithTheOptionNamed)
     const Case cases[] = {
         {{"--address", "248"}, "--address"},
         {{"--address", "1x"}, "--address"},
+        {{"--units", "1,2,1"}, "--units"},
+        {{"--units", "0"}, "--units"},
+        {{"--units", "1,248"}, "--units"},
+        {{"--units", "1,,2"}, "--units"},
+        {{"--units", ""}, "--units"},
+        {{"--units", kTooManyUnits}, "--units"},
+        {{"--units", "1,2", "--address", "3"}, "--address"},
+        {{"--drop", "x:1/3"}, "--drop"},
+        {{"--drop", "0:1/3"}, "--drop"},
+        {{"--bad-crc", ":1"}, "--bad-crc"},
+        {{"--fault-at", "2:"}, "--fault-at"},
+        {{"--set", "1:43=1"}, "--set"},
+        {{"--stray", "3:1", "--units", "1,2"}, "--stray"},
+        {{"--load", "1:3"}, "--load"},
         {{"--address"}, "--address"},
         {{"--speed", "115200"}, "--speed"},
         {{"--load", "655.36"}, "--load"},

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <memory>
+#include <set>
 #include <thread>
 
 namespace {
@@ -264,6 +265,44 @@ TEST(SimExchange, OtherAddressesGetNoReply)
 
     SimMaster owner(sim->Link(), 38400, 2);
     EXPECT_TRUE(owner.Read().has_value()) << owner.LastLine();
+    ExpectCleanStop(*sim);
+}
+
+// Relays at 1, 2 and 5 on one line, one master switching between them.
+TEST(SimExchange, SeveralRelaysOnOneLine)
+{
+    auto sim = Start(Plus(kExact, {"--units", "1,2,5"}));
+    SimMaster master(sim->Link());
+    std::set<uint16_t> currents;
+    for (const uint8_t address : {1, 2, 5}) {
+        SCOPED_TRACE(int(address));
+        master.device.SetAddress(address);
+        const auto read = master.Read();
+        ASSERT_TRUE(read.has_value()) << master.LastLine();
+        EXPECT_EQ((*read)[43], address);
+        currents.insert((*read)[0]);
+    }
+    EXPECT_EQ(currents.size(), 3u) << "the relays serve one current";
+
+    // Nothing at all for an address no relay has: no reply, no exception.
+    master.device.SetAddress(3);
+    EXPECT_FALSE(master.Read().has_value());
+    const auto lines = master.Lines();
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+              (std::vector<std::string>{"Запрос: " + HexText(WithCrc({3, 3, 0, 0, 0, 46})),
+                                        "Таймаут ответа!"}));
+
+    master.device.SetAddress(2);
+    master.device.WriteCoil(1, true);
+    EXPECT_EQ(master.LastLine(), "Ответ: " + HexText(WithCrc({2, 5, 0, 1, 0xFF, 0})));
+    EXPECT_TRUE(sim->WaitForOutput("address 2: RL1 on")) << sim->Output();
+    EXPECT_EQ(sim->Output().find("address 1: RL1"), std::string::npos) << sim->Output();
+    for (const auto& [address, inputs] : {std::pair{2, 1}, std::pair{1, 0}}) {
+        master.device.SetAddress(static_cast<uint8_t>(address));
+        const auto read = master.Read();
+        ASSERT_TRUE(read.has_value()) << master.LastLine();
+        EXPECT_EQ((*read)[4], inputs) << "discrete inputs at " << address;
+    }
     ExpectCleanStop(*sim);
 }
 

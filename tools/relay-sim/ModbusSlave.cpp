@@ -26,17 +26,26 @@ modbus_t* NewContext(int fd, uint8_t address)
 
 } // namespace
 
-ModbusSlave::ModbusSlave(int lineFd, uint8_t address) : lineFd_(lineFd), address_(address)
+ModbusSlave::ModbusSlave(int lineFd, std::vector<uint8_t> addresses)
+    : lineFd_(lineFd), addresses_(std::move(addresses))
 {
+    if (addresses_.empty())
+        throw std::invalid_argument("ModbusSlave: no address to serve");
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair_) != 0)
         throw std::runtime_error(std::string("socketpair: ") + std::strerror(errno));
     ::fcntl(pair_[1], F_SETFL, O_NONBLOCK);
     try {
         OpenLineContext();
-        builder_ = NewContext(pair_[0], address);
-        mapping_ = modbus_mapping_new(kCoilCount, 0, static_cast<int>(kRegisterCount), 0);
-        if (!mapping_)
-            throw std::runtime_error("libmodbus: cannot allocate the register tables");
+        builder_ = NewContext(pair_[0], addresses_[0]);
+        modbus_set_byte_timeout(builder_, 0, 50000);
+        modbus_set_indication_timeout(builder_, 0, 100000);
+        for (std::size_t i = 0; i < addresses_.size(); ++i) {
+            modbus_mapping_t* mapping =
+                modbus_mapping_new(kCoilCount, 0, static_cast<int>(kRegisterCount), 0);
+            if (!mapping)
+                throw std::runtime_error("libmodbus: cannot allocate the register tables");
+            mappings_.push_back(mapping);
+        }
     } catch (...) {
         Release();
         throw;
@@ -50,13 +59,13 @@ ModbusSlave::~ModbusSlave()
 
 void ModbusSlave::Release()
 {
-    if (mapping_)
-        modbus_mapping_free(mapping_);
+    for (modbus_mapping_t* mapping : mappings_)
+        modbus_mapping_free(mapping);
+    mappings_.clear();
     if (builder_)
         modbus_free(builder_);
     if (line_)
         modbus_free(line_);
-    mapping_ = nullptr;
     builder_ = line_ = nullptr;
     for (int& fd : pair_) {
         if (fd >= 0)
@@ -70,7 +79,7 @@ void ModbusSlave::OpenLineContext()
     if (line_)
         modbus_free(line_);
     line_ = nullptr;
-    line_ = NewContext(lineFd_, address_);
+    line_ = NewContext(lineFd_, addresses_[0]);
     // The whole request arrives at once over a pty or the loopback; a frame
     // cut short is given up quickly instead of holding the loop.
     modbus_set_byte_timeout(line_, 0, 50000);
@@ -85,18 +94,37 @@ void ModbusSlave::Attach(int lineFd)
 
 std::optional<std::vector<uint8_t>> ModbusSlave::Receive()
 {
-    uint8_t request[MODBUS_RTU_MAX_ADU_LENGTH];
-    const int n = modbus_receive(line_, request);
+    uint8_t request[MODBUS_RTU_MAX_ADU_LENGTH] = {};
+    int n = modbus_receive(line_, request);
     if (n == 0) {
         // A request for another slave. libmodbus would now take the next
-        // frame for that slave's reply and drop it unseen; but no other
-        // slave lives on this line, so the next frame is the master's next
-        // request. A fresh context forgets the expectation.
+        // frame for that slave's reply and drop it unseen; but every slave
+        // that answers on this line is played here, so the next frame is
+        // the master's next request. A fresh context forgets the expectation.
         OpenLineContext();
+        n = Recheck(request);
     }
     if (n <= 0)
         return std::nullopt;
     return std::vector<uint8_t>(request, request + n);
+}
+
+// libmodbus takes frames for one slave per context, and drops another's
+// only once it has read it whole into the buffer. For a relay played here
+// the frame is handed on to a context at its address, which checks it as
+// the line's own would; the rest of the buffer is never read as part of it.
+int ModbusSlave::Recheck(uint8_t* frame)
+{
+    if (std::find(addresses_.begin(), addresses_.end(), frame[0]) == addresses_.end())
+        return 0;
+    if (::send(pair_[1], frame, MODBUS_RTU_MAX_ADU_LENGTH, MSG_NOSIGNAL) < 0)
+        return -1;
+    modbus_set_slave(builder_, frame[0]);
+    const int n = modbus_receive(builder_, frame);
+    uint8_t rest[MODBUS_RTU_MAX_ADU_LENGTH];
+    while (::recv(pair_[0], rest, sizeof rest, MSG_DONTWAIT) > 0) {
+    }
+    return n;
 }
 
 std::vector<uint8_t> ModbusSlave::TakeBuilt()
@@ -109,9 +137,10 @@ std::vector<uint8_t> ModbusSlave::TakeBuilt()
     return reply;
 }
 
-std::vector<uint8_t> ModbusSlave::Reply(const std::vector<uint8_t>& request)
+std::vector<uint8_t> ModbusSlave::Reply(std::size_t unit, const std::vector<uint8_t>& request)
 {
-    modbus_reply(builder_, request.data(), static_cast<int>(request.size()), mapping_);
+    // The reply takes the request's address, whatever the context's.
+    modbus_reply(builder_, request.data(), static_cast<int>(request.size()), mappings_.at(unit));
     auto reply = TakeBuilt();
     // Some libmodbus versions answer broadcasts; a slave must not.
     if (request.front() == 0)
@@ -129,25 +158,25 @@ std::vector<uint8_t> ModbusSlave::ReplyException(const std::vector<uint8_t>& req
     return reply;
 }
 
-void ModbusSlave::LoadRegisters(const Registers& values)
+void ModbusSlave::LoadRegisters(std::size_t unit, const Registers& values)
 {
-    std::copy(values.begin(), values.end(), mapping_->tab_registers);
+    std::copy(values.begin(), values.end(), mappings_.at(unit)->tab_registers);
 }
 
-uint16_t ModbusSlave::Register(uint16_t r) const
+uint16_t ModbusSlave::Register(std::size_t unit, uint16_t r) const
 {
-    return r < kRegisterCount ? mapping_->tab_registers[r] : 0;
+    return r < kRegisterCount ? mappings_.at(unit)->tab_registers[r] : 0;
 }
 
-bool ModbusSlave::Coil(uint16_t coil) const
+bool ModbusSlave::Coil(std::size_t unit, uint16_t coil) const
 {
-    return coil < kCoilCount && mapping_->tab_bits[coil] != 0;
+    return coil < kCoilCount && mappings_.at(unit)->tab_bits[coil] != 0;
 }
 
-void ModbusSlave::SetCoil(uint16_t coil, bool on)
+void ModbusSlave::SetCoil(std::size_t unit, uint16_t coil, bool on)
 {
     if (coil < kCoilCount)
-        mapping_->tab_bits[coil] = on ? 1 : 0;
+        mappings_.at(unit)->tab_bits[coil] = on ? 1 : 0;
 }
 
 } // namespace relaysim

@@ -1,5 +1,6 @@
 #include "Options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <functional>
@@ -72,6 +73,46 @@ std::optional<std::pair<uint64_t, FaultRate>> ParseAmountAndRate(std::string_vie
     return std::pair{*amount, *rate};
 }
 
+// "1,2,5": distinct addresses, at most kMaxUnits of them.
+std::optional<std::vector<uint8_t>> ParseUnits(std::string_view text)
+{
+    std::vector<uint8_t> units;
+    for (std::size_t at = 0;;) {
+        const auto comma = text.find(',', at);
+        const auto address = ParseUnsigned(text.substr(at, comma - at), 1, 247);
+        if (!address || units.size() == kMaxUnits
+            || std::find(units.begin(), units.end(), *address) != units.end())
+            return std::nullopt;
+        units.push_back(static_cast<uint8_t>(*address));
+        if (comma == std::string_view::npos)
+            return units;
+        at = comma + 1;
+    }
+}
+
+// "ADDRESS:VALUE" is meant for one relay; no colon, for every one. No value
+// of an option taking the prefix holds a colon of its own.
+std::optional<std::pair<std::optional<uint8_t>, std::string_view>> SplitAddress(
+    std::string_view text)
+{
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos)
+        return std::pair{std::optional<uint8_t>(), text};
+    const auto address = ParseUnsigned(text.substr(0, colon), 1, 247);
+    if (!address)
+        return std::nullopt;
+    return std::pair{std::optional<uint8_t>(static_cast<uint8_t>(*address)),
+                     text.substr(colon + 1)};
+}
+
+// The relays further down the list carry less, as feeders behind an
+// incomer do, and never more than the load given: no relay trips on its
+// load alone unless the first one does.
+uint16_t UnitLoad(uint16_t load, std::size_t position)
+{
+    return static_cast<uint16_t>((load * 4 + (4 + position) / 2) / (4 + position));
+}
+
 // Loopback only: the simulator has no business on a network.
 std::optional<TcpAddress> ParseTcpAddress(std::string_view text)
 {
@@ -97,6 +138,7 @@ struct OptionDef {
     std::string_view value;  // empty: a flag; else the name used in messages
     Apply apply;
     std::string_view accepts = {};  // told when a value is refused
+    bool perUnit = false;           // takes an ADDRESS: prefix
 };
 
 template <typename T>
@@ -141,6 +183,13 @@ const std::vector<OptionDef>& Definitions()
              o.tcp = ParseTcpAddress(v);
              return o.tcp.has_value();
          }, "a loopback HOST:PORT (HOST 127.0.0.1, [::1] or localhost; PORT 0..65535)"},
+        {"units", 'u', "LIST",
+         [](Options& o, std::string_view v) {
+             const auto units = ParseUnits(v);
+             if (units)
+                 o.unitAddresses = *units;
+             return units.has_value();
+         }, "addresses 1..247 separated by commas, none twice, at most 32"},
         {"address", 'a', "N",
          [](Options& o, std::string_view v) {
              const auto n = ParseUnsigned(v, 1, 247);
@@ -170,7 +219,7 @@ const std::vector<OptionDef>& Definitions()
              if (s)
                  o.faultAt = std::chrono::milliseconds(std::llround(*s * 1000));
              return s.has_value();
-         }, "seconds, such as 2.5"},
+         }, "seconds, such as 2.5", true},
         {"fault-current", 0, "AMPS", Store(&Options::faultCentiamps, &ParseAmps),
          "amperes, 0..655.35"},
         {"input-hold", 0, "MS",
@@ -191,12 +240,12 @@ const std::vector<OptionDef>& Definitions()
                  return false;
              o.setpoints.emplace_back(static_cast<uint16_t>(*reg), static_cast<uint16_t>(*value));
              return true;
-         }, "REG=VALUE, REG 6..42, VALUE 0..65535"},
+         }, "REG=VALUE, REG 6..42, VALUE 0..65535", true},
         {"print-registers", 0, "", Flag(&Options::printRegisters)},
         {"echo", 0, "", Flag(&Options::echo)},
-        {"drop", 0, "WHICH", StoreRate(&FaultOptions::drop), "a share 0..1 or 1/N"},
-        {"bad-crc", 0, "WHICH", StoreRate(&FaultOptions::badCrc), "a share 0..1 or 1/N"},
-        {"stray", 0, "WHICH", StoreRate(&FaultOptions::stray), "a share 0..1 or 1/N"},
+        {"drop", 0, "WHICH", StoreRate(&FaultOptions::drop), "a share 0..1 or 1/N", true},
+        {"bad-crc", 0, "WHICH", StoreRate(&FaultOptions::badCrc), "a share 0..1 or 1/N", true},
+        {"stray", 0, "WHICH", StoreRate(&FaultOptions::stray), "a share 0..1 or 1/N", true},
         {"late", 0, "MS[,WHICH]",
          [](Options& o, std::string_view v) {
              const auto p = ParseAmountAndRate(v, 1, 60000);
@@ -205,7 +254,7 @@ const std::vector<OptionDef>& Definitions()
                  o.faults.late = p->second;
              }
              return p.has_value();
-         }, "MS 1..60000, optionally followed by a comma and a share 0..1 or 1/N"},
+         }, "MS 1..60000, optionally followed by a comma and a share 0..1 or 1/N", true},
         {"exception", 0, "CODE[,WHICH]",
          [](Options& o, std::string_view v) {
              // libmodbus builds exception frames for the standard codes only.
@@ -215,7 +264,7 @@ const std::vector<OptionDef>& Definitions()
                  o.faults.exception = p->second;
              }
              return p.has_value();
-         }, "CODE 1..11, optionally followed by a comma and a share 0..1 or 1/N"},
+         }, "CODE 1..11, optionally followed by a comma and a share 0..1 or 1/N", true},
         {"seed", 0, "N",
          [](Options& o, std::string_view v) {
              const auto n = ParseUnsigned(v, 0, std::numeric_limits<uint32_t>::max());
@@ -250,6 +299,37 @@ ParseResult Fail(std::string message)
     return {std::nullopt, std::move(message)};
 }
 
+// An option given with ADDRESS:, applied once the values for every relay
+// are known, so that it wins over them wherever it stands.
+struct UnitValue {
+    const OptionDef* def;
+    std::string shown;
+    uint8_t address;
+    std::string_view value;
+};
+
+ParseResult SetUpUnits(Options options, const std::vector<UnitValue>& unitValues)
+{
+    const std::vector<uint8_t> played = options.unitAddresses.empty()
+                                            ? std::vector<uint8_t>{options.address}
+                                            : options.unitAddresses;
+    for (const auto& u : unitValues)
+        if (std::find(played.begin(), played.end(), u.address) == played.end())
+            return Fail("option '" + u.shown + "' names address " + std::to_string(u.address)
+                        + ", where no relay is played");
+    for (std::size_t i = 0; i < played.size(); ++i) {
+        Options unit = options;
+        unit.faultAt = i == 0 ? options.faultAt : std::nullopt;
+        unit.faults.seed = options.faults.seed + static_cast<uint32_t>(i);
+        for (const auto& u : unitValues)
+            if (u.address == played[i])
+                u.def->apply(unit, u.value);
+        options.units.push_back({played[i], UnitLoad(options.loadCentiamps, i), unit.faults,
+                                 unit.faultAt, unit.setpoints});
+    }
+    return {std::move(options), {}};
+}
+
 } // namespace
 
 std::optional<uint16_t> SpeedCode(uint32_t bitsPerSecond)
@@ -275,6 +355,8 @@ ParseResult ParseOptions(std::span<const std::string_view> args, std::string def
     Options options;
     options.linkPath = std::move(defaultLinkPath);
     bool linkGiven = false;
+    bool addressGiven = false;
+    std::vector<UnitValue> unitValues;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view arg = args[i];
         const OptionDef* def = nullptr;
@@ -306,22 +388,44 @@ ParseResult ParseOptions(std::span<const std::string_view> args, std::string def
         } else {
             return Fail("option '" + shown + "' needs a value " + std::string(def->value));
         }
+        const auto refused = [&] {
+            return Fail("option '" + shown + "' wants " + std::string(def->accepts)
+                        + (def->perUnit ? ", optionally after ADDRESS: (1..247)" : "")
+                        + ", not '" + std::string(value) + "'");
+        };
+        if (def->perUnit) {
+            const auto split = SplitAddress(value);
+            if (!split)
+                return refused();
+            if (split->first) {
+                // Tried at once on a spare copy, so that a bad value is told here.
+                Options spare;
+                if (!def->apply(spare, split->second))
+                    return refused();
+                unitValues.push_back({def, shown, *split->first, split->second});
+                continue;
+            }
+        }
         if (!def->apply(options, value))
-            return Fail("option '" + shown + "' wants " + std::string(def->accepts) + ", not '"
-                        + std::string(value) + "'");
+            return refused();
         linkGiven = linkGiven || def->longName == "link";
+        addressGiven = addressGiven || def->longName == "address";
     }
     if (linkGiven && options.tcp)
         return Fail("options '--link' and '--tcp' exclude each other: over TCP there is no link");
-    return {std::move(options), {}};
+    if (addressGiven && !options.unitAddresses.empty())
+        return Fail("options '--address' and '--units' exclude each other: --units gives every"
+                    " relay's address");
+    return SetUpUnits(std::move(options), unitValues);
 }
 
 std::string HelpText(const std::string& defaultLinkPath)
 {
     return "Usage: relay-sim [OPTION]...\n"
-           "Plays one Zarit overcurrent protection relay, a Modbus RTU slave, on a\n"
-           "virtual serial line (a pseudo-terminal) until interrupted. Prints the\n"
-           "line's device path for the monitor's PORT and keeps a symbolic link to it.\n"
+           "Plays one Zarit overcurrent protection relay, a Modbus RTU slave, or with\n"
+           "--units several of them, on a virtual serial line (a pseudo-terminal)\n"
+           "until interrupted. Prints the line's device path for the monitor's PORT\n"
+           "and keeps a symbolic link to it.\n"
            "With --tcp it listens on a TCP port instead, as a serial device server\n"
            "in transparent mode would, and prints PORT=tcp://HOST:PORT.\n"
            "\n"
@@ -336,23 +440,38 @@ std::string HelpText(const std::string& defaultLinkPath)
            "                           refused (closed at once) while one is connected;\n"
            "                           after a client leaves the next is taken\n"
            "  -a, --address N          slave address, 1..247 (default 1)\n"
+           "  -u, --units LIST         several relays on the line instead, at the\n"
+           "                           addresses listed, such as 1,2,5: 1..247, none\n"
+           "                           twice, at most 32; not with --address. Each has\n"
+           "                           its own registers, coils, noise and faults.\n"
+           "                           Requests to other addresses go unanswered; a\n"
+           "                           broadcast (address 0) is obeyed by every relay\n"
+           "                           and answered by none\n"
            "  -s, --speed BPS          9600, 19200 or 38400 (default 9600); every reply\n"
            "                           takes the time the bytes need on a real line\n"
            "      --echo               write every request back before its reply, as a\n"
            "                           two-wire RS-485 adapter that hears its own\n"
            "                           sending does (paced as 8 more bytes on the line)\n"
            "Relay:\n"
-           "      --load AMPS          phase load current (default 2.50)\n"
+           "      --load AMPS          phase load current (default 2.50); the relay at\n"
+           "                           position N of --units (from 0) carries 4/(4+N)\n"
+           "                           of it (2.50, 2.00, 1.67... A by default)\n"
            "      --noise PERCENT      spread of the measured currents, 0..50\n"
            "                           (default 1; 0 serves exact values)\n"
-           "      --fault-at SECONDS   start a fault on phase A this long after start\n"
+           "      --fault-at [ADDRESS:]SECONDS\n"
+           "                           start a fault on phase A this long after start,\n"
+           "                           at the first relay or at ADDRESS (repeatable)\n"
            "      --fault-current AMPS phase A current during a fault (default 10.00)\n"
            "      --input-hold MS      how long discrete input N stays lit after coil\n"
            "                           N (RL N) goes off (default 2000), so that the\n"
            "                           monitor sees a pulse it sends with polling paused\n"
-           "      --set REG=VALUE      value of setpoint register 6..42 (repeatable)\n"
+           "      --set [ADDRESS:]REG=VALUE\n"
+           "                           value of setpoint register 6..42, at every relay\n"
+           "                           or at ADDRESS only (repeatable)\n"
            "      --print-registers    print the registers as served at start, and exit\n"
-           "Fault injection, each off by default:\n"
+           "                           (with --units, each relay's under its address)\n"
+           "Fault injection, each off by default; ADDRESS: before the value limits it\n"
+           "to that relay, as in --drop 2:1/3:\n"
            "      --drop WHICH         send no reply\n"
            "      --bad-crc WHICH      corrupt the reply's CRC\n"
            "      --stray WHICH        send one stray byte (00) before the reply\n"
@@ -360,16 +479,21 @@ std::string HelpText(const std::string& defaultLinkPath)
            "      --exception CODE[,WHICH]\n"
            "                           answer with Modbus exception CODE (1..11)\n"
            "      --seed N             seed of the random WHICH draws and the noise\n"
-           "                           (default 1)\n"
+           "                           (default 1; N+1 for the second relay of --units...)\n"
            "  WHICH picks the replies: a share 0..1 drawn at random (0.1: about one\n"
            "  in ten), or 1/N for exactly every N-th reply; default for --late and\n"
-           "  --exception is 1/1, every reply.\n"
+           "  --exception is 1/1, every reply. Each relay counts its own replies.\n"
+           "  For its relay a value with ADDRESS: wins over one without, in whatever\n"
+           "  order they come.\n"
            "Other:\n"
            "  -v, --verbose            print every request and reply\n"
            "  -h, --help               print this help and exit\n"
            "\n"
            "Keys on the terminal, each followed by Enter: f starts a fault, c clears\n"
-           "it, a acknowledges (as coil 0), q quits.\n"
+           "it, a acknowledges (as coil 0), q quits. They act on the first relay, or on\n"
+           "the one whose address is typed before the key, as in 2f.\n"
+           "With --units every event printed starts with the relay's address, as in\n"
+           "\"address 2: RL1 on\".\n"
            "Exit status: 0 after SIGINT, SIGTERM or q; 2 for bad options; 1 when the\n"
            "line cannot be set up (such as a TCP port in use).\n";
 }

@@ -41,14 +41,28 @@ struct TcpAddress {
     bool operator==(const TcpAddress&) const = default;
 };
 
+// Most relays a line carries: the RS-485 limit of unit loads.
+constexpr std::size_t kMaxUnits = 32;
+
+// One relay of the line as it is set up: the values for every relay, with
+// the ones given under its ADDRESS: over them.
+struct UnitOptions {
+    uint8_t address = 1;
+    uint16_t loadCentiamps = 250;
+    FaultOptions faults;  // its seed drives its noise too
+    std::optional<std::chrono::milliseconds> faultAt;
+    std::vector<std::pair<uint16_t, uint16_t>> setpoints;  // register, value
+};
+
 struct Options {
     std::string linkPath;
     std::optional<TcpAddress> tcp;  // set: a TCP port instead of a pseudo-terminal
     uint8_t address = 1;
+    std::vector<uint8_t> unitAddresses;  // --units; empty: the one relay at `address`
     uint32_t speed = 9600;
     uint16_t loadCentiamps = 250;
     double noisePercent = 1.0;
-    std::optional<std::chrono::milliseconds> faultAt;
+    std::optional<std::chrono::milliseconds> faultAt;  // of the first relay
     uint16_t faultCentiamps = 1000;
     std::chrono::milliseconds inputHold{2000};
     std::vector<std::pair<uint16_t, uint16_t>> setpoints;  // register, value
@@ -57,6 +71,8 @@ struct Options {
     bool verbose = false;
     bool help = false;
     FaultOptions faults;
+    // Filled in by ParseOptions: the relays played, in the order of --units.
+    std::vector<UnitOptions> units;
 };
 
 // Exactly one of the two is set.

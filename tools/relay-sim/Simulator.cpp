@@ -2,6 +2,7 @@
 
 #include "LocalTime.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -63,11 +64,13 @@ std::string HexBytes(const std::vector<uint8_t>& bytes)
 
 } // namespace
 
-Simulator::Simulator(const Options& options, RelayModel& model, Line& line,
+Simulator::Simulator(const Options& options, std::vector<RelayModel>& models, Line& line,
                      ModbusSlave& slave, int stopFd, std::FILE* out)
-    : options_(options), model_(model), line_(line), slave_(slave), stopFd_(stopFd), out_(out),
-      faults_(options.faults)
+    : options_(options), line_(line), slave_(slave), stopFd_(stopFd), out_(out)
 {
+    units_.reserve(options.units.size());
+    for (std::size_t i = 0; i < options.units.size(); ++i)
+        units_.push_back({options.units[i], models.at(i), i, FaultPicker(options.units[i].faults)});
 }
 
 void Simulator::Say(const std::string& text)
@@ -77,14 +80,31 @@ void Simulator::Say(const std::string& text)
     std::fflush(out_);
 }
 
-void Simulator::ReportEvents()
+// Without --units the one relay's lines stay as they always were.
+void Simulator::Say(const Unit& unit, const std::string& text)
 {
-    for (const auto& e : model_.TakeEvents()) {
+    if (options_.unitAddresses.empty())
+        Say(text);
+    else
+        Say("address " + std::to_string(unit.options.address) + ": " + text);
+}
+
+Simulator::Unit* Simulator::UnitAt(uint8_t address)
+{
+    for (Unit& unit : units_)
+        if (unit.options.address == address)
+            return &unit;
+    return nullptr;
+}
+
+void Simulator::ReportEvents(Unit& unit)
+{
+    for (const auto& e : unit.model.TakeEvents()) {
         if (e.kind == RelayEvent::Kind::FaultStarted)
-            Say("fault: phase A at " + Amps(options_.faultCentiamps));
+            Say(unit, "fault: phase A at " + Amps(options_.faultCentiamps));
         else
-            Say("trip: " + StageNames(e.leds) + ", " + Amps(e.current)
-                + " in register 45; breaker open until acknowledged");
+            Say(unit, "trip: " + StageNames(e.leds) + ", " + Amps(e.current)
+                          + " in register 45; breaker open until acknowledged");
     }
 }
 
@@ -102,28 +122,45 @@ bool Simulator::WaitUntil(TimePoint due)
 
 // The master's writes land in libmodbus's tables; the relay takes them from
 // there. Coil 0 acts as a push button and springs back at once.
-void Simulator::ApplyWrites(TimePoint now)
+void Simulator::ApplyWrites(Unit& unit, TimePoint now)
 {
     for (uint16_t coil = 1; coil < ModbusSlave::kCoilCount; ++coil) {
-        const bool on = slave_.Coil(coil);
-        if (on == outputs_[coil])
+        const bool on = slave_.Coil(unit.index, coil);
+        if (on == unit.outputs[coil])
             continue;
-        outputs_[coil] = on;
-        model_.SetOutput(coil, on, now);
-        Say("RL" + std::to_string(coil) + (on ? " on" : " off"));
+        unit.outputs[coil] = on;
+        unit.model.SetOutput(coil, on, now);
+        Say(unit, "RL" + std::to_string(coil) + (on ? " on" : " off"));
     }
-    if (slave_.Coil(0)) {
-        slave_.SetCoil(0, false);
-        model_.Acknowledge(now);
-        Say("acknowledged");
+    if (slave_.Coil(unit.index, 0)) {
+        slave_.SetCoil(unit.index, 0, false);
+        unit.model.Acknowledge(now);
+        Say(unit, "acknowledged");
     }
     for (uint16_t r = reg::kFirstSetpoint; r <= reg::kLastSetpoint; ++r) {
-        const uint16_t value = slave_.Register(r);
-        if (value == served_[r])
+        const uint16_t value = slave_.Register(unit.index, r);
+        if (value == unit.served[r])
             continue;
-        model_.SetSetpoint(r, value, now);
-        Say("register " + std::to_string(r) + " set to " + std::to_string(value));
+        unit.model.SetSetpoint(r, value, now);
+        Say(unit, "register " + std::to_string(r) + " set to " + std::to_string(value));
     }
+}
+
+// The relay serves the request from its model as it stands when the request
+// arrived, and takes in what it wrote.
+std::vector<uint8_t> Simulator::Answer(Unit& unit, const std::vector<uint8_t>& request,
+                                       TimePoint received, const FaultDecision& fault)
+{
+    unit.model.Advance(received);
+    unit.served = unit.model.Read();
+    slave_.LoadRegisters(unit.index, unit.served);
+    const auto reply = fault.exception
+                           ? slave_.ReplyException(request, unit.options.faults.exceptionCode)
+                           : slave_.Reply(unit.index, request);
+    if (!fault.exception)
+        ApplyWrites(unit, received);
+    ReportEvents(unit);
+    return reply;
 }
 
 Simulator::Next Simulator::ServeRequest()
@@ -147,17 +184,15 @@ Simulator::Next Simulator::ServeRequest()
         line_.Write(*request);
     }
 
-    model_.Advance(received);
-    served_ = model_.Read();
-    slave_.LoadRegisters(served_);
-    const bool broadcast = request->front() == 0;
-    const FaultDecision fault = broadcast ? FaultDecision{} : faults_.Next();
-    const auto reply = fault.exception
-                           ? slave_.ReplyException(*request, options_.faults.exceptionCode)
-                           : slave_.Reply(*request);
-    if (!fault.exception)
-        ApplyWrites(received);
-    ReportEvents();
+    Unit* unit = UnitAt(request->front());
+    if (!unit) {
+        // A broadcast: obeyed by every relay, answered by none.
+        for (Unit& each : units_)
+            Answer(each, *request, received, {});
+        return Next::Go;
+    }
+    const FaultDecision fault = unit->faults.Next();
+    const auto reply = Answer(*unit, *request, received, fault);
 
     const auto wire = ShapeReply(reply, fault);
     if (wire.empty()) {
@@ -167,7 +202,7 @@ Simulator::Next Simulator::ServeRequest()
     }
     auto due = received + ReplyDelay(heard, wire.size(), options_.speed);
     if (fault.late)
-        due += std::chrono::milliseconds(options_.faults.lateMs);
+        due += std::chrono::milliseconds(unit->options.faults.lateMs);
     if (!WaitUntil(due))
         return Next::Stop;
     line_.Write(wire);
@@ -211,35 +246,55 @@ bool Simulator::HandleKeys()
     }
     const TimePoint now = Clock::now();
     for (ssize_t i = 0; i < n; ++i) {
-        switch (keys[i]) {
-        case 'f':
-            if (model_.FaultPresent())
-                Say("fault already present");
-            else
-                model_.ScheduleFault(now, now);
-            break;
-        case 'c':
-            model_.ClearFault(now);
-            Say("fault cleared");
-            break;
-        case 'a':
-            model_.Acknowledge(now);
-            Say("acknowledged");
-            break;
-        case 'q':
+        const char key = keys[i];
+        if (key == 'q')
             return false;
-        case ' ':
-        case '\t':
-        case '\r':
-        case '\n':
-            break;
-        default:
-            Say("keys: f fault, c clear fault, a acknowledge, q quit (each with Enter)");
-            break;
+        if (key >= '0' && key <= '9') {
+            if (keyAddress_.size() < 3)
+                keyAddress_ += key;
+            continue;
         }
+        if (key == ' ' || key == '\t' || key == '\r' || key == '\n') {
+            keyAddress_.clear();
+            continue;
+        }
+        Unit* unit = keyAddress_.empty() ? &units_.front() : UnitAt(static_cast<uint8_t>(
+                                               std::min(std::stoi(keyAddress_), 255)));
+        if (!unit)
+            Say("no relay at address " + keyAddress_);
+        else
+            HandleKey(*unit, key, now);
+        keyAddress_.clear();
     }
-    ReportEvents();
+    for (Unit& unit : units_)
+        ReportEvents(unit);
     return true;
+}
+
+void Simulator::HandleKey(Unit& unit, char key, TimePoint now)
+{
+    switch (key) {
+    case 'f':
+        if (unit.model.FaultPresent())
+            Say(unit, "fault already present");
+        else
+            unit.model.ScheduleFault(now, now);
+        break;
+    case 'c':
+        unit.model.ClearFault(now);
+        Say(unit, "fault cleared");
+        break;
+    case 'a':
+        unit.model.Acknowledge(now);
+        Say(unit, "acknowledged");
+        break;
+    default:
+        Say(options_.unitAddresses.empty()
+                ? "keys: f fault, c clear fault, a acknowledge, q quit (each with Enter)"
+                : "keys: [ADDRESS]f fault, [ADDRESS]c clear fault, [ADDRESS]a acknowledge,"
+                  " q quit (each with Enter)");
+        break;
+    }
 }
 
 bool Simulator::Run()
@@ -253,7 +308,12 @@ bool Simulator::Run()
             {keysFd_, POLLIN, 0},
             {line_.ListenFd(), POLLIN, 0},
         };
-        const auto event = model_.NextEvent();
+        std::optional<TimePoint> event;
+        for (const Unit& unit : units_) {
+            const auto next = unit.model.NextEvent();
+            if (next && (!event || *next < *event))
+                event = next;
+        }
         const int timeout = event ? MsUntil(*event, Clock::now()) : -1;
         if (::poll(fds, 4, timeout) < 0 && errno != EINTR) {
             Say(std::string("poll failed: ") + std::strerror(errno));
@@ -274,8 +334,11 @@ bool Simulator::Run()
             return next == Next::Stop;
         if (fds[2].revents && !HandleKeys())
             return true;
-        model_.Advance(Clock::now());
-        ReportEvents();
+        const TimePoint now = Clock::now();
+        for (Unit& unit : units_) {
+            unit.model.Advance(now);
+            ReportEvents(unit);
+        }
     }
 }
 

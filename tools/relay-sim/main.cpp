@@ -1,5 +1,5 @@
-// relay-sim: one Zarit relay on a virtual serial line or a TCP port, for
-// demos and tests.
+// relay-sim: one Zarit relay, or several, on a virtual serial line or a TCP
+// port, for demos and tests.
 
 #include "ModbusSlave.h"
 #include "Options.h"
@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -23,23 +24,30 @@ using namespace relaysim;
 
 namespace {
 
-RelayModel MakeModel(const Options& o)
+RelayModel MakeModel(const Options& o, const UnitOptions& unit, TimePoint start)
 {
     RelayConfig config;
-    config.address = o.address;
+    config.address = unit.address;
     config.speedCode = SpeedCode(o.speed).value_or(0);
-    config.loadCentiamps = o.loadCentiamps;
+    config.loadCentiamps = unit.loadCentiamps;
     config.faultCentiamps = o.faultCentiamps;
     config.noisePercent = o.noisePercent;
     config.inputHold = o.inputHold;
-    config.seed = o.faults.seed;
-    const TimePoint start = Clock::now();
+    config.seed = unit.faults.seed;
     RelayModel model(config, start);
-    for (const auto& [r, value] : o.setpoints)
+    for (const auto& [r, value] : unit.setpoints)
         model.SetSetpoint(r, value, start);
-    if (o.faultAt)
-        model.ScheduleFault(start + *o.faultAt, start);
+    if (unit.faultAt)
+        model.ScheduleFault(start + *unit.faultAt, start);
     return model;
+}
+
+std::string Addresses(const Options& o)
+{
+    std::string text;
+    for (const auto& unit : o.units)
+        text += (text.empty() ? "" : ", ") + std::to_string(unit.address);
+    return text;
 }
 
 // Stop requests arrive on a descriptor the event loop polls, instead of
@@ -92,9 +100,16 @@ int main(int argc, char** argv)
         std::fputs(HelpText(defaultLink).c_str(), stdout);
         return 0;
     }
-    RelayModel model = MakeModel(options);
+    const TimePoint start = Clock::now();
+    std::vector<RelayModel> models;
+    for (const auto& unit : options.units)
+        models.push_back(MakeModel(options, unit, start));
     if (options.printRegisters) {
-        std::fputs(DescribeRegisters(model.Read()).c_str(), stdout);
+        for (std::size_t i = 0; i < models.size(); ++i) {
+            if (!options.unitAddresses.empty())
+                std::printf("address %u:\n", options.units[i].address);
+            std::fputs(DescribeRegisters(models[i].Read()).c_str(), stdout);
+        }
         return 0;
     }
 
@@ -105,15 +120,24 @@ int main(int argc, char** argv)
     }
     try {
         const auto line = OpenLine(options);
-        ModbusSlave slave(line->Fd(), options.address);
-        std::printf("relay-sim: relay at address %u, %u bit/s\n"
-                    "PORT=%s\n"
+        std::vector<uint8_t> addresses;
+        for (const auto& unit : options.units)
+            addresses.push_back(unit.address);
+        ModbusSlave slave(line->Fd(), addresses);
+        if (options.unitAddresses.empty())
+            std::printf("relay-sim: relay at address %u, %u bit/s\n", options.address,
+                        options.speed);
+        else
+            std::printf("relay-sim: relays at addresses %s, %u bit/s\n",
+                        Addresses(options).c_str(), options.speed);
+        std::printf("PORT=%s\n"
                     "%s\n"
-                    "keys: f fault, c clear fault, a acknowledge, q quit (each with Enter)\n",
-                    options.address, options.speed, line->PortName().c_str(),
-                    line->Where().c_str());
+                    "keys: f fault, c clear fault, a acknowledge, q quit (each with Enter)%s\n",
+                    line->PortName().c_str(), line->Where().c_str(),
+                    options.unitAddresses.empty() ? "" : "; an address before the key picks"
+                                                         " the relay, as in 2f");
         std::fflush(stdout);
-        Simulator simulator(options, model, *line, slave, stopFd, stdout);
+        Simulator simulator(options, models, *line, slave, stopFd, stdout);
         const bool clean = simulator.Run();
         std::printf("relay-sim: stopped\n");
         return clean ? 0 : 1;
