@@ -11,6 +11,9 @@ LineSettings LinkSettings::Line() const
     line.byteSize = 8;
     line.readIntervalMs = 100;
     line.readTotalMs = responseTimeoutMs;
+    line.rs485 = rs485;
+    line.rs485DelayBeforeMs = rs485DelayBeforeMs;
+    line.rs485DelayAfterMs = rs485DelayAfterMs;
     return line;
 }
 
@@ -35,7 +38,7 @@ private:
 
 } // namespace
 
-DeviceLink::DeviceLink(const LinkSettings& settings, ExchangeJournal* journal) : DeviceControl(kRegisterCount)
+DeviceLink::DeviceLink(const LinkSettings& settings, ExchangeJournal* journal) : DeviceControl(kRegisterCount, settings.relays)
 {
     ExchangeLog.SetJournal(journal);
     const LineSettings line = settings.Line();

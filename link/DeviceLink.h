@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 class ExchangeJournal;
 
@@ -25,6 +26,12 @@ struct LinkSettings {
     int32_t responseTimeoutMs = 1000;  // the port's total read timeout
     uint8_t address = 1;
     int32_t pollIntervalMs = 1000;
+    // The relays on the line, polled in this order; none: the one at address.
+    std::vector<uint8_t> relays = {};
+    // RS-485 direction by RTS, for adapters that do not switch by themselves.
+    Rs485Mode rs485 = Rs485Mode::Off;
+    int32_t rs485DelayBeforeMs = 0;
+    int32_t rs485DelayAfterMs = 0;
     // Looking for the request's echo on the line (RTU only).
     TModBusDevice::EchoMode echo = TModBusDevice::EchoMode::Auto;
 

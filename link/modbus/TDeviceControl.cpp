@@ -24,9 +24,25 @@ void RegisterImage::Store(const uint16_t* values)
         entries_[i].store(values[i], std::memory_order_relaxed);
 }
 
-TDeviceControl::TDeviceControl(uint16_t count)
-    : image_(count), thread_([this] { Execute(); })
+namespace {
+
+std::vector<uint8_t> OneAtLeast(std::vector<uint8_t> units)
 {
+    if (units.empty())
+        units.push_back(0);
+    return units;
+}
+
+} // namespace
+
+TDeviceControl::TDeviceControl(uint16_t count, std::vector<uint8_t> units) : count_(count)
+{
+    units = OneAtLeast(std::move(units));
+    units_.reserve(units.size());
+    for (uint8_t address : units)
+        units_.emplace_back(address, count);
+    // Started last, once every unit exists.
+    thread_ = std::thread([this] { Execute(); });
 }
 
 TDeviceControl::~TDeviceControl()
@@ -66,16 +82,21 @@ void TDeviceControl::StopPolling()
     idleCv_.wait(lock, [this] { return idle_ || ended_; });
 }
 
-PollStats TDeviceControl::Stats() const
+PollStats TDeviceControl::Stats(std::size_t unit) const
 {
     std::lock_guard lock(mutex_);
-    return stats_;
+    return units_[unit].stats;
 }
 
 void TDeviceControl::ResetStats()
 {
     std::lock_guard lock(mutex_);
-    stats_ = PollStats{};
+    for (Unit& unit : units_) {
+        unit.stats = PollStats{};
+        unit.silentRounds = 0;
+        unit.demoted = false;
+        unit.due = true;
+    }
 }
 
 std::vector<PollSample> TDeviceControl::TakeSamples()
@@ -104,7 +125,7 @@ void TDeviceControl::Execute()
     std::unique_lock lock(mutex_);
     while (!terminated_) {
         if (polling_) {
-            PollOnce(lock);
+            PollNext(lock);
             continue;
         }
         idle_ = true;
@@ -118,43 +139,88 @@ void TDeviceControl::Execute()
     idleCv_.notify_all();
 }
 
-// Called and returning with the lock held; the read itself runs unlocked.
-void TDeviceControl::PollOnce(std::unique_lock<std::mutex>& lock)
+void TDeviceControl::BeginRound()
 {
+    next_ = 0;
+    roundAnswered_ = false;
+    // With no relay answering there is nobody to keep waiting: all are polled.
+    const bool anyLive = std::any_of(units_.begin(), units_.end(), [](const Unit& u) { return !u.demoted; });
+    for (Unit& unit : units_) {
+        unit.stats.rare = unit.demoted && anyLive;
+        unit.due = !unit.stats.rare || ++unit.roundsSinceRarePoll >= kRareEvery;
+        if (unit.due)
+            unit.roundsSinceRarePoll = 0;
+    }
+}
+
+// Called and returning with the lock held; the read itself runs unlocked.
+void TDeviceControl::PollNext(std::unique_lock<std::mutex>& lock)
+{
+    while (next_ < units_.size() && !units_[next_].due)
+        ++next_;
+    if (next_ == units_.size())
+        BeginRound();
+    while (!units_[next_].due)  // one at least is due in a fresh round
+        ++next_;
+    Unit& unit = units_[next_];
     TModBusDevice* master = master_;
-    const uint16_t count = image_.Count();
     // Taken before the read, so that a stop arriving during the read ends
     // the pause after it at once: the caller waits one read, never an interval.
     const uint64_t generation = stopGeneration_;
     lock.unlock();
-    std::vector<uint16_t> values(count);
-    const bool ok = master && master->ReadHoldingRegisters(values.data(), 0, count);
+    std::vector<uint16_t> values(count_);
+    bool ok = false;
+    if (master) {
+        // The master keeps the address the commands go to; polls borrow it.
+        const uint8_t own = master->Address();
+        if (unit.address != 0)
+            master->SetAddress(unit.address);
+        ok = master->ReadHoldingRegisters(values.data(), 0, count_);
+        master->SetAddress(own);
+    }
     if (ok)
-        image_.Store(values.data());
+        unit.image.Store(values.data());
     const bool silent = !master || master->LastHeardNothing();
     const bool exception = master && master->LastRejectedException();
     const bool echo = master && master->RemovingEcho();
     lock.lock();
 
-    ++stats_.polls;
-    stats_.lastAnswered = ok;
-    stats_.echo = echo;
+    PollStats& stats = unit.stats;
     const auto now = std::chrono::system_clock::now();
-    if (samples_.size() == kMaxSamples)
+    if (!ok && (stats.polls == 0 || stats.lastAnswered))
+        stats.failingSince = now;
+    ++stats.polls;
+    stats.lastAnswered = ok;
+    stats.echo = echo;
+    if (samples_.size() >= kMaxSamples * units_.size())
         samples_.pop_front();
+    const std::size_t index = next_;
     if (ok) {
-        ++stats_.answered;
-        stats_.lastAnswerAt = now;
-        samples_.push_back({now, std::move(values), true});
+        ++stats.answered;
+        stats.lastAnswerAt = now;
+        unit.silentRounds = 0;
+        unit.demoted = stats.rare = false;
+        roundAnswered_ = true;
+        samples_.push_back({now, std::move(values), true, false, index});
     } else {
         // A dead line's empty read is logged as a CRC error but counted as
         // what it is: nothing came back.
-        ++(silent ? stats_.timeouts : exception ? stats_.exceptions : stats_.rejected);
-        samples_.push_back({now, {}, false, silent});
+        ++(silent ? stats.timeouts : exception ? stats.exceptions : stats.rejected);
+        samples_.push_back({now, {}, false, silent, index});
+        if (++unit.silentRounds >= kSilentRoundsBeforeRare && !unit.demoted) {
+            unit.demoted = true;
+            unit.roundsSinceRarePoll = 0;
+        }
     }
 
+    ++next_;
+    while (next_ < units_.size() && !units_[next_].due)
+        ++next_;
+    if (next_ < units_.size())
+        return;  // the round goes on at once; the loop sees a stop first
+
     int pauseMs = intervalMs_;
-    if (!ok)
+    if (!roundAnswered_)
         pauseMs = std::max(pauseMs, kMinPauseAfterFailureMs);
     wake_.wait_for(lock, std::chrono::milliseconds(pauseMs), [&] {
         return terminated_ || stopGeneration_ != generation;

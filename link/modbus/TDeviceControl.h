@@ -35,7 +35,13 @@ struct PollStats {
     uint64_t exceptions = 0;     // the relay answered with an exception
     bool lastAnswered = false;   // meaningful once polls > 0
     bool echo = false;           // the line's echo was being taken off after the last poll
+    // Silent for kSilentRoundsBeforeRare rounds while others answer: polled
+    // only every kRareEvery-th round until it answers again.
+    bool rare = false;
     std::chrono::system_clock::time_point lastAnswerAt{};  // when answered > 0
+    // The first of the polls not answered since the last answer; meaningful
+    // once polls > 0 and !lastAnswered.
+    std::chrono::system_clock::time_point failingSince{};
 };
 
 // One poll's outcome with its time: the registers of an accepted poll, or
@@ -45,18 +51,29 @@ struct PollSample {
     std::vector<uint16_t> values;
     bool answered = true;
     bool silent = false;  // not answered, and not a byte came back either
+    std::size_t unit = 0;  // the relay's place in the poll thread's list
 };
 
-// The poll thread. While polling is on it reads registers 0..count-1 into the
+// The poll thread. While polling is on it reads registers 0..count-1 of each
+// relay on the line in turn, one transaction at a time, each into its own
 // image, then pauses for the interval; StopPolling returns only once the
 // thread is outside any transaction, so the caller may then use the master.
+// A stop between two relays of a round ends the round there; the next start
+// goes on with the relay after.
 class TDeviceControl {
 public:
-    // A failed read is followed by at least this pause, so that a dead port
-    // polled at interval 0 neither spins nor floods the log.
+    // A round where no read succeeded is followed by at least this pause, so
+    // that a dead port polled at interval 0 neither spins nor floods the log.
     static constexpr int kMinPauseAfterFailureMs = 100;
+    // Each silent poll costs the whole reply wait; a relay silent this many
+    // rounds in a row is polled only every kRareEvery-th round while any
+    // other relay answers, so that it does not slow the live ones.
+    static constexpr int kSilentRoundsBeforeRare = 3;
+    static constexpr int kRareEvery = 10;
 
-    explicit TDeviceControl(uint16_t count);
+    // units: the relays' addresses, polled in this order; none: one relay,
+    // at the address the master has.
+    explicit TDeviceControl(uint16_t count, std::vector<uint8_t> units = {});
     ~TDeviceControl();  // terminates and joins
     TDeviceControl(const TDeviceControl&) = delete;
     TDeviceControl& operator=(const TDeviceControl&) = delete;
@@ -66,13 +83,17 @@ public:
     void StartPolling();
     void StopPolling();
     bool IsPolling() const { return polling_.load(); }
-    uint16_t GetRegister(uint16_t index) const { return image_.Get(index); }
-    const RegisterImage& Image() const { return image_; }
+    std::size_t UnitCount() const { return units_.size(); }
+    // 0 for the one relay at the master's own address.
+    uint8_t UnitAddress(std::size_t unit) const { return units_[unit].address; }
+    uint16_t GetRegister(uint16_t index, std::size_t unit = 0) const { return units_[unit].image.Get(index); }
+    const RegisterImage& Image(std::size_t unit = 0) const { return units_[unit].image; }
 
-    PollStats Stats() const;
+    PollStats Stats(std::size_t unit = 0) const;
+    // Every relay's counts, and the rare polling of silent ones.
     void ResetStats();
-    // The polls since the last call, oldest first; at most kMaxSamples are
-    // kept when nobody takes them.
+    // The polls since the last call, oldest first, every relay's; at most
+    // kMaxSamples per relay are kept when nobody takes them.
     std::vector<PollSample> TakeSamples();
     static constexpr std::size_t kMaxSamples = 4096;
 
@@ -80,10 +101,26 @@ public:
     void WaitFor();
 
 private:
-    void Execute();
-    void PollOnce(std::unique_lock<std::mutex>& lock);
+    struct Unit {
+        Unit(uint8_t address, uint16_t count) : address(address), image(count) {}
+        const uint8_t address;
+        RegisterImage image;
+        PollStats stats;           // guarded by mutex_
+        int silentRounds = 0;      // guarded by mutex_
+        bool demoted = false;      // silent long enough to be polled rarely
+        int roundsSinceRarePoll = 0;
+        bool due = true;           // polled in the round under way
+    };
 
-    RegisterImage image_;
+    void Execute();
+    // Polls the round's next relay; pauses when that ends the round.
+    void PollNext(std::unique_lock<std::mutex>& lock);
+    void BeginRound();
+
+    const uint16_t count_;
+    std::vector<Unit> units_;  // fixed at construction
+    std::size_t next_ = 0;     // guarded by mutex_: the round's next relay
+    bool roundAnswered_ = false;
     TModBusDevice* master_ = nullptr;  // guarded by mutex_
     int32_t intervalMs_ = 1000;        // guarded by mutex_
     std::atomic<bool> polling_{false};
@@ -97,7 +134,6 @@ private:
     // Bumped by StopPolling. A stop during a read lets the read finish, then
     // ends the pause at once; one during the pause ends it.
     uint64_t stopGeneration_ = 0;
-    PollStats stats_;              // guarded by mutex_
     std::deque<PollSample> samples_;  // guarded by mutex_
 
     std::thread thread_;  // last: starts after every member above exists

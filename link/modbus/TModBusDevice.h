@@ -53,6 +53,7 @@ public:
     void SetFraming(Framing framing) { framing_ = framing; }
     Framing GetFraming() const { return framing_; }
     void SetAddress(uint8_t address) { address_ = address; }
+    uint8_t Address() const { return address_; }
     void SetLog(ExchangeLog* log) { log_ = log; }
     // The serial line's speed (8N1), for what a reply's timing can tell; 0
     // (the default) for a line whose timing tells nothing, e.g. a network.
