@@ -17,6 +17,9 @@ constexpr const char* kRefreshInterval = "REFRESHINTERVAL";
 constexpr const char* kJournalDir = "JOURNALDIR";
 constexpr const char* kMemoLines = "MEMOLINES";
 constexpr const char* kEcho = "ECHO";
+constexpr const char* kRs485 = "RS485";
+constexpr const char* kRs485DelayBefore = "RS485DELAYBEFORE";
+constexpr const char* kRs485DelayAfter = "RS485DELAYAFTER";
 
 } // namespace
 
@@ -30,6 +33,9 @@ LinkConfig ReadLinkConfig(const TIniFile& ini)
     c.netAddress = ini.ReadInteger(kConfigSection, kNetAddress, defaults.netAddress);
     c.refreshInterval = ini.ReadInteger(kConfigSection, kRefreshInterval, defaults.refreshInterval);
     c.echo = ini.ReadString(kConfigSection, kEcho, defaults.echo);
+    c.rs485 = ini.ReadString(kConfigSection, kRs485, defaults.rs485);
+    c.rs485DelayBefore = ini.ReadInteger(kConfigSection, kRs485DelayBefore, defaults.rs485DelayBefore);
+    c.rs485DelayAfter = ini.ReadInteger(kConfigSection, kRs485DelayAfter, defaults.rs485DelayAfter);
     return c;
 }
 
@@ -44,7 +50,7 @@ LogConfig ReadLogConfig(const TIniFile& ini)
     return c;
 }
 
-LinkSettings ToLinkSettings(const LinkConfig& config)
+LinkSettings ToLinkSettings(const LinkConfig& config, std::string* problem)
 {
     LinkSettings s;
     s.portName = config.port;
@@ -57,6 +63,13 @@ LinkSettings ToLinkSettings(const LinkConfig& config)
     s.echo = echo == "on"    ? TModBusDevice::EchoMode::On
              : echo == "off" ? TModBusDevice::EchoMode::Off
                              : TModBusDevice::EchoMode::Auto;
+    std::string why;
+    if (const std::optional<Rs485Mode> mode = ParseRs485Mode(config.rs485, &why))
+        s.rs485 = *mode;
+    else if (problem)
+        *problem = std::string(kRs485) + "=" + Cp1251ToUtf8(config.rs485) + ": " + why;
+    s.rs485DelayBeforeMs = config.rs485DelayBefore;
+    s.rs485DelayAfterMs = config.rs485DelayAfter;
     return s;
 }
 

@@ -20,6 +20,9 @@ struct LinkConfig {
     int32_t netAddress = 1;          // only the low 8 bits reach the wire
     int32_t refreshInterval = 1000;  // ms between two polls
     std::string echo = "auto";       // auto, on or off: the line's echo of each request
+    std::string rs485 = "off";       // off, rts or rts-inverted: RTS high (low) while sending
+    int32_t rs485DelayBefore = 0;    // ms between raising RTS and the first byte
+    int32_t rs485DelayAfter = 0;     // ms between the last byte and dropping RTS
 
     uint8_t SlaveAddress() const { return static_cast<uint8_t>(netAddress & 0xFF); }
 };
@@ -56,15 +59,18 @@ inline constexpr const char* kRelaysSection = "Relays";
 RelayList ReadRelayList(const TIniFile& ini, uint8_t netAddress);
 
 // Reads the five keys in the order PORT, SPEED, RESPONSETIMEOUT, NETADDRESS,
-// REFRESHINTERVAL, each with its default, then ECHO.
+// REFRESHINTERVAL, each with its default, then ECHO, RS485,
+// RS485DELAYBEFORE and RS485DELAYAFTER.
 LinkConfig ReadLinkConfig(const TIniFile& ini);
 
 // JOURNALDIR and MEMOLINES; a MEMOLINES below 1 takes the default.
 LogConfig ReadLogConfig(const TIniFile& ini);
 
 // The link's settings from the configuration (the port name as the file
-// has it, in Windows-1251). An ECHO other than on or off, in any case, is auto.
-LinkSettings ToLinkSettings(const LinkConfig& config);
+// has it, in Windows-1251). An ECHO other than on or off, in any case, is
+// auto. An RS485 word it does not know leaves RTS alone, as off does, with
+// the reason in *problem (UTF-8).
+LinkSettings ToLinkSettings(const LinkConfig& config, std::string* problem = nullptr);
 
 // What the settings dialog shows from the file: SPEED and REFRESHINTERVAL as
 // numbers (defaults 9600 and 1000), RESPONSETIMEOUT as text (default

@@ -1,5 +1,6 @@
 #include "TMainForm.h"
 
+#include "Cp1251.h"
 #include "Cp1251Qt.h"
 #include "CursorBlink.h"
 #include "DeviceLink.h"
@@ -11,6 +12,8 @@
 #include "Measurements.h"
 #include "ModbusFrame.h"
 #include "TfrmEvents.h"
+#include "TfrmRelays.h"
+#include "LineOverview.h"
 #include "RelayRegisters.h"
 #include "TCOMPort.h"
 #include "TIniFile.h"
@@ -18,6 +21,7 @@
 #include "TfrmSettings.h"
 #include "TfrmTrends.h"
 
+#include <QActionGroup>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QCloseEvent>
@@ -92,7 +96,24 @@ void TMainForm::closeEvent(QCloseEvent* event)
 
 void TMainForm::CreateLink()
 {
-    LinkSettings settings = ToLinkSettings(ReadLinkConfig(*IniFile));
+    const LinkConfig config = ReadLinkConfig(*IniFile);
+    std::string rs485Problem;
+    LinkSettings settings = ToLinkSettings(config, &rs485Problem);
+    if (!rs485Problem.empty())
+        ShowError(QString::fromUtf8("Параметр %1. Направление RS-485 не переключается.")
+                      .arg(QString::fromStdString(rs485Problem)));
+    // A rebuilt link goes on showing the relay shown before, if still listed.
+    const std::optional<uint8_t> wasShown =
+        relays_.relays.empty() ? std::nullopt : std::optional<uint8_t>(relays_.relays[shown_].address);
+    relays_ = ReadRelayList(*IniFile, config.SlaveAddress());
+    if (wasShown)
+        for (std::size_t unit = 0; unit < relays_.relays.size(); ++unit)
+            if (relays_.relays[unit].address == *wasShown)
+                relays_.shown = unit;
+    // One relay is polled at NETADDRESS as it always was.
+    if (relays_.relays.size() > 1)
+        for (const RelayEntry& relay : relays_.relays)
+            settings.relays.push_back(relay.address);
     // The file is Windows-1251; a path typed there must reach the system in
     // its own file-name encoding.
     settings.portName = QFile::encodeName(FromCp1251(settings.portName)).toStdString();
@@ -106,6 +127,88 @@ void TMainForm::CreateLink()
         ShowError(QString::fromUtf8("Порт «%1» не открыт: %2.")
                       .arg(QFile::decodeName(QByteArray::fromStdString(settings.portName)),
                            QString::fromStdString(link_->PortError())));
+    if (!relays_.problems.empty() && !relayProblemsShown_) {
+        relayProblemsShown_ = true;
+        QStringList lines;
+        for (const std::string& problem : relays_.problems)
+            lines << QString::fromStdString(problem);
+        ShowError(QString::fromUtf8("Строки списка реле пропущены:\n%1").arg(lines.join('\n')));
+    }
+    std::vector<RelayName> names;
+    for (const RelayEntry& relay : relays_.relays)
+        names.push_back({relay.address, Cp1251ToUtf8(relay.name)});
+    measurements_->SetRelays(std::move(names));
+    shown_ = relays_.shown;
+    ShowRelayChoice();
+    ShowRelay(relays_.shown);
+}
+
+void TMainForm::ShowRelayChoice()
+{
+    relayMenu_->clear();
+    const bool several = relays_.relays.size() > 1;
+    relayMenu_->menuAction()->setVisible(several);
+    for (std::size_t unit = 0; unit < relays_.relays.size() && several; ++unit) {
+        const RelayEntry& relay = relays_.relays[unit];
+        QAction* action = relayMenu_->addAction(QString::fromStdString(RelayCaption(Cp1251ToUtf8(relay.name), relay.address)));
+        action->setObjectName(QString("miRelay%1").arg(relay.address));
+        action->setCheckable(true);
+        relayChoice_->addAction(action);
+        connect(action, &QAction::triggered, this, [this, unit] { ShowRelay(unit); });
+    }
+}
+
+void TMainForm::ShowRelay(std::size_t unit)
+{
+    if (unit >= relays_.relays.size())
+        return;
+    shown_ = unit;
+    const RelayEntry& relay = relays_.relays[unit];
+    const std::string caption = RelayCaption(Cp1251ToUtf8(relay.name), relay.address);
+    setWindowTitle(relays_.relays.size() > 1 ? QString::fromUtf8("Zarit монитор — %1").arg(QString::fromStdString(caption))
+                                             : QString::fromUtf8("Zarit монитор"));
+    if (relayMenu_->actions().size() > static_cast<qsizetype>(unit))
+        relayMenu_->actions()[static_cast<qsizetype>(unit)]->setChecked(true);
+    measurements_->ShowRelay(unit);
+    if (!link_)
+        return;
+    // The relay's own values at once, and its own counts.
+    if (relays_.relays.size() > 1)
+        Refresh();
+    shownHealth_.reset();
+    ShowLinkHealth();
+}
+
+uint8_t TMainForm::ShownAddress() const
+{
+    return relays_.relays[shown_].address;
+}
+
+void TMainForm::UpdateOverview()
+{
+    const TDeviceControl& poller = link_->Poller();
+    const std::string separator = DecimalSeparator();
+    std::vector<OverviewRow> rows;
+    for (std::size_t unit = 0; unit < poller.UnitCount(); ++unit) {
+        const RelayEntry& relay = relays_.relays[std::min(unit, relays_.relays.size() - 1)];
+        rows.push_back(MakeOverviewRow(Cp1251ToUtf8(relay.name), relay.address, poller.Image(unit), poller.Stats(unit),
+                                       separator));
+    }
+    overview_->Show(rows);
+}
+
+QWidget* TMainForm::RelaysWindow() const
+{
+    return overview_;
+}
+
+void TMainForm::miRelaysShowClick()
+{
+    if (link_)
+        UpdateOverview();
+    overview_->show();
+    overview_->raise();
+    overview_->activateWindow();
 }
 
 void TMainForm::FreeLink()
@@ -166,6 +269,8 @@ void TMainForm::Timer1Timer()
     if (link_->Poller().IsPolling())
         Refresh();
     measurements_->Take(link_->Poller().TakeSamples());
+    if (overview_->isVisible())
+        UpdateOverview();
     ShowLinkHealth();
     ShowJournalHealth();
     mirror_->Update(link_->Log());
@@ -175,13 +280,13 @@ void TMainForm::Timer1Timer()
 
 void TMainForm::Refresh()
 {
-    const TDeviceControl& regs = link_->Poller();
+    const RegisterImage& regs = link_->Poller().Image(shown_);
     const std::string separator = DecimalSeparator();
     auto current = [&](int reg) {
-        return QString::fromStdString(FormatMeasuredCurrent(regs.GetRegister(reg), separator));
+        return QString::fromStdString(FormatMeasuredCurrent(regs.Get(reg), separator));
     };
-    edSpeed->setText(QString::fromStdString(SpeedCodeText(regs.GetRegister(relay::kSpeedCode))));
-    edNetAddress->setText(QString::number(regs.GetRegister(relay::kNetAddress)));
+    edSpeed->setText(QString::fromStdString(SpeedCodeText(regs.Get(relay::kSpeedCode))));
+    edNetAddress->setText(QString::number(regs.Get(relay::kNetAddress)));
     edIA->setText(current(relay::kPhaseA));
     edIB->setText(current(relay::kPhaseB));
     edIC->setText(current(relay::kPhaseC));
@@ -190,8 +295,8 @@ void TMainForm::Refresh()
 
     leds_.Reload();
     // Each register once, so the pictures of one register always agree.
-    const uint16_t ledBits = regs.GetRegister(relay::kLeds);
-    const uint16_t inputBits = regs.GetRegister(relay::kInputs);
+    const uint16_t ledBits = regs.Get(relay::kLeds);
+    const uint16_t inputBits = regs.Get(relay::kInputs);
     for (int i = 0; i < 12; ++i) {
         const Indicator& ind = kIndicators[i];
         const QPixmap& picture = leds_.Picture(ind.green, ind.Lit(inputBits, ledBits));
@@ -239,14 +344,16 @@ void TMainForm::N7Click()
     const bool wasPolling = link_->Poller().IsPolling();
     link_->Poller().StopPolling();
     ShowPollingState();
-    if (wasPolling)
-        OperatorEvent("Остановить опрос");
+    if (wasPolling) {
+        measurements_->Take(link_->Poller().TakeSamples());
+        measurements_->OperatorEvent("Остановить опрос");
+    }
 }
 
 void TMainForm::OperatorEvent(const std::string& what, const std::string& state)
 {
     measurements_->Take(link_->Poller().TakeSamples());
-    measurements_->OperatorEvent(what, state);
+    measurements_->RelayCommandEvent(what, state);
 }
 
 namespace {
@@ -273,6 +380,7 @@ bool Answered(const TModBusDevice& master)
 std::string TMainForm::Command(const std::function<void(TModBusDevice&)>& exchange)
 {
     return link_->Exclusive([&] {
+        link_->Master().SetAddress(ShownAddress());
         exchange(link_->Master());
         return OutcomeText(link_->Master().LastOutcome());
     });
@@ -285,6 +393,7 @@ void TMainForm::PulseRelay(uint16_t coil)
     bool mayStayOn = false;
     link_->Exclusive([&] {
         TModBusDevice& master = link_->Master();
+        master.SetAddress(ShownAddress());
         master.WriteCoil(coil, true);
         outcome = OutcomeText(master.LastOutcome());
         const bool on = Answered(master);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "LedPictures.h"
+#include "LinkConfig.h"
 #include "LogMirror.h"
 #include "PortProblem.h"
 
@@ -22,7 +23,10 @@ class Measurements;
 class Recording;
 class TIniFile;
 class TrendHistory;
+class QActionGroup;
 class QGroupBox;
+class QMenu;
+class TfrmRelays;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -71,6 +75,13 @@ public:
     QWidget* TrendsWindow() const;
     QWidget* EventsWindow() const;
     const EventLog& Events() const;
+    QWidget* RelaysWindow() const;
+
+    // The line's relays as the configuration lists them; the main window,
+    // its commands and the trends are the shown one's.
+    const RelayList& Relays() const { return relays_; }
+    std::size_t ShownRelay() const { return shown_; }
+    void ShowRelay(std::size_t unit);
 
 public slots:
     void Timer1Timer();
@@ -91,6 +102,7 @@ public slots:
     void miEventsShowClick();
     void miRecordStartClick();
     void miRecordStopClick();
+    void miRelaysShowClick();
     // The settings dialog's OK: free the link, write the file, build it anew.
     void ApplySettings(const CommSettings& chosen);
 
@@ -109,6 +121,10 @@ private:
     void LayoutBoxes();
     // The status display, from the register image.
     void Refresh();
+    // The "Реле" menu and the caption, for the relays of the configuration.
+    void ShowRelayChoice();
+    uint8_t ShownAddress() const;
+    void UpdateOverview();
     void ReportMissingBitmap(const QString& fileName);
     void ShowLinkHealth();
     void ShowJournalHealth();
@@ -116,7 +132,8 @@ private:
     // Opens the journal that JOURNALDIR names, unless it is open already.
     void OpenJournal(const std::string& folder);
     void PulseRelay(uint16_t coil);
-    // A command of the operator, after the polls before it, in the events.
+    // A command of the operator to the shown relay, after the polls before
+    // it, in the events.
     void OperatorEvent(const std::string& what, const std::string& state = {});
     // How the master's last exchange ended, in the events' words.
     // Runs one exchange with polling paused; its outcome as the events say it.
@@ -163,4 +180,11 @@ private:
     // Outlives every link whose log writes to it.
     std::unique_ptr<ExchangeJournal> journal_;
     std::unique_ptr<DeviceLink> link_;
+
+    RelayList relays_;
+    std::size_t shown_ = 0;
+    bool relayProblemsShown_ = false;  // told once a run
+    QMenu* relayMenu_ = nullptr;
+    QActionGroup* relayChoice_ = nullptr;
+    TfrmRelays* overview_ = nullptr;
 };

@@ -5,8 +5,10 @@
 
 #include "LogMirror.h"
 #include "Measurements.h"
+#include "TfrmRelays.h"
 #include "RelayRegisters.h"
 
+#include <QActionGroup>
 #include <QCheckBox>
 #include <QFontMetricsF>
 #include <QGridLayout>
@@ -165,6 +167,12 @@ void TMainForm::BuildControls()
     measurements_ = new Measurements(this);
     connect(measurements_, &Measurements::recordingFailed, this, &TMainForm::ShowError);
     connect(measurements_, &Measurements::eventFileFailed, this, &TMainForm::ShowError);
+    overview_ = new TfrmRelays(this);
+    connect(overview_, &TfrmRelays::relayChosen, this, [this](std::size_t unit) {
+        ShowRelay(unit);
+        raise();
+        activateWindow();
+    });
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
@@ -211,6 +219,12 @@ void TMainForm::BuildMenu()
     addItem(measurements, "miEventsShow", "События...", &TMainForm::miEventsShowClick);
     addItem(measurements, "miRecordStart", "Начать запись...", &TMainForm::miRecordStartClick);
     addItem(measurements, "miRecordStop", "Остановить запись", &TMainForm::miRecordStopClick);
+    addItem(measurements, "miRelaysShow", "Все реле...", &TMainForm::miRelaysShowClick);
+    // The line's relays to show, when it has more than one.
+    relayMenu_ = menu->addMenu(QString::fromUtf8("Реле"));
+    relayMenu_->setObjectName("N13");
+    relayMenu_->menuAction()->setVisible(false);
+    relayChoice_ = new QActionGroup(this);
 }
 
 void TMainForm::resizeEvent(QResizeEvent* event)

@@ -20,7 +20,7 @@ QString TMainForm::LinkHealth() const
 
 void TMainForm::ShowLinkHealth()
 {
-    const PollStats stats = link_->Poller().Stats();
+    const PollStats stats = link_->Poller().Stats(shown_);
     const bool recording = measurements_->CurrentRecording().Active();
     PortProblem problem = link_->Port().Problem();
     // Formatting the text reads the clock's zone; an idle tick skips it.

@@ -18,7 +18,7 @@ const char* EventKindText(EventKind kind)
 
 std::string EventCsvHeader()
 {
-    return "Время;Вид;Событие;Состояние;Ia, А;Ib, А;Ic, А;3Io, А;Iкз, А";
+    return "Время;Вид;Событие;Состояние;Ia, А;Ib, А;Ic, А;3Io, А;Iкз, А;Реле";
 }
 
 std::string EventCsvLine(const Event& event, const std::string& decimalSeparator)
@@ -38,5 +38,5 @@ std::string EventCsvLine(const Event& event, const std::string& decimalSeparator
                        + field(event.state);
     for (std::size_t i = 0; i < 5; ++i)
         line += ";" + (event.currents ? FormatMeasuredCurrent((*event.currents)[i], decimalSeparator) : std::string());
-    return line;
+    return line + ";" + field(event.relay);
 }

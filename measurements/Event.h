@@ -19,6 +19,9 @@ struct Event {
     // Ia, Ib, Ic, 3Io and the last trip current of the poll that showed it,
     // in hundredths of an ampere; none for what no poll showed.
     std::optional<std::array<uint16_t, 5>> currents;
+    // The relay it happened at or was meant for ("Фидер 2 (адрес 2)"); empty
+    // for the whole line.
+    std::string relay = {};
 };
 
 // The kind in words, as the event window and file name it.

@@ -1,6 +1,7 @@
 #include "Measurements.h"
 
 #include "Cp1251Qt.h"
+#include "LineOverview.h"
 #include "TDeviceControl.h"
 #include "TfrmEvents.h"
 #include "TfrmTrends.h"
@@ -17,10 +18,42 @@ std::string DecimalSeparator()
 
 } // namespace
 
-Measurements::Measurements(QWidget* window)
-    : QObject(window), trendsForm_(new TfrmTrends(trends_, window)), detector_(DecimalSeparator()),
-      events_(DecimalSeparator()), eventsForm_(new TfrmEvents(events_, window))
+Measurements::Measurements(QWidget* window) : QObject(window), events_(DecimalSeparator())
 {
+    relays_.push_back(std::make_unique<Relay>(RelayName{}, DecimalSeparator()));
+    trendsForm_ = new TfrmTrends(relays_.front()->trends, window);
+    eventsForm_ = new TfrmEvents(events_, window);
+}
+
+void Measurements::SetRelays(std::vector<RelayName> relays)
+{
+    if (relays.empty())
+        relays.push_back({});
+    bool same = relays.size() == relays_.size();
+    for (std::size_t i = 0; same && i < relays.size(); ++i)
+        same = relays[i] == relays_[i]->id;
+    if (same)
+        return;
+    // The plot lets go of the old history before it goes.
+    std::vector<std::unique_ptr<Relay>> made;
+    for (RelayName& id : relays)
+        made.push_back(std::make_unique<Relay>(std::move(id), DecimalSeparator()));
+    std::vector<std::string> captions;
+    for (const auto& relay : made)
+        captions.push_back(RelayCaption(relay->id.name, relay->id.address));
+    shown_ = 0;
+    trendsForm_->SetHistory(made.front()->trends, made.size() > 1 ? captions.front() : std::string());
+    eventsForm_->SetRelays(made.size() > 1 ? captions : std::vector<std::string>{});
+    relays_ = std::move(made);
+}
+
+void Measurements::ShowRelay(std::size_t unit)
+{
+    if (unit >= relays_.size() || unit == shown_)
+        return;
+    shown_ = unit;
+    const RelayName& id = relays_[unit]->id;
+    trendsForm_->SetHistory(relays_[unit]->trends, RelayCaption(id.name, id.address));
 }
 
 void Measurements::AddEvent(const Event& event)
@@ -37,7 +70,8 @@ void Measurements::AddEvent(const Event& event)
 
 void Measurements::PollingStarted()
 {
-    detector_.Restart();
+    for (auto& relay : relays_)
+        relay->detector.Restart();
     OperatorEvent("Начать опрос");
 }
 
@@ -48,21 +82,36 @@ void Measurements::OperatorEvent(const std::string& what, const std::string& sta
         eventsForm_->Follow();
 }
 
+void Measurements::RelayCommandEvent(const std::string& what, const std::string& state)
+{
+    const RelayName& id = relays_[shown_]->id;
+    AddEvent({std::chrono::system_clock::now(), EventKind::Operator, what, state, std::nullopt,
+              RelayCaption(id.name, id.address)});
+    if (eventsForm_->isVisible())
+        eventsForm_->Follow();
+}
+
 void Measurements::Take(const std::vector<PollSample>& samples)
 {
     const std::string separator = samples.empty() ? std::string() : DecimalSeparator();
     events_.WriteHeld();
     for (const PollSample& sample : samples) {
-        for (const Event& event : detector_.OnPoll(sample))
+        if (sample.unit >= relays_.size())
+            continue;  // a poll of a line whose relays were told otherwise since
+        Relay& relay = *relays_[sample.unit];
+        for (Event event : relay.detector.OnPoll(sample)) {
+            event.relay = RelayCaption(relay.id.name, relay.id.address);
             AddEvent(event);
+        }
         if (!sample.answered)
             continue;
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sample.at.time_since_epoch()).count();
-        trends_.Add(ms, sample.values);
-        if (recording_.Active() && !recording_.Write(RecordLine(ToLocal(sample.at), sample.values, separator)))
+        relay.trends.Add(ms, sample.values);
+        Recording& recording = relay.recording;
+        if (recording.Active() && !recording.Write(RecordLine(ToLocal(sample.at), sample.values, separator)))
             emit recordingFailed(QString::fromUtf8("Запись измерений в «%1» остановлена: %2")
-                                     .arg(QString::fromStdU16String(recording_.Path().u16string()),
-                                          QString::fromLocal8Bit(recording_.Error())));
+                                     .arg(QString::fromStdU16String(recording.Path().u16string()),
+                                          QString::fromLocal8Bit(recording.Error())));
     }
     if (trendsForm_->isVisible())
         trendsForm_->Plot()->Follow(QDateTime::currentMSecsSinceEpoch());
@@ -74,9 +123,28 @@ bool Measurements::StartRecording(const QString& fileName, QString* error)
 {
     const std::string header =
         ToCp1251(QString::fromUtf8("Время;Ia, А;Ib, А;Ic, А;3Io, А;Iкз, А;Светодиоды 1-8;Входы 1-4")).toStdString();
-    if (recording_.Start(std::filesystem::path(fileName.toStdU16String()), header))
-        return true;
-    if (error)
-        *error = QString::fromLocal8Bit(recording_.Error());
-    return false;
+    StopRecording();
+    const std::filesystem::path chosen(fileName.toStdU16String());
+    for (auto& relay : relays_) {
+        std::filesystem::path path = chosen;
+        if (relays_.size() > 1) {
+            std::filesystem::path name = chosen.stem();
+            name += "-" + std::to_string(relay->id.address);
+            name += chosen.extension();
+            path.replace_filename(name);
+        }
+        if (!relay->recording.Start(path, header)) {
+            if (error)
+                *error = QString::fromLocal8Bit(relay->recording.Error());
+            StopRecording();
+            return false;
+        }
+    }
+    return true;
+}
+
+void Measurements::StopRecording()
+{
+    for (auto& relay : relays_)
+        relay->recording.Stop();
 }

@@ -8,6 +8,8 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 class QWidget;
@@ -15,10 +17,18 @@ class TfrmEvents;
 class TfrmTrends;
 struct PollSample;
 
+// A relay of the line as the operator knows it.
+struct RelayName {
+    uint8_t address = 1;
+    std::string name;  // UTF-8; may be empty
+
+    bool operator==(const RelayName&) const = default;
+};
+
 // What the monitor keeps of the polls beyond the display: the trend history
 // with its window, the recording, and the events with their window and
-// file. The main window hands over each tick's polls and tells of the
-// operator's commands.
+// file, each relay's apart. The main window hands over each tick's polls and
+// tells of the operator's commands.
 class Measurements : public QObject {
     Q_OBJECT
 
@@ -26,25 +36,39 @@ public:
     // The trend window belongs to `window` and goes with it.
     explicit Measurements(QWidget* window);
 
+    // The relays of the line in the poll thread's order (one, unnamed, until
+    // told). A list unlike the last starts every relay's trends afresh and
+    // stops a recording.
+    void SetRelays(std::vector<RelayName> relays);
+    // The relay the main window shows: the one the trends plot.
+    void ShowRelay(std::size_t unit);
+    std::size_t ShownRelay() const { return shown_; }
+
     // The polls since the last tick, into the trends and the recording
     // (accepted ones) and the events; the open windows follow them.
     void Take(const std::vector<PollSample>& samples);
     // Polling started by the operator: the next accepted poll is the
     // events' baseline.
     void PollingStarted();
-    // A command of the operator, as an event now.
+    // A command of the operator, as an event now: of the whole line, or of
+    // the relay shown.
     void OperatorEvent(const std::string& what, const std::string& state = {});
+    void RelayCommandEvent(const std::string& what, const std::string& state);
     // Where the event files go: the exchange journal's folder; none: nowhere.
     void SetEventFolder(std::optional<std::filesystem::path> folder) { events_.SetFolder(std::move(folder)); }
     const EventLog& Events() const { return events_; }
     TfrmEvents* EventsWindow() const { return eventsForm_; }
 
     // Records every accepted poll to the file from now on, Windows-1251 with
-    // a header line. False, with the reason in *error, when it cannot.
+    // a header line; with several relays, one file each, the address before
+    // the extension ("run-2.csv"). False, with the reason in *error, when
+    // one cannot be written (none is then kept).
     bool StartRecording(const QString& fileName, QString* error);
-    void StopRecording() { recording_.Stop(); }
-    const Recording& CurrentRecording() const { return recording_; }
-    const TrendHistory& Trends() const { return trends_; }
+    void StopRecording();
+    // The first relay's recording: every relay's runs with it.
+    const Recording& CurrentRecording() const { return relays_.front()->recording; }
+    const TrendHistory& Trends() const { return relays_[shown_]->trends; }
+    const TrendHistory& Trends(std::size_t unit) const { return relays_[unit]->trends; }
     TfrmTrends* TrendsWindow() const { return trendsForm_; }
 
 signals:
@@ -54,12 +78,19 @@ signals:
     void eventFileFailed(const QString& message);
 
 private:
+    struct Relay {
+        Relay(RelayName id, const std::string& separator) : id(std::move(id)), detector(separator) {}
+        RelayName id;
+        TrendHistory trends;
+        Recording recording;
+        EventDetector detector;
+    };
+
     void AddEvent(const Event& event);
 
-    TrendHistory trends_;
-    Recording recording_;
+    std::vector<std::unique_ptr<Relay>> relays_;
+    std::size_t shown_ = 0;
     TfrmTrends* trendsForm_;
-    EventDetector detector_;
     EventLog events_;
     TfrmEvents* eventsForm_;
     uint64_t reportedEventFailures_ = 0;

@@ -6,6 +6,7 @@
 #include "RelayRegisters.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -56,6 +57,7 @@ QVariant EventTableModel::data(const QModelIndex& index, int role) const
     }
     case kWhat: return QString::fromStdString(e.what);
     case kState: return QString::fromStdString(e.state);
+    case kRelay: return QString::fromStdString(e.relay);
     default:
         if (!e.currents)
             return {};
@@ -68,8 +70,8 @@ QVariant EventTableModel::headerData(int section, Qt::Orientation orientation, i
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
-    static const char* const kHeaders[kColumns] = {"Время", "Событие", "Состояние", "Ia, А",
-                                                   "Ib, А", "Ic, А",   "3Io, А",    "Iкз, А"};
+    static const char* const kHeaders[kColumns] = {"Время", "Событие", "Состояние", "Ia, А", "Ib, А",
+                                                   "Ic, А", "3Io, А",  "Iкз, А",    "Реле"};
     return QString::fromUtf8(kHeaders[section]);
 }
 
@@ -104,6 +106,12 @@ void EventTableModel::SetShown(EventKind kind, bool shown)
     Rebuild();
 }
 
+void EventTableModel::SetRelay(const std::string& relay)
+{
+    relay_ = relay;
+    Rebuild();
+}
+
 void EventTableModel::Rebuild()
 {
     beginResetModel();
@@ -117,7 +125,8 @@ void EventTableModel::Rebuild()
 }
 
 TfrmEvents::TfrmEvents(const EventLog& log, QWidget* parent)
-    : QWidget(parent, Qt::Window), model_(new EventTableModel(log, this)), tvEvents_(new QTableView(this))
+    : QWidget(parent, Qt::Window), model_(new EventTableModel(log, this)), tvEvents_(new QTableView(this)),
+      cbRelay_(new QComboBox(this))
 {
     setObjectName("frmEvents");
     setWindowTitle(QString::fromUtf8("События"));
@@ -132,8 +141,9 @@ TfrmEvents::TfrmEvents(const EventLog& log, QWidget* parent)
     tvEvents_->horizontalHeader()->setSectionResizeMode(EventTableModel::kWhat, QHeaderView::Stretch);
     tvEvents_->setColumnWidth(EventTableModel::kTime, 100);
     tvEvents_->setColumnWidth(EventTableModel::kState, 220);
-    for (int c = EventTableModel::kIa; c < EventTableModel::kColumns; ++c)
+    for (int c = EventTableModel::kIa; c < EventTableModel::kRelay; ++c)
         tvEvents_->setColumnWidth(c, 64);
+    tvEvents_->setColumnWidth(EventTableModel::kRelay, 160);
 
     auto* filters = new QHBoxLayout;
     struct Filter {
@@ -154,6 +164,13 @@ TfrmEvents::TfrmEvents(const EventLog& log, QWidget* parent)
         });
         filters->addWidget(box);
     }
+    cbRelay_->setObjectName("cbRelay");
+    cbRelay_->setVisible(false);
+    connect(cbRelay_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        model_->SetRelay(index > 0 ? cbRelay_->itemText(index).toStdString() : std::string());
+        tvEvents_->scrollToBottom();
+    });
+    filters->addWidget(cbRelay_);
     filters->addStretch();
     auto* save = new QPushButton(QString::fromUtf8("Сохранить..."), this);
     save->setObjectName("btnSave");
@@ -164,6 +181,15 @@ TfrmEvents::TfrmEvents(const EventLog& log, QWidget* parent)
     layout->addLayout(filters);
     layout->addWidget(tvEvents_, 1);
     resize(960, 420);
+}
+
+void TfrmEvents::SetRelays(const std::vector<std::string>& relays)
+{
+    cbRelay_->clear();  // back to every relay's events
+    cbRelay_->addItem(QString::fromUtf8("Все реле"));
+    for (const std::string& relay : relays)
+        cbRelay_->addItem(QString::fromStdString(relay));
+    cbRelay_->setVisible(!relays.empty());
 }
 
 void TfrmEvents::Follow()

@@ -10,6 +10,7 @@
 
 class EventLog;
 class QCheckBox;
+class QComboBox;
 class QTableView;
 
 // The events the window shows, oldest first: those of the kinds ticked, of
@@ -18,7 +19,7 @@ class EventTableModel : public QAbstractTableModel {
     Q_OBJECT
 
 public:
-    enum Column { kTime, kWhat, kState, kIa, kIb, kIc, k3I0, kLastTrip, kColumns };
+    enum Column { kTime, kWhat, kState, kIa, kIb, kIc, k3I0, kLastTrip, kRelay, kColumns };
 
     explicit EventTableModel(const EventLog& log, QObject* parent = nullptr);
 
@@ -30,14 +31,20 @@ public:
     // Takes the events added since, and lets go of those the log no longer holds.
     void Refresh();
     void SetShown(EventKind kind, bool shown);
+    // Only this relay's events and the whole line's; empty: every relay's.
+    void SetRelay(const std::string& relay);
     const Event& At(int row) const;
 
 private:
-    bool Shown(const Event& e) const { return shown_[static_cast<int>(e.kind)]; }
+    bool Shown(const Event& e) const
+    {
+        return shown_[static_cast<int>(e.kind)] && (relay_.empty() || e.relay.empty() || e.relay == relay_);
+    }
     void Rebuild();
 
     const EventLog& log_;
     bool shown_[4] = {true, true, true, true};
+    std::string relay_;
     std::vector<uint64_t> rows_;  // the events' numbers in the log
     uint64_t taken_ = 0;          // events of the log looked at so far
 };
@@ -57,6 +64,8 @@ public:
     // the reason, when the file cannot be written.
     bool SaveTo(const QString& fileName, QString* error) const;
     EventTableModel* Model() const { return model_; }
+    // The relays the filter offers, as the events name them; none: no filter.
+    void SetRelays(const std::vector<std::string>& relays);
 
 private slots:
     void btnSaveClick();
@@ -64,4 +73,5 @@ private slots:
 private:
     EventTableModel* model_;
     QTableView* tvEvents_;
+    QComboBox* cbRelay_;
 };

@@ -29,12 +29,19 @@ const SeriesStyle kStyles[kSeriesCount] = {
 
 } // namespace
 
-TrendPlot::TrendPlot(const TrendHistory& history, QWidget* parent) : QWidget(parent), history_(history)
+TrendPlot::TrendPlot(const TrendHistory& history, QWidget* parent) : QWidget(parent), history_(&history)
 {
     setObjectName("Plot");
     setMinimumSize(560, 300);
     setAutoFillBackground(true);
     setPalette(QPalette(Qt::white));
+}
+
+void TrendPlot::SetHistory(const TrendHistory& history)
+{
+    history_ = &history;
+    paintedRevision_ = 0;
+    update();
 }
 
 void TrendPlot::SetSpanMinutes(int minutes)
@@ -47,7 +54,7 @@ void TrendPlot::Follow(int64_t nowMs)
 {
     const int64_t span = int64_t{spanMinutes_} * 60000;
     const int64_t msPerPixel = span / std::max(1, width() - 88);
-    if (history_.Revision() != paintedRevision_ || nowMs - paintedAtMs_ >= msPerPixel)
+    if (history_->Revision() != paintedRevision_ || nowMs - paintedAtMs_ >= msPerPixel)
         update();
 }
 
@@ -58,8 +65,8 @@ void TrendPlot::paintEvent(QPaintEvent*)
     const int64_t now = nowMs_ ? nowMs_ : QDateTime::currentMSecsSinceEpoch();
     const int64_t span = int64_t{spanMinutes_} * 60000;
     paintedAtMs_ = now;
-    paintedRevision_ = history_.Revision();
-    const auto points = history_.Since(now - span);
+    paintedRevision_ = history_->Revision();
+    const auto points = history_->Since(now - span);
     const QRect area = rect().adjusted(56, 28, -32, -34);
     const TrendGeometry g = LayOutTrends(points, now, spanMinutes_,
                                          {double(area.left()), double(area.top()), double(area.width()),
@@ -129,4 +136,10 @@ TfrmTrends::TfrmTrends(const TrendHistory& history, QWidget* parent)
     layout->addLayout(top);
     layout->addWidget(plot_, 1);
     resize(760, 420);
+}
+
+void TfrmTrends::SetHistory(const TrendHistory& history, const std::string& relay)
+{
+    plot_->SetHistory(history);
+    setWindowTitle(relay.empty() ? QString::fromUtf8("Тренды") : QString::fromUtf8("Тренды — %1").arg(QString::fromStdString(relay)));
 }

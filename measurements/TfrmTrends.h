@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <string>
 
 class QComboBox;
 class TrendHistory;
@@ -13,6 +14,8 @@ class TrendPlot : public QWidget {
 
 public:
     explicit TrendPlot(const TrendHistory& history, QWidget* parent = nullptr);
+    // Plots another history from now on; it must outlive the plot or the next call.
+    void SetHistory(const TrendHistory& history);
     void SetSpanMinutes(int minutes);
     int SpanMinutes() const { return spanMinutes_; }
     // The time at the right edge; by default the wall clock.
@@ -25,7 +28,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    const TrendHistory& history_;
+    const TrendHistory* history_;
     int spanMinutes_ = 10;
     int64_t nowMs_ = 0;
     int64_t paintedAtMs_ = 0;     // the right edge of the last paint
@@ -39,6 +42,8 @@ class TfrmTrends : public QWidget {
 public:
     explicit TfrmTrends(const TrendHistory& history, QWidget* parent = nullptr);
     TrendPlot* Plot() const { return plot_; }
+    // The relay's history, and its name in the title (none: "Тренды" alone).
+    void SetHistory(const TrendHistory& history, const std::string& relay);
 
 private:
     TrendPlot* plot_;

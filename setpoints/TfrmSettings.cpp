@@ -86,12 +86,12 @@ TfrmSettings::TfrmSettings(QWidget* parent)
     layout->setSizeConstraint(QLayout::SetFixedSize);  // a fixed single border
 }
 
-void TfrmSettings::UpdateSetpoints(const TDeviceControl& control)
+void TfrmSettings::UpdateSetpoints(const RegisterImage& image)
 {
     const std::string separator = QLocale::system().decimalPoint().toStdString();
     for (int i = 0; i < kSetpointCount; ++i) {
         const SetpointField& field = kSetpointFields[i];
-        edits_[i]->setText(QString::fromStdString(DecodeSetpoint(field, control.GetRegister(field.reg), separator)));
+        edits_[i]->setText(QString::fromStdString(DecodeSetpoint(field, image.Get(field.reg), separator)));
     }
 }
 

@@ -3,7 +3,7 @@
 #include <QWidget>
 
 class QLineEdit;
-class TDeviceControl;
+class RegisterImage;
 
 // "Уставки": the relay's setpoints decoded from registers 6..41. A view only;
 // hidden, never destroyed, when closed.
@@ -14,7 +14,7 @@ public:
     explicit TfrmSettings(QWidget* parent = nullptr);
 
     // Sets all 36 fields from the poll thread's image, register 6 first.
-    void UpdateSetpoints(const TDeviceControl& control);
+    void UpdateSetpoints(const RegisterImage& image);
 
 public slots:
     void Button1Click();

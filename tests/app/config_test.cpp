@@ -156,6 +156,30 @@ TEST_F(IniTest, EchoIsOnOrOffOnlyWhenItSaysSo)
     }
 }
 
+// The line's settings carry RS485's mode and delays to the port; a word it
+// does not know is told and leaves RTS alone.
+TEST_F(IniTest, Rs485ReachesTheLineOrIsTold)
+{
+    struct Row {
+        const char* lines;
+        Rs485Mode mode;
+        int32_t before, after;
+        bool told;
+    };
+    for (const Row& row : {Row{"", Rs485Mode::Off, 0, 0, false},
+                           Row{"RS485=RTS\nRS485DELAYBEFORE=2\nRS485DELAYAFTER=5\n", Rs485Mode::Rts, 2, 5, false},
+                           Row{"RS485=rts-inverted\n", Rs485Mode::RtsInverted, 0, 0, false},
+                           Row{"RS485=yes\n", Rs485Mode::Off, 0, 0, true}}) {
+        Put(std::string("[Config]\n") + row.lines);
+        std::string problem;
+        const LineSettings line = ToLinkSettings(ReadLinkConfig(TIniFile(path_)), &problem).Line();
+        EXPECT_EQ(line.rs485, row.mode) << row.lines;
+        EXPECT_EQ(line.rs485DelayBeforeMs, row.before) << row.lines;
+        EXPECT_EQ(line.rs485DelayAfterMs, row.after) << row.lines;
+        EXPECT_EQ(problem.rfind("RS485=yes: ", 0) == 0, row.told) << problem;
+    }
+}
+
 TEST_F(IniTest, WriteCreatesFileSectionAndKey)
 {
     const TIniFile ini(path_);

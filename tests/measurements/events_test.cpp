@@ -138,7 +138,7 @@ TEST_F(EventFileTest, EveryEventIsALineInTheDaysFileAsSoonAsItIsAdded)
     EventLog log(".");
     log.SetFolder(dir_);
     Event trip{Sample(0, {}).at, EventKind::Trip, "Сработало I> (МТЗ)", "вкл",
-               std::array<uint16_t, 5>{1234, 5, 65535, 0, 1000}};
+               std::array<uint16_t, 5>{1234, 5, 65535, 0, 1000}, "Фидер; 2 (адрес 2)"};
     Event typed{Sample(1, {}).at, EventKind::Operator, "Произвольный запрос: 01 03; 00", "ответ получен",
                 std::nullopt};
     log.Add(trip);
@@ -153,8 +153,9 @@ TEST_F(EventFileTest, EveryEventIsALineInTheDaysFileAsSoonAsItIsAdded)
 
     // The line itself, byte for byte (local time, so only after the stamp).
     const std::string line = EventCsvLine(trip, ",");
-    EXPECT_EQ(line.substr(23), ";Срабатывания;Сработало I> (МТЗ);вкл;12,34;0,05;655,35;0,00;10,00");
-    EXPECT_EQ(EventCsvLine(typed, ",").substr(23), ";Оператор;Произвольный запрос: 01 03, 00;ответ получен;;;;;");
+    EXPECT_EQ(line.substr(23),
+              ";Срабатывания;Сработало I> (МТЗ);вкл;12,34;0,05;655,35;0,00;10,00;Фидер, 2 (адрес 2)");
+    EXPECT_EQ(EventCsvLine(typed, ",").substr(23), ";Оператор;Произвольный запрос: 01 03, 00;ответ получен;;;;;;");
 }
 
 // Two ways the file refuses: a file where the folder should be, and the
