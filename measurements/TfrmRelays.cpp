@@ -94,7 +94,9 @@ void TfrmRelays::Show(const std::vector<OverviewRow>& rows)
                 table_->setItem(row, column, item);
             }
         // Unlike any row a relay makes, so that each cell is written once.
-        shown_.assign(rows.size(), OverviewRow{.link = "-"});
+        OverviewRow unlike;
+        unlike.link = "-";
+        shown_.assign(rows.size(), unlike);
         table_->setSortingEnabled(true);
     }
     static const QIcon red = RedMark();

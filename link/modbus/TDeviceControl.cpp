@@ -145,9 +145,11 @@ void TDeviceControl::BeginRound()
     roundAnswered_ = false;
     // With no relay answering there is nobody to keep waiting: all are polled.
     const bool anyLive = std::any_of(units_.begin(), units_.end(), [](const Unit& u) { return !u.demoted; });
+    const auto now = std::chrono::steady_clock::now();
     for (Unit& unit : units_) {
         unit.stats.rare = unit.demoted && anyLive;
-        unit.due = !unit.stats.rare || ++unit.roundsSinceRarePoll >= kRareEvery;
+        unit.due = !unit.stats.rare
+                   || (++unit.roundsSinceRarePoll >= kRareEvery && now - unit.polledAt >= kRareEvery * unit.silentCost);
         if (unit.due)
             unit.roundsSinceRarePoll = 0;
     }
@@ -169,6 +171,7 @@ void TDeviceControl::PollNext(std::unique_lock<std::mutex>& lock)
     const uint64_t generation = stopGeneration_;
     lock.unlock();
     std::vector<uint16_t> values(count_);
+    const auto pollStart = std::chrono::steady_clock::now();
     bool ok = false;
     if (master) {
         // The master keeps the address the commands go to; polls borrow it.
@@ -178,6 +181,7 @@ void TDeviceControl::PollNext(std::unique_lock<std::mutex>& lock)
         ok = master->ReadHoldingRegisters(values.data(), 0, count_);
         master->SetAddress(own);
     }
+    const auto polledAt = std::chrono::steady_clock::now();
     if (ok)
         unit.image.Store(values.data());
     const bool silent = !master || master->LastHeardNothing();
@@ -185,6 +189,7 @@ void TDeviceControl::PollNext(std::unique_lock<std::mutex>& lock)
     const bool echo = master && master->RemovingEcho();
     lock.lock();
 
+    unit.polledAt = polledAt;
     PollStats& stats = unit.stats;
     const auto now = std::chrono::system_clock::now();
     if (!ok && (stats.polls == 0 || stats.lastAnswered))
@@ -207,6 +212,7 @@ void TDeviceControl::PollNext(std::unique_lock<std::mutex>& lock)
         // what it is: nothing came back.
         ++(silent ? stats.timeouts : exception ? stats.exceptions : stats.rejected);
         samples_.push_back({now, {}, false, silent, index});
+        unit.silentCost = polledAt - pollStart;
         if (++unit.silentRounds >= kSilentRoundsBeforeRare && !unit.demoted) {
             unit.demoted = true;
             unit.roundsSinceRarePoll = 0;

@@ -67,7 +67,9 @@ public:
     static constexpr int kMinPauseAfterFailureMs = 100;
     // Each silent poll costs the whole reply wait; a relay silent this many
     // rounds in a row is polled only every kRareEvery-th round while any
-    // other relay answers, so that it does not slow the live ones.
+    // other relay answers, and no sooner than its silent poll takes a
+    // kRareEvery-th of the time since the one before, so that it does not
+    // slow the live ones, however short their round.
     static constexpr int kSilentRoundsBeforeRare = 3;
     static constexpr int kRareEvery = 10;
 
@@ -109,6 +111,8 @@ private:
         int silentRounds = 0;      // guarded by mutex_
         bool demoted = false;      // silent long enough to be polled rarely
         int roundsSinceRarePoll = 0;
+        std::chrono::steady_clock::time_point polledAt{};  // the last poll ended
+        std::chrono::steady_clock::duration silentCost{};  // the last silent poll took
         bool due = true;           // polled in the round under way
     };
 

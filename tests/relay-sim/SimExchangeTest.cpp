@@ -306,6 +306,39 @@ TEST(SimExchange, SeveralRelaysOnOneLine)
     ExpectCleanStop(*sim);
 }
 
+// The poll thread on a line where one listed relay never answers: the one
+// there is polled every round into its own image, the silent one no more
+// than every tenth round once three rounds went by without it, and the
+// commands' address stays the window's.
+TEST(SimExchange, PollThreadTakesEachRelayInTurnAndASilentOneRarely)
+{
+    auto sim = Start(Plus(kExact, {"--units", "5"}));
+    DeviceLink link({.portName = sim->Link(), .speed = 38400, .responseTimeoutMs = 200, .address = 9,
+                     .pollIntervalMs = 0, .relays = {9, 5}});
+    TDeviceControl& control = link.Poller();
+    control.StartPolling();
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (control.Stats(0).polls < 5 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(5ms);
+    control.StopPolling();
+
+    const PollStats silent = control.Stats(0), there = control.Stats(1);
+    ASSERT_GE(silent.polls, 5u) << "polled still, if rarely";
+    EXPECT_TRUE(silent.rare);
+    EXPECT_FALSE(there.rare);
+    EXPECT_EQ(silent.answered, 0u);
+    EXPECT_EQ(there.answered, there.polls);
+    EXPECT_GE(there.polls, 3 + TDeviceControl::kRareEvery * (silent.polls - 3) - 1);
+    EXPECT_EQ(control.GetRegister(43, 1), 5);
+    for (uint16_t i = 0; i < 46; ++i)
+        EXPECT_EQ(control.GetRegister(i, 0), 0) << i;
+    EXPECT_EQ(link.Master().Address(), 9);
+    const std::vector<PollSample> samples = control.TakeSamples();
+    ASSERT_EQ(samples.size(), silent.polls + there.polls);
+    for (const PollSample& sample : samples)
+        EXPECT_EQ(sample.answered, sample.unit == 1);
+}
+
 TEST(SimExchange, EachFaultGivesItsLogLine)
 {
     const std::vector<uint8_t> good = ReadReply(1, Served(kExact));
