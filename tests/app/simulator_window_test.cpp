@@ -14,6 +14,7 @@
 #include "TfrmSettings.h"
 #include "TfrmTrends.h"
 #include "TfrmEvents.h"
+#include "TfrmRelays.h"
 #include "Cp1251Qt.h"
 #include "SimRelay.h"
 
@@ -27,6 +28,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -192,6 +194,60 @@ private slots:
         QFile saved(csv);
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QCOMPARE(saved.readAll().toStdString(), expected);
+    }
+
+    // Three relays on one line: each its own row in the overview, a trip of
+    // relay 2 in its row and as its event, and an acknowledgement from the
+    // window showing relay 2 to address 2 alone.
+    void aLineOfRelays()
+    {
+        StartWith({"--speed", "38400", "--noise", "0", "--units", "1,2,3", "--fault-at", "2:0.3"},
+                  "NETADDRESS=1\r\n[Relays]\r\n1=" + ToCp1251(QString::fromUtf8("Ввод 1")) + "\r\n2="
+                      + ToCp1251(QString::fromUtf8("Фидер 2")) + "\r\n3=\r\n");
+        QCOMPARE(MainForm->windowTitle(), QString::fromUtf8("Zarit монитор — Ввод 1 (адрес 1)"));
+        MainForm->miRelaysShowClick();
+        auto* overview = static_cast<TfrmRelays*>(MainForm->RelaysWindow());
+        const QTableWidget* table = overview->Table();
+        auto cell = [&](std::size_t unit, int column) {
+            const int row = overview->RowOf(unit);
+            return row < 0 ? QString() : table->item(row, column)->text();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT((MainForm->Timer1Timer(), table->rowCount() == 3
+                                  && !table->item(overview->RowOf(1), TfrmRelays::kAlarm)->toolTip().isEmpty()
+                                  && cell(2, TfrmRelays::kLink) == QString::fromUtf8("есть ответ")),
+                                 10000);
+        QCOMPARE(cell(0, TfrmRelays::kName), QString::fromUtf8("Ввод 1"));
+        QCOMPARE(cell(2, TfrmRelays::kAddress), QString("3"));
+        QCOMPARE(QSet<QString>({cell(0, TfrmRelays::kIa), cell(1, TfrmRelays::kIa), cell(2, TfrmRelays::kIa)}).size(), 3);
+        QVERIFY(table->item(overview->RowOf(0), TfrmRelays::kAlarm)->toolTip().isEmpty());
+        MainForm->Timer1Timer();
+        QStringList trips;
+        for (const Event& e : MainForm->Events().Events())
+            if (e.kind == EventKind::Trip && e.what != "Начальное состояние")
+                trips << QString::fromStdString(e.relay);
+        trips.removeDuplicates();
+        QCOMPARE(trips, QStringList{QString::fromUtf8("Фидер 2 (адрес 2)")});
+
+        // A double click shows relay 2 in the main window.
+        emit overview->Table()->cellDoubleClicked(overview->RowOf(1), TfrmRelays::kLink);
+        QCOMPARE(MainForm->windowTitle(), QString::fromUtf8("Zarit монитор — Фидер 2 (адрес 2)"));
+        QVERIFY(ShowsWithin("edNetAddress", "2"));
+        QCOMPARE(Picture("imgLED2"), FileImage("RedLedOn.bmp"));
+        MainForm->N6Click();
+        QTRY_VERIFY_WITH_TIMEOUT((MainForm->Timer1Timer(),
+                                  table->item(overview->RowOf(1), TfrmRelays::kAlarm)->toolTip().isEmpty()),
+                                 5000);
+        const Event* ack = LastEvent("Квитирование");
+        QVERIFY(ack);
+        QCOMPARE(QString::fromStdString(ack->relay), QString::fromUtf8("Фидер 2 (адрес 2)"));
+        int writes = 0;
+        for (const std::string& line : MainForm->Log()->Lines())
+            if (line.find("Запрос: ") != std::string::npos && line.find(" 05 00 00 FF 00 ") != std::string::npos) {
+                ++writes;
+                QVERIFY2(line.find("Запрос: 02 05") != std::string::npos, line.c_str());
+            }
+        QCOMPARE(writes, 1);
+        MainForm->N7Click();
     }
 
     // A relay silent for a while, then answering: one event each way, not
