@@ -1,3 +1,4 @@
+#include "LineOverview.h"
 #include "LinkHealth.h"
 #include "Recording.h"
 #include "TrendHistory.h"
@@ -40,6 +41,39 @@ TEST(LinkHealth, Texts)
     stats.exceptions = 2;
     EXPECT_EQ(LinkHealthText(stats, {}).substr(LinkHealthText(stats, {}).rfind("ошибок")),
               "ошибок CRC 1, исключений 2");
+}
+
+// A relay's row in the overview: its link in words, and the red LEDs lit
+// (not the green "Исправно") by their captions.
+TEST(OverviewRowTest, LinkAndRedLeds)
+{
+    RegisterImage image(46);
+    std::vector<uint16_t> values(46);
+    values[0] = 1234;
+    values[5] = 0b1000'0011;  // Исправно, I> and I>>
+    image.Store(values.data());
+    const auto at = std::chrono::system_clock::now();
+    struct Row {
+        uint64_t polls, answered;
+        bool lastAnswered, rare;
+        std::string link;  // "+": "нет ответа с " and the time of the last answer
+    };
+    for (const Row& row : {Row{0, 0, false, false, ""}, Row{4, 3, true, false, "есть ответ"},
+                           Row{4, 3, false, false, "+"}, Row{9, 3, false, true, "опрашивается реже"}}) {
+        PollStats stats;
+        stats.polls = row.polls;
+        stats.answered = row.answered;
+        stats.lastAnswered = row.lastAnswered;
+        stats.rare = row.rare;
+        stats.lastAnswerAt = stats.failingSince = at;
+        const OverviewRow r = MakeOverviewRow("Фидер 2", 2, image, stats, ",");
+        EXPECT_EQ(r.link, row.link == "+" ? "нет ответа с " + r.lastAnswer : row.link) << row.polls;
+        EXPECT_EQ(r.lastAnswer.size(), row.answered ? 8u : 0u);
+        EXPECT_EQ(r.currents[0], row.answered ? "12,34" : "");
+        EXPECT_EQ(r.redLeds, row.answered ? "Сработало I> (МТЗ)\nСработало I>> (ТО1)" : "");
+    }
+    EXPECT_EQ(RelayCaption("Фидер 2", 2), "Фидер 2 (адрес 2)");
+    EXPECT_EQ(RelayCaption("", 5), "адрес 5");
 }
 
 TEST(TrendHistoryTest, KeepsOnePointPerSpacingAndABoundedNumber)
