@@ -172,9 +172,14 @@ void TMainForm::ShowRelay(std::size_t unit)
     measurements_->ShowRelay(unit);
     if (!link_)
         return;
-    // The relay's own values at once, and its own counts.
-    if (relays_.relays.size() > 1)
+    // The relay's own values at once, and its own counts; none for a relay
+    // not heard yet, rather than another relay's or zeros.
+    if (relays_.relays.size() > 1) {
         Refresh();
+        if (link_->Poller().Stats(unit).answered == 0)
+            for (QLineEdit* edit : {edNetAddress, edSpeed, edIA, edIB, edIC, ed3I0, edLastKZ})
+                edit->clear();
+    }
     shownHealth_.reset();
     ShowLinkHealth();
 }

@@ -39,7 +39,7 @@ OverviewRow MakeOverviewRow(const std::string& name, uint8_t address, const Regi
     if (stats.polls > 0)
         row.link = stats.rare            ? "опрашивается реже"
                    : stats.lastAnswered ? "есть ответ"
-                                        : "нет ответа с " + TimeOfDay(stats.failingSince);
+                                        : std::string("нет ответа с ") + TimeOfDay(stats.failingSince);
     return row;
 }
 

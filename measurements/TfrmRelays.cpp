@@ -50,14 +50,19 @@ TfrmRelays::TfrmRelays(QWidget* parent) : QWidget(parent, Qt::Window), table_(ne
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->verticalHeader()->hide();
     table_->horizontalHeader()->setSectionResizeMode(kName, QHeaderView::Stretch);
-    table_->setColumnWidth(kLink, 190);
+    table_->setColumnWidth(kAddress, 60);
+    for (int column = kIa; column <= kLastTrip; ++column)
+        table_->setColumnWidth(column, 70);
+    table_->setColumnWidth(kAlarm, 60);
+    table_->setColumnWidth(kLink, 180);
+    table_->setColumnWidth(kLastAnswer, 120);
     connect(table_, &QTableWidget::cellDoubleClicked, this, [this](int row, int) {
         if (const QTableWidgetItem* item = table_->item(row, kName))
             emit relayChosen(item->data(kUnitRole).value<std::size_t>());
     });
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(table_);
-    resize(900, 300);
+    resize(960, 300);
 }
 
 int TfrmRelays::RowOf(std::size_t unit) const
