@@ -247,6 +247,18 @@ private slots:
                 QVERIFY2(line.find("Запрос: 02 05") != std::string::npos, line.c_str());
             }
         QCOMPARE(writes, 1);
+
+        // A recording file per relay, each with that relay's polls.
+        QVERIFY(MainForm->StartRecording(dir_.filePath("run.csv")));
+        auto lines = [&](const char* name) {
+            QFile file(dir_.filePath(name));
+            return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT((MainForm->Timer1Timer(),
+                                  lines("run-1.csv") > 2 && lines("run-2.csv") > 2 && lines("run-3.csv") > 2),
+                                 5000);
+        QVERIFY(!QFile::exists(dir_.filePath("run.csv")));
+        MainForm->miRecordStopClick();
         MainForm->N7Click();
     }
 
