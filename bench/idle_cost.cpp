@@ -1,7 +1,8 @@
 // CPU the monitor spends when nothing, or little, happens: the process's CPU
 // seconds over a stretch of its own event loop, offscreen, with polling off
 // after a short run, and with polling on at 1 s against the relay simulator
-// with the setpoint and trend windows open. Each phase starts after the
+// with the setpoint and trend windows open, and a line of four relays (one
+// silent) polled at 1 s with the overview open. Each phase starts after the
 // text cursor has stopped blinking for want of input.
 //
 //   QT_QPA_PLATFORM=offscreen build/bench/idle_cost [seconds-per-phase]
@@ -83,10 +84,31 @@ int main(int argc, char** argv)
     MainForm->N7Click();
     const double off2 = Measure(seconds);
 
+    DestroyForms();
+
+    SimProcess line({"--units", "1,2,3"});
+    if (!line.WaitForLink()) {
+        std::fprintf(stderr, "the relay simulator did not start\n");
+        return 1;
+    }
+    QFile ini(folder.FilePath("ZaritMon.ini"));
+    ini.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    ini.write("[Config]\r\nPORT=" + QByteArray::fromStdString(line.Link())
+              + "\r\nREFRESHINTERVAL=1000\r\n[Relays]\r\n1=\r\n2=\r\n3=\r\n4=\r\n");
+    ini.close();
+    CreateForms();
+    MainForm->show();
+    MainForm->miRelaysShowClick();
+    MainForm->N5Click();
+    RunEventLoop(11000);
+    const double overview = Measure(seconds);
+    MainForm->N7Click();
+    DestroyForms();
+
     std::printf("monitor's CPU, share of one core over %d s (offscreen)\n", seconds);
     std::printf("  polling off, after a short run:                 %.3f %%\n", off);
     std::printf("  polling at 1 s, setpoint and trend windows open: %.3f %%\n", on);
     std::printf("  polling off again, windows still open:          %.3f %%\n", off2);
-    DestroyForms();
+    std::printf("  four relays (one silent) at 1 s, overview open: %.3f %%\n", overview);
     return 0;
 }
