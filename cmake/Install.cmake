@@ -1,6 +1,6 @@
 # Install rules and packages: a Debian package on Linux, a ZIP on Windows.
 include(GNUInstallDirs)
-# An install or a package needs the two programs, not the tests: scripts/package
+# An install or a package needs the programs, not the tests: scripts/package
 # builds those and cpack would otherwise build everything first.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
@@ -37,6 +37,10 @@ if(NOT WIN32)
       execute_process(COMMAND \"${CMAKE_STRIP}\"
         \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${ZARIT_BIN_DIR}/zaritmon-relay-sim\" COMMAND_ERROR_IS_FATAL ANY)
     endif()")
+
+  # The station and its service, installed but not enabled.
+  install(TARGETS zaritmon-station RUNTIME DESTINATION ${ZARIT_BIN_DIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/dist/zaritmon-station.service DESTINATION lib/systemd/system)
 
   install(FILES ${PROJECT_SOURCE_DIR}/dist/zaritmon.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES ${PROJECT_SOURCE_DIR}/dist/zaritmon.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
@@ -87,8 +91,10 @@ set(CPACK_PACKAGE_DESCRIPTION
 "Watches a Zarit digital overcurrent protection relay over a serial line with
 Modbus RTU: phase, residual and last-trip currents, the relay's LEDs and
 inputs, its setpoints, trends and recording, relay pulses, hand-typed
-requests and a journal of every exchange. Comes with a relay simulator,
-zaritmon-relay-sim, that plays one relay on a pseudo-terminal.")
+requests and a journal of every exchange; zaritmon-station does the
+polling, the journal and the events as a service, without windows. Comes
+with a relay simulator, zaritmon-relay-sim, that plays relays on a
+pseudo-terminal.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -55,4 +55,16 @@ cp "$prefix/share/zaritmon/RedLedOn.bmp" "$tmp/data/zaritmon/"
 XDG_DATA_HOME=$tmp/data "$program" --user-folder --pictures >"$tmp/pictures"
 grep -qxF "RedLedOn.bmp: $tmp/data/zaritmon/RedLedOn.bmp" "$tmp/pictures" ||
   fail "--user-folder does not work in $tmp/data/zaritmon: $(cat "$tmp/pictures")"
-echo "install layout, desktop entry, options and picture lookup: ok"
+# The service's unit as systemd reads it, pointed at the installed station;
+# systemd-analyze says what it ignores but exits 0, so any word is a fault.
+if command -v systemd-analyze >/dev/null; then
+  mkdir "$tmp/unit"
+  sed "s|/usr/bin/zaritmon-station|$prefix/bin/zaritmon-station|" \
+    "$prefix/lib/systemd/system/zaritmon-station.service" >"$tmp/unit/zaritmon-station.service"
+  said=$(systemd-analyze verify "$tmp/unit/zaritmon-station.service" 2>&1) || fail "systemd-analyze verify: $said"
+  [ -z "$said" ] || fail "systemd-analyze verify: $said"
+else
+  echo "systemd-analyze missing: the unit is not verified"
+fi
+"$prefix/bin/zaritmon-station" --help | grep -q -- "--config" || fail "zaritmon-station --help"
+echo "install layout, desktop entry, options, picture lookup and the station's unit: ok"

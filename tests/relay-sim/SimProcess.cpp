@@ -17,11 +17,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Forks relay-sim with stdin and stdout/stderr redirected; throws on failure.
-pid_t Spawn(const std::vector<std::string>& options, int stdinFd, int outFd)
+// Forks the program with stdin and stdout/stderr redirected; throws on failure.
+pid_t Spawn(std::string program, const std::vector<std::string>& options, int stdinFd, int outFd)
 {
     std::vector<char*> argv;
-    std::string program = RELAY_SIM_PATH;
     argv.push_back(program.data());
     std::vector<std::string> copy = options;
     for (auto& option : copy)
@@ -55,12 +54,14 @@ SimProcess::Exit Reap(pid_t pid, std::chrono::milliseconds bound)
         if (std::chrono::steady_clock::now() >= deadline) {
             ::kill(pid, SIGKILL);
             ::wait4(pid, &status, 0, &result.usage);
+            result.signal = SIGKILL;
             return result;
         }
         std::this_thread::sleep_for(5ms);
     }
     result.exited = WIFEXITED(status);
     result.status = result.exited ? WEXITSTATUS(status) : -1;
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
 }
 
@@ -89,7 +90,7 @@ SimProcess::SimProcess(std::vector<std::string> options, bool keys, std::string 
     link_ = linkPath.empty() ? dir_ + "/relay" : std::move(linkPath);
     options.push_back("--link");
     options.push_back(link_);
-    Launch(options, keys);
+    Launch(options, keys, RELAY_SIM_PATH);
 }
 
 SimProcess::SimProcess(OverTcp tcp, std::vector<std::string> options)
@@ -97,10 +98,15 @@ SimProcess::SimProcess(OverTcp tcp, std::vector<std::string> options)
 {
     options.push_back("--tcp");
     options.push_back(tcp.host + ":" + std::to_string(tcp.port));
-    Launch(options, false);
+    Launch(options, false, RELAY_SIM_PATH);
 }
 
-void SimProcess::Launch(const std::vector<std::string>& options, bool keys)
+SimProcess::SimProcess(const Program& program) : dir_(TemporaryDirectory())
+{
+    Launch(program.arguments, false, program.path);
+}
+
+void SimProcess::Launch(const std::vector<std::string>& options, bool keys, const std::string& program)
 {
     int stdinFd = -1;
     int pipeFds[2] = {-1, -1};
@@ -115,9 +121,15 @@ void SimProcess::Launch(const std::vector<std::string>& options, bool keys)
     const int outFd = ::open((dir_ + "/output").c_str(),
                              O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     started_ = std::chrono::steady_clock::now();
-    pid_ = Spawn(options, stdinFd, outFd);
+    pid_ = Spawn(program, options, stdinFd, outFd);
     ::close(stdinFd);
     ::close(outFd);
+}
+
+void SimProcess::SendSignal(int signal)
+{
+    if (pid_ > 0)
+        ::kill(pid_, signal);
 }
 
 SimProcess::~SimProcess()
@@ -210,7 +222,7 @@ std::pair<int, std::string> SimProcess::RunToEnd(const std::vector<std::string>&
     if (outFd < 0)
         throw std::runtime_error("mkstemp failed");
     const int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const pid_t pid = Spawn(options, nullFd, outFd);
+    const pid_t pid = Spawn(RELAY_SIM_PATH, options, nullFd, outFd);
     ::close(nullFd);
     ::close(outFd);
     const Exit exit = Reap(pid, 5s);

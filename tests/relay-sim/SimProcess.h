@@ -16,6 +16,7 @@ public:
     struct Exit {
         bool exited = false;  // false: had to be killed, or died by a signal
         int status = -1;
+        int signal = 0;  // the one it died of (SIGKILL when it had to be killed)
         rusage usage{};
     };
 
@@ -31,6 +32,13 @@ public:
         uint16_t port = 0;               // 0: a free one
     };
     SimProcess(OverTcp tcp, std::vector<std::string> options);
+
+    // Another program of ours, watched the same way: its output, its stop.
+    struct Program {
+        std::string path;
+        std::vector<std::string> arguments;
+    };
+    explicit SimProcess(const Program& program);
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
@@ -48,6 +56,7 @@ public:
     bool WaitForOutput(std::string_view text,
                        std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
     void SendKeys(const std::string& keys);
+    void SendSignal(int signal);
     // Sends the signal and reaps the child, killing it after the bound.
     Exit Stop(int signal, std::chrono::milliseconds bound = std::chrono::seconds(5));
     // Waits for an exit of its own, killing it after the bound.
@@ -59,7 +68,7 @@ public:
     static std::pair<int, std::string> RunToEnd(const std::vector<std::string>& options);
 
 private:
-    void Launch(const std::vector<std::string>& options, bool keys);
+    void Launch(const std::vector<std::string>& options, bool keys, const std::string& program);
 
     std::string dir_;
     std::string link_;

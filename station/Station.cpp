@@ -1,0 +1,142 @@
+#include "Station.h"
+
+#include "Cp1251.h"
+#include "DeviceLink.h"
+#include "ExchangeJournal.h"
+#include "LineOverview.h"
+#include "LinkHealth.h"
+#include "RelayRegisters.h"
+#include "TIniFile.h"
+
+namespace {
+
+// The events' own decimal separator, as in a Russian locale's files.
+constexpr const char* kSeparator = ",";
+
+} // namespace
+
+Station::Station(const std::filesystem::path& config, const std::filesystem::path& stateDir, Say say)
+    : say_(std::move(say)), events_(kSeparator)
+{
+    const TIniFile ini(config.string());
+    const LinkConfig linkConfig = ReadLinkConfig(ini);
+    std::string rs485Problem;
+    LinkSettings settings = ToLinkSettings(linkConfig, &rs485Problem);
+    if (!rs485Problem.empty())
+        say_("параметр " + rs485Problem + "; направление RS-485 не переключается");
+    // The file is Windows-1251; the system's file names are UTF-8.
+    settings.portName = Cp1251ToUtf8(settings.portName);
+    const RelayList list = ReadRelayList(ini, linkConfig.SlaveAddress());
+    for (const std::string& problem : list.problems)
+        say_("пропущено: " + problem);
+    if (list.relays.size() > 1)
+        for (const RelayEntry& relay : list.relays)
+            settings.relays.push_back(relay.address);
+    for (const RelayEntry& relay : list.relays) {
+        const std::string name = Cp1251ToUtf8(relay.name);
+        relays_.push_back({relay, RelayCaption(name, relay.address), EventDetector(kSeparator)});
+    }
+
+    const LogConfig logConfig = ReadLogConfig(ini);
+    if (!logConfig.journalDir.empty()) {
+        std::filesystem::path folder = Cp1251ToUtf8(logConfig.journalDir);
+        if (folder.is_relative())
+            folder = stateDir / folder;
+        journal_ = std::make_unique<ExchangeJournal>(folder);
+        events_.SetFolder(folder);
+    }
+    link_ = std::make_unique<DeviceLink>(settings, journal_.get());
+
+    std::string line = "опрос на " + settings.portName + ", " + std::to_string(settings.speed) + " бит/с, интервал "
+                       + std::to_string(settings.pollIntervalMs) + " мс:";
+    for (const Relay& relay : relays_)
+        line += " " + relay.caption + ";";
+    line.back() = '.';
+    say_(line);
+    if (!link_->PortError().empty())
+        say_("порт «" + settings.portName + "» не открыт: " + link_->PortError());
+    if (journal_)
+        say_("журнал и события: " + journal_->Folder().string());
+    else
+        say_("журнал не ведётся (JOURNALDIR пуст)");
+
+    Add({std::chrono::system_clock::now(), EventKind::Operator, "Начать опрос", {}, std::nullopt});
+    link_->Poller().StartPolling();
+}
+
+Station::~Station()
+{
+    Stop();
+}
+
+void Station::Add(const Event& event)
+{
+    events_.Add(event);
+    const bool tell = event.kind == EventKind::Link || event.kind == EventKind::Trip;
+    if (tell && !event.relay.empty())
+        say_(event.relay + ": " + event.what + (event.state.empty() ? "" : " — " + event.state));
+}
+
+void Station::Tick()
+{
+    if (stopped_)
+        return;
+    events_.WriteHeld();
+    for (const PollSample& sample : link_->Poller().TakeSamples()) {
+        Relay& relay = relays_[std::min(sample.unit, relays_.size() - 1)];
+        for (Event event : relay.detector.OnPoll(sample)) {
+            event.relay = relay.caption;
+            Add(event);
+        }
+    }
+    ExchangeLog& log = link_->Log();
+    if (log.Count() > kMaxLogLines)
+        log.Clear();
+    TellPort();
+    TellFiles();
+}
+
+void Station::TellPort()
+{
+    const PortProblem problem = link_->Port().Problem();
+    if (problem == toldProblem_)
+        return;
+    if (problem.kind == PortProblem::Kind::None)
+        say_("порт " + link_->Port().PortName() + " открыт");
+    else
+        say_(PortNotOpenText(link_->Port().PortName(), problem, {}));
+    toldProblem_ = problem;
+}
+
+void Station::TellFiles()
+{
+    if (events_.Failures() > toldEventFailures_) {
+        toldEventFailures_ = events_.Failures();
+        say_("события не записываются в файл: " + events_.Error() + "; они ждут в памяти");
+    }
+    if (!journal_)
+        return;
+    const ExchangeJournal::Health health = journal_->State();
+    if (health.failures > toldJournalFailures_) {
+        toldJournalFailures_ = health.failures;
+        say_("журнал не записывается в " + journal_->Folder().string());
+    }
+    if (health.droppedLines > toldDropped_) {
+        toldDropped_ = health.droppedLines;
+        say_("журнал потерял строк: " + std::to_string(health.droppedLines));
+    }
+}
+
+bool Station::Stop()
+{
+    if (stopped_)
+        return true;
+    link_->Poller().StopPolling();
+    Tick();  // the last polls: a trip among them is an event too
+    stopped_ = true;
+    Add({std::chrono::system_clock::now(), EventKind::Operator, "Остановить опрос", {}, std::nullopt});
+    link_.reset();
+    const bool written = !journal_ || journal_->Flush();
+    say_(written ? "остановлено" : "остановлено; журнал записан не весь");
+    return written;
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+// The monitor without windows: the line's relays polled from the start, the
+// exchange journal and the event files as the window writes them, and what
+// happens told in one line each (for the system journal).
+
+#include "EventDetector.h"
+#include "EventLog.h"
+#include "LinkConfig.h"
+#include "PortProblem.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class DeviceLink;
+class ExchangeJournal;
+
+class Station {
+public:
+    using Say = std::function<void(const std::string&)>;  // one line, UTF-8
+
+    // Reads the configuration file and starts polling every relay it lists.
+    // A relative JOURNALDIR lies in stateDir (where the window would put it
+    // beside the file, a service may not write).
+    Station(const std::filesystem::path& config, const std::filesystem::path& stateDir, Say say);
+    // Stops as Stop() does.
+    ~Station();
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+
+    // The polls since the last tick into the events (and their files), and
+    // whatever changed told.
+    void Tick();
+    // Stops polling, takes the last polls and writes the journal out; false
+    // when the journal could not take every line.
+    bool Stop();
+
+    static constexpr int kTickMs = 500;
+    // Lines the log keeps in memory at most: the journal has every one.
+    static constexpr std::size_t kMaxLogLines = 20000;
+
+private:
+    struct Relay {
+        RelayEntry entry;
+        std::string caption;  // UTF-8
+        EventDetector detector;
+    };
+    void Add(const Event& event);
+    void TellPort();
+    void TellFiles();
+
+    Say say_;
+    std::vector<Relay> relays_;
+    std::unique_ptr<ExchangeJournal> journal_;
+    std::unique_ptr<DeviceLink> link_;
+    EventLog events_;
+    PortProblem toldProblem_;
+    uint64_t toldEventFailures_ = 0;
+    uint64_t toldJournalFailures_ = 0;
+    uint64_t toldDropped_ = 0;
+    bool stopped_ = false;
+};
