@@ -5,13 +5,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <set>
+#include <iterator>
 #include <sstream>
+#include <thread>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,11 +36,11 @@ std::string Read(const fs::path& path)
 
 // The station on the simulator's line with this configuration (Windows-1251
 // bytes, after PORT), its state in the simulator's folder.
-SimProcess StartStation(const SimProcess& sim, const std::string& config)
+SimProcess::Program StationProgram(const SimProcess& sim, const std::string& config)
 {
     const fs::path ini = fs::path(sim.Directory()) / "ZaritMon.ini";
     std::ofstream(ini, std::ios::binary) << "[Config]\r\nPORT=" << sim.Link() << "\r\n" << config;
-    return SimProcess(SimProcess::Program{STATION_PATH, {"--config", ini.string(), "--state", sim.Directory()}});
+    return {STATION_PATH, {"--config", ini.string(), "--state", sim.Directory()}};
 }
 
 // Two relays and an address nobody answers: the trip of relay 2 and the
@@ -42,8 +50,8 @@ TEST(Station, PollsTheLineFilesItsEventsAndStopsOnSigterm)
     SimProcess sim({"--units", "1,2", "--fault-at", "2:0.5", "--speed", "38400", "--noise", "0"});
     ASSERT_TRUE(sim.WaitForLink());
     // "2=Фидер 2" in Windows-1251.
-    SimProcess station = StartStation(sim, "SPEED=38400\r\nREFRESHINTERVAL=0\r\n[Relays]\r\n1=\r\n"
-                                           "2=\xD4\xE8\xE4\xE5\xF0 2\r\n9=\r\n");
+    SimProcess station(StationProgram(sim, "SPEED=38400\r\nREFRESHINTERVAL=0\r\n[Relays]\r\n1=\r\n"
+                                           "2=\xD4\xE8\xE4\xE5\xF0 2\r\n9=\r\n"));
     EXPECT_TRUE(station.WaitForOutput("Фидер 2 (адрес 2): Сработало I> (МТЗ) — вкл", 15s)) << station.Output();
     EXPECT_TRUE(station.WaitForOutput("адрес 9: Связь — нет ответа", 15s)) << station.Output();
     const SimProcess::Exit exit = station.Stop(SIGTERM, 10s);
@@ -76,12 +84,112 @@ TEST(Station, ASecondSigtermDoesNotWait)
         std::strftime(name, sizeof name, "ZaritMon-%Y-%m-%d.log", std::localtime(&at));
         ASSERT_EQ(::mkfifo((journal / name).c_str(), 0600), 0);
     }
-    SimProcess station = StartStation(sim, "SPEED=38400\r\n");
-    ASSERT_TRUE(station.WaitForOutput("журнал и события", 10s)) << station.Output();
+    SimProcess station(StationProgram(sim, "SPEED=38400\r\n"));
+    // Once a poll was answered (its event is in the event file), its lines
+    // wait for the journal.
+    const auto polled = [&] {
+        for (const auto& entry : fs::directory_iterator(journal))
+            if (entry.is_regular_file() && std::count_if(std::istreambuf_iterator<char>(std::ifstream(entry.path()).rdbuf()), {},
+                                                         [](char c) { return c == '\n'; }) >= 3)
+                return true;
+        return false;
+    };
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (!polled() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(polled()) << station.Output();
     station.SendSignal(SIGTERM);
     ASSERT_TRUE(station.WaitForOutput("остановка по SIGTERM", 10s)) << station.Output();
     const SimProcess::Exit exit = station.Stop(SIGTERM, 10s);
     EXPECT_EQ(exit.signal, SIGTERM) << station.Output();
+}
+
+// Debian's mosquitto on a free port of 127.0.0.1, keeping its sessions in a
+// folder of its own so that a restart finds them again.
+class Broker {
+public:
+    explicit Broker(const std::string& folder) : folder_(folder)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        ::close(fd);
+        std::ofstream(folder_ + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
+                                                   << "persistence true\npersistence_location " << folder_
+                                                   << "/\nautosave_interval 1\n";
+    }
+    void Start()
+    {
+        process_ = std::make_unique<SimProcess>(SimProcess::Program{"/usr/sbin/mosquitto", {"-c", folder_ + "/mosquitto.conf"}});
+        ASSERT_TRUE(process_->WaitForOutput(" running", 10s)) << process_->Output();
+    }
+    void Stop() { process_->Stop(SIGTERM, 10s); }
+    std::string Port() const { return std::to_string(port_); }
+
+private:
+    std::string folder_;
+    uint16_t port_ = 0;
+    std::unique_ptr<SimProcess> process_;
+};
+
+// The events of a relay that trips and is acknowledged while the broker is
+// away, with the station killed and started again meanwhile: both reach a
+// subscriber once the broker is back, in order, each id once; the state is
+// the relays' own.
+TEST(StationMqtt, EventsOutliveTheBrokerAndTheStation)
+{
+    SimProcess sim({"--units", "1,2", "--speed", "38400", "--noise", "0"}, true);
+    ASSERT_TRUE(sim.WaitForLink());
+    Broker broker(sim.Directory());
+    broker.Start();
+    const std::string prefix = "zaritmon/test";
+    SimProcess subscriber(SimProcess::Program{
+        "/usr/bin/mosquitto_sub",
+        {"-h", "127.0.0.1", "-p", broker.Port(), "-t", prefix + "/#", "-v", "-q", "1", "-c", "-i", "zaritmon-test"}});
+    const std::string config = "SPEED=38400\r\nREFRESHINTERVAL=200\r\n[Relays]\r\n1=\r\n2=\r\n[MQTT]\r\nHOST=127.0.0.1\r\nPORT="
+                               + broker.Port() + "\r\nTOPIC=" + prefix + "\r\n";
+    auto station = std::make_unique<SimProcess>(StationProgram(sim, config));
+    ASSERT_TRUE(subscriber.WaitForOutput(prefix + "/2/state {", 15s)) << station->Output();
+    EXPECT_TRUE(subscriber.WaitForOutput(prefix + "/status online", 5s)) << subscriber.Output();
+    const std::string output = subscriber.Output();
+    const auto one = output.find(prefix + "/1/state {");
+    ASSERT_NE(one, std::string::npos);
+    EXPECT_NE(output.find("\"Ia\":2.50,", one), std::string::npos) << output;
+    EXPECT_NE(output.find("\"name\":\"\",\"Ia\":2.00,\"Ib\":2.00"), std::string::npos) << output;
+
+    broker.Stop();
+    sim.SendKeys("2f\n");
+    ASSERT_TRUE(station->WaitForOutput("адрес 2: Сработало I> (МТЗ) — вкл", 15s)) << station->Output();
+    sim.SendKeys("2c\n2a\n");
+    ASSERT_TRUE(station->WaitForOutput("адрес 2: Сработало I> (МТЗ) — откл", 15s)) << station->Output();
+    station->Stop(SIGKILL);
+    station = std::make_unique<SimProcess>(StationProgram(sim, config));
+    broker.Start();
+
+    const std::string on = "\"what\":\"Сработало I> (МТЗ)\",\"state\":\"вкл\"";
+    const std::string off = "\"what\":\"Сработало I> (МТЗ)\",\"state\":\"откл\"";
+    ASSERT_TRUE(subscriber.WaitForOutput(off, 60s)) << subscriber.Output() << station->Output();
+    const std::string events = subscriber.Output();
+    const auto onAt = events.find(on);
+    ASSERT_NE(onAt, std::string::npos) << events;
+    EXPECT_LT(onAt, events.find(off));
+    // A consumer drops a message whose id it has seen: one trip is left,
+    // relay 2's.
+    std::set<std::string> trips;
+    std::istringstream lines(events);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(on) == std::string::npos)
+            continue;
+        EXPECT_TRUE(line.starts_with(prefix + "/2/event {")) << line;
+        const auto id = line.find("\"id\":\"") + 6;
+        trips.insert(line.substr(id, line.find('"', id) - id));
+    }
+    EXPECT_EQ(trips.size(), 1u) << events;
 }
 
 } // namespace

@@ -1,0 +1,134 @@
+#include "MqttPayloads.h"
+
+#include "LineOverview.h"
+#include "LocalTime.h"
+#include "RelayRegisters.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+std::string Stamp(std::chrono::system_clock::time_point at)
+{
+    const LocalTime t = ToLocal(at);
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second, t.millisecond);
+    return text;
+}
+
+std::string Amperes(uint16_t centiamps)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%02u", centiamps / 100u, centiamps % 100u);
+    return text;
+}
+
+// "12,34" or "12.34" as a JSON number; anything else (an empty field) null.
+std::string Number(std::string field)
+{
+    for (char& c : field)
+        if (c == ',')
+            c = '.';
+    if (field.empty() || field.find_first_not_of("0123456789.") != std::string::npos)
+        return "null";
+    return field;
+}
+
+std::vector<std::string> Split(const std::string& line)
+{
+    std::vector<std::string> fields(1);
+    for (char c : line) {
+        if (c == ';')
+            fields.emplace_back();
+        else
+            fields.back() += c;
+    }
+    return fields;
+}
+
+} // namespace
+
+std::string JsonString(std::string_view utf8)
+{
+    std::string out = "\"";
+    for (const char c : utf8) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+                out += escaped;
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string StateJson(uint8_t address, const std::string& name, const RegisterImage& image, const PollStats& stats)
+{
+    const bool known = stats.answered > 0;
+    auto current = [&](uint16_t reg) { return known ? Amperes(image.Get(reg)) : std::string("null"); };
+    std::string json = "\"address\":" + std::to_string(address) + ",\"name\":" + JsonString(name)
+                       + ",\"Ia\":" + current(relay::kPhaseA) + ",\"Ib\":" + current(relay::kPhaseB)
+                       + ",\"Ic\":" + current(relay::kPhaseC) + ",\"3Io\":" + current(relay::kResidual)
+                       + ",\"lastTrip\":" + current(relay::kLastTrip);
+    const uint16_t inputs = image.Get(relay::kInputs), leds = image.Get(relay::kLeds);
+    for (const bool ledsNow : {true, false}) {
+        json += ledsNow ? ",\"leds\":" : ",\"inputs\":";
+        if (!known) {
+            json += "null";
+            continue;
+        }
+        std::string members;
+        for (const Indicator& indicator : kIndicators)
+            if (indicator.IsLed() == ledsNow)
+                members += (members.empty() ? "" : ",") + JsonString(indicator.caption) + ":"
+                           + (indicator.Lit(inputs, leds) ? "true" : "false");
+        json += "{" + members + "}";
+    }
+    const OverviewRow row = MakeOverviewRow(name, address, image, stats, ".");
+    json += ",\"link\":" + JsonString(row.link) + ",\"lastAnswer\":" + JsonString(row.lastAnswer)
+            + ",\"polls\":" + std::to_string(stats.polls) + ",\"answered\":" + std::to_string(stats.answered)
+            + ",\"timeouts\":" + std::to_string(stats.timeouts) + ",\"rejected\":" + std::to_string(stats.rejected)
+            + ",\"exceptions\":" + std::to_string(stats.exceptions);
+    return json;
+}
+
+std::string WithTime(const std::string& json, std::chrono::system_clock::time_point at)
+{
+    return "{\"time\":" + JsonString(Stamp(at)) + "," + json + "}";
+}
+
+std::optional<EventMessage> EventJson(const std::string& csvLine, const std::string& id)
+{
+    const std::vector<std::string> f = Split(csvLine);
+    // Time, kind, what, state, five currents, and the relay (files written
+    // before relays were named lack it).
+    if (f.size() < 9 || f[0].size() != 23 || f[0][4] != '-')
+        return std::nullopt;
+    EventMessage message;
+    const std::string relay = f.size() > 9 ? f[9] : std::string();
+    // The caption ends in the address: "Фидер 2 (адрес 2)" or "адрес 5".
+    const std::string label = "адрес ";
+    if (const auto at = relay.rfind(label); at != std::string::npos) {
+        int address = 0;
+        for (std::size_t i = at + label.size(); i < relay.size() && relay[i] >= '0' && relay[i] <= '9'; ++i)
+            address = address * 10 + (relay[i] - '0');
+        if (address >= 1 && address <= 247)
+            message.address = static_cast<uint8_t>(address);
+    }
+    message.json = "{\"id\":" + JsonString(id) + ",\"time\":" + JsonString(f[0]) + ",\"kind\":" + JsonString(f[1])
+                   + ",\"what\":" + JsonString(f[2]) + ",\"state\":" + JsonString(f[3]) + ",\"Ia\":" + Number(f[4])
+                   + ",\"Ib\":" + Number(f[5]) + ",\"Ic\":" + Number(f[6]) + ",\"3Io\":" + Number(f[7])
+                   + ",\"lastTrip\":" + Number(f[8]) + ",\"relay\":" + JsonString(relay) + "}";
+    return message;
+}

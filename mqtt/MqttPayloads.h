@@ -1,0 +1,30 @@
+#pragma once
+
+// What the station publishes, as JSON text (UTF-8).
+
+#include "TDeviceControl.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// "text" with JSON's escapes.
+std::string JsonString(std::string_view utf8);
+
+// A relay's retained state: its name, currents in A (null before its first
+// answer), LEDs and inputs by their captions, and its link with the counts.
+// Without the time, so that two states compare equal when nothing changed;
+// WithTime puts it first.
+std::string StateJson(uint8_t address, const std::string& name, const RegisterImage& image, const PollStats& stats);
+std::string WithTime(const std::string& json, std::chrono::system_clock::time_point at);
+
+// One line of an event file (UTF-8, without its line end) as an event
+// message with this id, and the relay's address (0: the whole line's);
+// none for a line that is not an event.
+struct EventMessage {
+    uint8_t address = 0;
+    std::string json;
+};
+std::optional<EventMessage> EventJson(const std::string& csvLine, const std::string& id);
