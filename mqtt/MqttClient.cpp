@@ -70,8 +70,10 @@ void MqttClient::Run()
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 continue;
             }
-            const int rc = first ? mosquitto_connect(mosq_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds)
-                                 : mosquitto_reconnect(mosq_);
+            const int rc = first ? mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds)
+                                 : mosquitto_reconnect_async(mosq_);
+            // Without waiting for the TCP handshake (a host that does not
+            // answer would hold up a stop): the loop below completes it.
             first = rc != MOSQ_ERR_SUCCESS && first;
             open = rc == MOSQ_ERR_SUCCESS;
             if (!open) {
