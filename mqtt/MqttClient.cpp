@@ -70,6 +70,7 @@ void MqttClient::Run()
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 continue;
             }
+            refused_ = false;
             const int rc = first ? mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds)
                                  : mosquitto_reconnect_async(mosq_);
             // Without waiting for the TCP handshake (a host that does not
@@ -86,6 +87,9 @@ void MqttClient::Run()
         }
         const int rc = mosquitto_loop(mosq_, 100, 1);
         if (rc != MOSQ_ERR_SUCCESS) {
+            if (!connected_ && !refused_)  // lost before the broker's answer: TLS, the TCP handshake
+                Report("нет соединения с брокером " + settings_.host + ":" + std::to_string(settings_.port) + ": "
+                       + (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc)));
             open = false;
             connected_ = false;
             nextTry = Clock::now() + backoff;
@@ -141,6 +145,7 @@ void MqttClient::OnConnect(mosquitto* mosq, void* self, int rc)
 {
     auto* client = static_cast<MqttClient*>(self);
     if (rc != 0) {
+        client->refused_ = true;
         client->Report(std::string("соединение с брокером отклонено: ") + mosquitto_connack_string(rc));
         return;
     }
@@ -156,8 +161,8 @@ void MqttClient::OnConnect(mosquitto* mosq, void* self, int rc)
 void MqttClient::OnDisconnect(mosquitto*, void* self, int rc)
 {
     auto* client = static_cast<MqttClient*>(self);
-    client->connected_ = false;
-    if (rc != 0)
+    // A connection that never was is told by the attempt's own failure.
+    if (client->connected_.exchange(false) && rc != 0)
         client->Report("соединение с брокером потеряно");
 }
 

@@ -64,6 +64,7 @@ private:
     const MqttSettings settings_;
     std::string prefix_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> refused_{false};  // the broker's answer to this attempt was no
     std::atomic<bool> connected_{false};
     std::atomic<uint64_t> connections_{0};
     std::mutex mutex_;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <ctime>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -108,7 +109,8 @@ TEST(Station, ASecondSigtermDoesNotWait)
 // folder of its own so that a restart finds them again.
 class Broker {
 public:
-    explicit Broker(const std::string& folder) : folder_(folder)
+    // more: lines of its configuration after the listener's.
+    explicit Broker(const std::string& folder, const std::string& more = "allow_anonymous true\n") : folder_(folder)
     {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -119,7 +121,8 @@ public:
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
         port_ = ntohs(address.sin_port);
         ::close(fd);
-        std::ofstream(folder_ + "/mosquitto.conf") << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n"
+        // Run as root it would become the user "mosquitto", who cannot read our folders.
+        std::ofstream(folder_ + "/mosquitto.conf") << "user root\nlistener " << port_ << " 127.0.0.1\n" << more
                                                    << "persistence true\npersistence_location " << folder_
                                                    << "/\nautosave_interval 1\n";
     }
@@ -190,6 +193,53 @@ TEST(StationMqtt, EventsOutliveTheBrokerAndTheStation)
         trips.insert(line.substr(id, line.find('"', id) - id));
     }
     EXPECT_EQ(trips.size(), 1u) << events;
+}
+
+// A wrong password, and TLS with a certificate of another CA: each told,
+// polling going on; TLS with the broker's own CA connects.
+TEST(StationMqtt, RefusalsAreToldAndPollingGoesOn)
+{
+    SimProcess sim({"--units", "1", "--speed", "38400"});
+    ASSERT_TRUE(sim.WaitForLink());
+    const std::string d = sim.Directory();
+    // A CA and the broker's certificate for 127.0.0.1, and a CA of nobody's.
+    std::ofstream(d + "/san.ext") << "subjectAltName=IP:127.0.0.1\n";
+    const std::string make =
+        "cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=test-ca -keyout ca.key -out ca.crt"
+        " && openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=other-ca -keyout other.key -out other.crt"
+        " && openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout server.key -out server.csr"
+        " && openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 1 -extfile san.ext"
+        " -out server.crt && mosquitto_passwd -b -c passwords station right && echo wrong > wrong && chmod 0644 *"
+        " >/dev/null 2>&1";
+    ASSERT_EQ(std::system((make + " >/dev/null 2>&1").c_str()), 0);
+    const std::string tls = "cafile " + d + "/ca.crt\ncertfile " + d + "/server.crt\nkeyfile " + d
+                            + "/server.key\nallow_anonymous true\n";
+    int brokers = 0;
+    struct Row {
+        const char* name;
+        std::string broker;   // its configuration after the listener
+        std::string station;  // [MQTT] after HOST and PORT
+        const char* told;
+    };
+    for (const Row& row : {Row{"wrong password", "allow_anonymous false\npassword_file " + d + "/passwords\n",
+                               "USERNAME=station\r\nPASSWORDFILE=" + d + "/wrong\r\n", "MQTT: соединение с брокером отклонено"},
+                           Row{"TLS, the broker's CA", tls, "TLS=on\r\nCAFILE=" + d + "/ca.crt\r\n",
+                               "MQTT: соединение с брокером есть"},
+                           Row{"TLS, another CA", tls, "TLS=on\r\nCAFILE=" + d + "/other.crt\r\n",
+                               "MQTT: нет соединения с брокером"}}) {
+        SCOPED_TRACE(row.name);
+        const std::string folder = d + "/broker-" + std::to_string(++brokers);
+        fs::create_directory(folder);
+        Broker broker(folder, row.broker);
+        broker.Start();
+        SimProcess station(StationProgram(sim, "SPEED=38400\r\n[MQTT]\r\nHOST=127.0.0.1\r\nPORT=" + broker.Port()
+                                                   + "\r\n" + row.station));
+        EXPECT_TRUE(station.WaitForOutput(row.told, 15s)) << station.Output();
+        EXPECT_TRUE(station.WaitForOutput("адрес 1: Начальное состояние", 15s)) << station.Output();
+        const SimProcess::Exit exit = station.Stop(SIGTERM, 10s);
+        EXPECT_TRUE(exit.exited && exit.status == 0) << station.Output();
+        broker.Stop();
+    }
 }
 
 } // namespace
