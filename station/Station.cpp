@@ -193,7 +193,10 @@ void Station::Publish()
         if (state == publishedStates_[unit] || (!publishedStates_[unit].empty() && now - publishedAt_[unit] < stateEvery_))
             continue;
         const std::string topic = mqtt_->Prefix() + "/" + std::to_string(relay.entry.address) + "/state";
-        if (mqtt_->Publish(topic, WithTime(state, std::chrono::system_clock::now()), 0, true) >= 0) {
+        // The values' own time: when the relay last answered.
+        const PollStats stats = poller.Stats(unit);
+        const auto at = stats.answered ? stats.lastAnswerAt : std::chrono::system_clock::now();
+        if (mqtt_->Publish(topic, WithTime(state, at), 0, true) >= 0) {
             publishedStates_[unit] = std::move(state);
             publishedAt_[unit] = now;
         }

@@ -50,7 +50,8 @@ public:
     // when the journal could not take every line.
     bool Stop();
 
-    static constexpr int kTickMs = 500;
+    // Often enough that a state reaches the broker soon after its poll.
+    static constexpr int kTickMs = 100;
     // Lines the log keeps in memory at most: the journal has every one.
     static constexpr std::size_t kMaxLogLines = 20000;
 

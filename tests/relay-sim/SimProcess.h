@@ -57,6 +57,7 @@ public:
                        std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
     void SendKeys(const std::string& keys);
     void SendSignal(int signal);
+    pid_t Pid() const { return pid_; }
     // Sends the signal and reaps the child, killing it after the bound.
     Exit Stop(int signal, std::chrono::milliseconds bound = std::chrono::seconds(5));
     // Waits for an exit of its own, killing it after the bound.
