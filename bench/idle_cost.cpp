@@ -60,7 +60,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s [seconds-per-phase]\n", argv[0]);
         return 2;
     }
-    SimProcess sim({});
+    SimProcess sim(std::vector<std::string>{});
     if (!sim.WaitForLink()) {
         std::fprintf(stderr, "the relay simulator did not start\n");
         return 1;
