@@ -17,10 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <netinet/in.h>
 #include <sstream>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -28,19 +26,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-uint16_t FreePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 double ResidentMiB(pid_t pid)
 {
@@ -89,7 +74,7 @@ int main(int argc, char** argv)
         return 1;
     }
     const std::string dir = sim.Directory();
-    const std::string port = std::to_string(FreePort());
+    const std::string port = std::to_string(FreeLoopbackPort());
     std::ofstream(dir + "/mosquitto.conf") << "user root\nlistener " << port << " 127.0.0.1\nallow_anonymous true\n"
                                            << "persistence true\npersistence_location " << dir << "/\n";
     auto broker = std::make_unique<SimProcess>(SimProcess::Program{"/usr/sbin/mosquitto", {"-c", dir + "/mosquitto.conf"}});

@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -229,4 +231,19 @@ std::pair<int, std::string> SimProcess::RunToEnd(const std::vector<std::string>&
     std::string output = ReadFile(path);
     ::unlink(path.c_str());
     return {exit.exited ? exit.status : -1, output};
+}
+
+uint16_t FreeLoopbackPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+                       && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    ::close(fd);
+    if (!bound)
+        throw std::runtime_error("no free port on 127.0.0.1");
+    return ntohs(address.sin_port);
 }

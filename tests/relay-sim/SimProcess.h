@@ -77,3 +77,6 @@ private:
     int keysFd_ = -1;
     std::chrono::steady_clock::time_point started_;
 };
+
+// A TCP port of 127.0.0.1 free a moment ago, for a server of a test's own.
+uint16_t FreeLoopbackPort();

@@ -17,8 +17,6 @@
 #include <iterator>
 #include <sstream>
 #include <thread>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,15 +110,7 @@ public:
     // more: lines of its configuration after the listener's.
     explicit Broker(const std::string& folder, const std::string& more = "allow_anonymous true\n") : folder_(folder)
     {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        ::close(fd);
+        port_ = FreeLoopbackPort();
         // Run as root it would become the user "mosquitto", who cannot read our folders.
         std::ofstream(folder_ + "/mosquitto.conf") << "user root\nlistener " << port_ << " 127.0.0.1\n" << more
                                                    << "persistence true\npersistence_location " << folder_
