@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
 
 namespace {
 
@@ -144,4 +145,37 @@ RelayList ReadRelayList(const TIniFile& ini, uint8_t netAddress)
         std::find_if(list.relays.begin(), list.relays.end(), [&](const RelayEntry& r) { return r.address == netAddress; })
         - list.relays.begin());
     return list;
+}
+
+std::optional<MqttSettings> ReadMqttSettings(const TIniFile& ini, const std::string& hostName, std::string* problem)
+{
+    const char* const kSection = kMqttSection;
+    MqttSettings s;
+    s.host = Cp1251ToUtf8(ini.ReadString(kSection, "HOST", ""));
+    if (s.host.empty())
+        return std::nullopt;
+    std::string tls = ini.ReadString(kSection, "TLS", "off");
+    for (char& c : tls)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    s.tls = tls == "on";
+    s.port = ini.ReadInteger(kSection, "PORT", s.tls ? 8883 : 1883);
+    s.caFile = Cp1251ToUtf8(ini.ReadString(kSection, "CAFILE", ""));
+    s.username = Cp1251ToUtf8(ini.ReadString(kSection, "USERNAME", ""));
+    const std::string passwordFile = Cp1251ToUtf8(ini.ReadString(kSection, "PASSWORDFILE", ""));
+    if (!passwordFile.empty()) {
+        std::ifstream in(passwordFile);
+        if (!std::getline(in, s.password) && problem)
+            *problem = "файл пароля " + passwordFile + " не прочитан";
+        if (!s.password.empty() && s.password.back() == '\r')
+            s.password.pop_back();
+    }
+    s.prefix = Cp1251ToUtf8(ini.ReadString(kSection, "TOPIC", ""));
+    if (s.prefix.empty())
+        s.prefix = "zaritmon/" + hostName;
+    while (!s.prefix.empty() && s.prefix.back() == '/')
+        s.prefix.pop_back();
+    s.clientId = Cp1251ToUtf8(ini.ReadString(kSection, "CLIENTID", ""));
+    if (s.clientId.empty())
+        s.clientId = "zaritmon-" + hostName;
+    return s;
 }

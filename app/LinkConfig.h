@@ -2,9 +2,11 @@
 
 #include "CommSettings.h"
 #include "DeviceLink.h"
+#include "MqttSettings.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,3 +82,9 @@ CommSettings ReadCommSettings(const TIniFile& ini);
 // each as its text in Windows-1251, unchecked. False when the file could
 // not be written (every key is tried).
 bool WriteCommSettings(const TIniFile& ini, const CommSettings& chosen);
+
+// Section "MQTT": none when HOST is empty (publishing off, the default). The
+// password is the first line of the file PASSWORDFILE names; *problem says
+// when it could not be read. hostName makes the default TOPIC and CLIENTID.
+inline constexpr const char* kMqttSection = "MQTT";
+std::optional<MqttSettings> ReadMqttSettings(const TIniFile& ini, const std::string& hostName, std::string* problem);

@@ -11,6 +11,7 @@
 #include "LogSave.h"
 #include "Measurements.h"
 #include "ModbusFrame.h"
+#include "Publishing.h"
 #include "TfrmEvents.h"
 #include "TfrmRelays.h"
 #include "LineOverview.h"
@@ -38,6 +39,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QSysInfo>
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -141,6 +143,42 @@ void TMainForm::CreateLink()
     shown_ = relays_.shown;
     ShowRelayChoice();
     ShowRelay(relays_.shown);
+    StartPublishing(settings.pollIntervalMs);
+}
+
+void TMainForm::StartPublishing(int32_t intervalMs)
+{
+    std::string problem;
+    const std::optional<MqttSettings> mqtt =
+        ReadMqttSettings(*IniFile, QSysInfo::machineHostName().toStdString(), &problem);
+    mqttPanel_->setVisible(mqtt.has_value());
+    if (!mqtt)
+        return;
+    std::string why;
+    if (!Publishing::Available(&why)) {
+        mqttPanel_->setText(QString::fromUtf8("MQTT: нет"));
+        mqttPanel_->setToolTip(QString::fromStdString(why));
+        if (!mqttUnavailableShown_)
+            ShowError(QString::fromStdString("[MQTT] HOST=" + mqtt->host + ": " + why + "."));
+        mqttUnavailableShown_ = true;
+        return;
+    }
+    if (!problem.empty())
+        ShowError(QString::fromStdString("MQTT: " + problem + "."));
+    std::vector<Publishing::Relay> published;
+    for (const RelayEntry& relay : relays_.relays)
+        published.push_back({relay.address, Cp1251ToUtf8(relay.name)});
+    mqttPanel_->setText(QString::fromUtf8("MQTT: соединение…"));
+    // The reports come from the window's own tick.
+    publisher_ = std::make_unique<Publishing>(
+        *mqtt, std::move(published), std::chrono::milliseconds(std::max(intervalMs, 0)),
+        journal_ ? std::optional<std::filesystem::path>(journal_->Folder()) : std::nullopt,
+        [this](const std::string& text) { mqttPanel_->setText(QString::fromStdString("MQTT: " + text)); });
+}
+
+QString TMainForm::MqttState() const
+{
+    return mqttPanel_->text();
 }
 
 void TMainForm::ShowRelayChoice()
@@ -218,6 +256,7 @@ void TMainForm::miRelaysShowClick()
 
 void TMainForm::FreeLink()
 {
+    publisher_.reset();
     // The last polls still become events and trends: a trip among them too.
     link_->Poller().StopPolling();
     measurements_->Take(link_->Poller().TakeSamples());
@@ -276,6 +315,8 @@ void TMainForm::Timer1Timer()
     measurements_->Take(link_->Poller().TakeSamples());
     if (overview_->isVisible())
         UpdateOverview();
+    if (publisher_)
+        publisher_->Tick(link_->Poller());
     ShowLinkHealth();
     ShowJournalHealth();
     mirror_->Update(link_->Log());

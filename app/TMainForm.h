@@ -23,6 +23,7 @@ class Measurements;
 class Recording;
 class TIniFile;
 class TrendHistory;
+class Publishing;
 class QActionGroup;
 class QGroupBox;
 class QMenu;
@@ -58,6 +59,8 @@ public:
     ExchangeJournal* Journal() const { return journal_.get(); }
     QString StatusText() const;
     QString LinkHealth() const;
+    // The MQTT connection's last change, as the status bar shows it.
+    QString MqttState() const;
 
     // The status bar's polling text, from the poll thread's state.
     void ShowPollingState();
@@ -124,6 +127,7 @@ private:
     // The "Реле" menu and the caption, for the relays of the configuration.
     void ShowRelayChoice();
     uint8_t ShownAddress() const;
+    void StartPublishing(int32_t intervalMs);
     void UpdateOverview();
     void ReportMissingBitmap(const QString& fileName);
     void ShowLinkHealth();
@@ -187,4 +191,9 @@ private:
     QMenu* relayMenu_ = nullptr;
     QActionGroup* relayChoice_ = nullptr;
     TfrmRelays* overview_ = nullptr;
+
+    // Publishing to MQTT when [MQTT] names a broker; made with each link.
+    std::unique_ptr<Publishing> publisher_;
+    QLabel* mqttPanel_ = nullptr;
+    bool mqttUnavailableShown_ = false;  // told once a run
 };

@@ -164,6 +164,10 @@ void TMainForm::BuildControls()
     journalPanel_->setStyleSheet("color: #b00000");
     journalPanel_->hide();
     statusBar()->addWidget(journalPanel_);
+    mqttPanel_ = new QLabel;
+    mqttPanel_->setObjectName("MqttPanel");
+    mqttPanel_->hide();
+    statusBar()->addWidget(mqttPanel_);
     measurements_ = new Measurements(this);
     connect(measurements_, &Measurements::recordingFailed, this, &TMainForm::ShowError);
     connect(measurements_, &Measurements::eventFileFailed, this, &TMainForm::ShowError);

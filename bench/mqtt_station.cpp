@@ -9,7 +9,7 @@
 //
 //   build/bench/mqtt_station [outage-seconds]   (600 by default)
 
-#include "SimProcess.h"
+#include "MosquittoBroker.h"
 
 #include <algorithm>
 #include <chrono>
@@ -74,14 +74,12 @@ int main(int argc, char** argv)
         return 1;
     }
     const std::string dir = sim.Directory();
-    const std::string port = std::to_string(FreeLoopbackPort());
-    std::ofstream(dir + "/mosquitto.conf") << "user root\nlistener " << port << " 127.0.0.1\nallow_anonymous true\n"
-                                           << "persistence true\npersistence_location " << dir << "/\n";
-    auto broker = std::make_unique<SimProcess>(SimProcess::Program{"/usr/sbin/mosquitto", {"-c", dir + "/mosquitto.conf"}});
-    if (!broker->WaitForOutput(" running", 10s)) {
-        std::fprintf(stderr, "mosquitto did not start: %s\n", broker->Output().c_str());
+    MosquittoBroker broker(dir);
+    if (!broker.Start()) {
+        std::fprintf(stderr, "mosquitto did not start: %s\n", broker.Output().c_str());
         return 1;
     }
+    const std::string port = broker.Port();
     // A line as soon as a message is in, with the time it came.
     SimProcess subscriber(SimProcess::Program{
         "/usr/bin/stdbuf",
@@ -119,7 +117,7 @@ int main(int argc, char** argv)
     };
     const std::size_t before = countEvents();
     const double rssBefore = ResidentMiB(station.Pid());
-    broker->Stop(SIGTERM, 10s);
+    broker.Stop();
     std::printf("broker stopped for %d s; station %.1f MiB resident\n", outage, rssBefore);
     std::this_thread::sleep_for(std::chrono::seconds(outage));
     const double rssOutage = ResidentMiB(station.Pid());
@@ -131,8 +129,7 @@ int main(int argc, char** argv)
             written = 0;
         ::pclose(pipe);
     }
-    broker = std::make_unique<SimProcess>(SimProcess::Program{"/usr/sbin/mosquitto", {"-c", dir + "/mosquitto.conf"}});
-    broker->WaitForOutput(" running", 10s);
+    broker.Start();
     // From the first event after the outage to the one that makes up the
     // events written by its end (header lines are not events), within 10
     // minutes: the replay, without the station's wait to reconnect.

@@ -4,6 +4,8 @@
 // thread of its own, so that neither the window nor the poll thread waits for
 // the network. It subscribes to nothing.
 
+#include "MqttSettings.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -14,16 +16,6 @@
 
 struct mosquitto;
 
-struct MqttSettings {
-    std::string host;  // empty: no publishing
-    int port = 1883;
-    bool tls = false;
-    std::string caFile;
-    std::string username;
-    std::string password;  // read from the password file, never from the configuration
-    std::string prefix;    // "zaritmon/<host name>" unless given
-    std::string clientId;
-};
 
 class MqttClient {
 public:

@@ -6,7 +6,7 @@
 #include "LineOverview.h"
 #include "LinkHealth.h"
 #include "RelayRegisters.h"
-#include "MqttPayloads.h"
+#include "LinePublisher.h"
 #include "TIniFile.h"
 
 #include <fstream>
@@ -24,39 +24,6 @@ std::string HostName()
 }
 
 } // namespace
-
-std::optional<MqttSettings> ReadMqttSettings(const TIniFile& ini, std::string* problem)
-{
-    constexpr const char* kSection = "MQTT";
-    MqttSettings s;
-    s.host = Cp1251ToUtf8(ini.ReadString(kSection, "HOST", ""));
-    if (s.host.empty())
-        return std::nullopt;
-    std::string tls = ini.ReadString(kSection, "TLS", "off");
-    for (char& c : tls)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    s.tls = tls == "on";
-    s.port = ini.ReadInteger(kSection, "PORT", s.tls ? 8883 : 1883);
-    s.caFile = Cp1251ToUtf8(ini.ReadString(kSection, "CAFILE", ""));
-    s.username = Cp1251ToUtf8(ini.ReadString(kSection, "USERNAME", ""));
-    const std::string passwordFile = Cp1251ToUtf8(ini.ReadString(kSection, "PASSWORDFILE", ""));
-    if (!passwordFile.empty()) {
-        std::ifstream in(passwordFile);
-        if (!std::getline(in, s.password) && problem)
-            *problem = "файл пароля " + passwordFile + " не прочитан";
-        if (!s.password.empty() && s.password.back() == '\r')
-            s.password.pop_back();
-    }
-    s.prefix = Cp1251ToUtf8(ini.ReadString(kSection, "TOPIC", ""));
-    if (s.prefix.empty())
-        s.prefix = "zaritmon/" + HostName();
-    while (!s.prefix.empty() && s.prefix.back() == '/')
-        s.prefix.pop_back();
-    s.clientId = Cp1251ToUtf8(ini.ReadString(kSection, "CLIENTID", ""));
-    if (s.clientId.empty())
-        s.clientId = "zaritmon-" + HostName();
-    return s;
-}
 
 Station::Station(const std::filesystem::path& config, const std::filesystem::path& stateDir, Say say)
     : say_(std::move(say)), events_(kSeparator)
@@ -104,18 +71,19 @@ Station::Station(const std::filesystem::path& config, const std::filesystem::pat
         say_("журнал не ведётся (JOURNALDIR пуст)");
 
     std::string mqttProblem;
-    if (const std::optional<MqttSettings> mqtt = ReadMqttSettings(ini, &mqttProblem)) {
+    if (const std::optional<MqttSettings> mqtt = ReadMqttSettings(ini, HostName(), &mqttProblem)) {
         if (!mqttProblem.empty())
             say_("MQTT: " + mqttProblem);
         if (!journal_)
             say_("MQTT: события не публикуются: без JOURNALDIR им не из чего доставляться");
-        else
-            outbox_ = std::make_unique<EventOutbox>(journal_->Folder());
         say_("MQTT: публикация на " + mqtt->host + ":" + std::to_string(mqtt->port) + " в " + mqtt->prefix + "/");
-        mqtt_ = std::make_unique<MqttClient>(*mqtt);
-        stateEvery_ = std::chrono::milliseconds(std::max(settings.pollIntervalMs, 0));
-        publishedStates_.resize(relays_.size());
-        publishedAt_.resize(relays_.size());
+        std::vector<LinePublisher::Relay> published;
+        for (const Relay& relay : relays_)
+            published.push_back({relay.entry.address, Cp1251ToUtf8(relay.entry.name)});
+        publisher_ = std::make_unique<LinePublisher>(
+            *mqtt, std::move(published), std::chrono::milliseconds(std::max(settings.pollIntervalMs, 0)),
+            journal_ ? std::optional<std::filesystem::path>(journal_->Folder()) : std::nullopt,
+            [this](const std::string& text) { say_("MQTT: " + text); });
     }
 
     Add({std::chrono::system_clock::now(), EventKind::Operator, "Начать опрос", {}, std::nullopt});
@@ -152,71 +120,8 @@ void Station::Tick()
         log.Clear();
     TellPort();
     TellFiles();
-    if (mqtt_)
-        Publish();
-}
-
-void Station::Publish()
-{
-    for (const std::string& report : mqtt_->TakeReports())
-        say_("MQTT: " + report);
-    const std::vector<int> acknowledged = mqtt_->TakeAcknowledged();
-    for (InFlight& message : inFlight_)
-        if (std::find(acknowledged.begin(), acknowledged.end(), message.mid) != acknowledged.end())
-            message.acknowledged = true;
-    // In order: an event counts as delivered once every one before it is.
-    std::optional<EventOutbox::Position> upTo;
-    while (!inFlight_.empty() && inFlight_.front().acknowledged) {
-        upTo = inFlight_.front().after;
-        inFlight_.pop_front();
-    }
-    if (upTo && !outbox_->Delivered(*upTo))
-        say_("MQTT: не записано, какие события доставлены: " + outbox_->RecordFile().string());
-    if (!mqtt_->Connected())
-        return;
-    if (mqtt_->Connections() != seenConnections_) {
-        // A new connection: the state afresh, and the events from the last
-        // one acknowledged (the broker may have lost those in flight).
-        seenConnections_ = mqtt_->Connections();
-        std::fill(publishedStates_.begin(), publishedStates_.end(), std::string());
-        inFlight_.clear();
-        if (outbox_)
-            outbox_->Rewind();
-    }
-
-    const auto now = Clock::now();
-    const TDeviceControl& poller = link_->Poller();
-    for (std::size_t unit = 0; unit < relays_.size() && unit < poller.UnitCount(); ++unit) {
-        const Relay& relay = relays_[unit];
-        std::string state = StateJson(relay.entry.address, Cp1251ToUtf8(relay.entry.name), poller.Image(unit),
-                                      poller.Stats(unit));
-        if (state == publishedStates_[unit] || (!publishedStates_[unit].empty() && now - publishedAt_[unit] < stateEvery_))
-            continue;
-        const std::string topic = mqtt_->Prefix() + "/" + std::to_string(relay.entry.address) + "/state";
-        // The values' own time: when the relay last answered.
-        const PollStats stats = poller.Stats(unit);
-        const auto at = stats.answered ? stats.lastAnswerAt : std::chrono::system_clock::now();
-        if (mqtt_->Publish(topic, WithTime(state, at), 0, true) >= 0) {
-            publishedStates_[unit] = std::move(state);
-            publishedAt_[unit] = now;
-        }
-    }
-
-    while (outbox_ && inFlight_.size() < kMaxInFlight) {
-        std::optional<EventOutbox::Item> item = outbox_->Next();
-        if (!item)
-            break;
-        const std::string topic = mqtt_->Prefix()
-                                  + (item->message.address ? "/" + std::to_string(item->message.address) : std::string())
-                                  + "/event";
-        const int mid = mqtt_->Publish(topic, item->message.json, 1, false);
-        if (mid < 0) {
-            outbox_->Rewind();
-            inFlight_.clear();
-            break;
-        }
-        inFlight_.push_back({mid, item->after});
-    }
+    if (publisher_)
+        publisher_->Tick(link_->Poller());
 }
 
 void Station::TellPort()

@@ -6,9 +6,7 @@
 
 #include "EventDetector.h"
 #include "EventLog.h"
-#include "EventOutbox.h"
 #include "LinkConfig.h"
-#include "MqttClient.h"
 #include "PortProblem.h"
 
 #include <chrono>
@@ -23,12 +21,7 @@
 
 class DeviceLink;
 class ExchangeJournal;
-class TIniFile;
-
-// Section "MQTT": none when HOST is empty (publishing off, the default). The
-// password comes from the file PASSWORDFILE names; *problem says what could
-// not be read.
-std::optional<MqttSettings> ReadMqttSettings(const TIniFile& ini, std::string* problem);
+class LinePublisher;
 
 class Station {
 public:
@@ -64,14 +57,6 @@ private:
     void Add(const Event& event);
     void TellPort();
     void TellFiles();
-    void Publish();
-
-    struct InFlight {
-        int mid;
-        EventOutbox::Position after;
-        bool acknowledged = false;
-    };
-    using Clock = std::chrono::steady_clock;
 
     Say say_;
     std::vector<Relay> relays_;
@@ -84,13 +69,6 @@ private:
     uint64_t toldDropped_ = 0;
     bool stopped_ = false;
 
-    // Publishing, when configured: destroyed last, telling the broker "offline".
-    std::unique_ptr<MqttClient> mqtt_;
-    std::unique_ptr<EventOutbox> outbox_;
-    uint64_t seenConnections_ = 0;
-    std::deque<InFlight> inFlight_;
-    std::vector<std::string> publishedStates_;  // a relay each, without the time
-    std::vector<Clock::time_point> publishedAt_;
-    std::chrono::milliseconds stateEvery_{0};
-    static constexpr std::size_t kMaxInFlight = 32;
+    // Publishing, when configured: it tells the broker "offline" as it goes.
+    std::unique_ptr<LinePublisher> publisher_;
 };

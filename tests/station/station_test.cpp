@@ -1,6 +1,7 @@
 // zaritmon-station as a service runs it: a child process on the simulator's
 // line, told to stop by signals.
 
+#include "MosquittoBroker.h"
 #include "SimProcess.h"
 
 #include <gtest/gtest.h>
@@ -103,33 +104,6 @@ TEST(Station, ASecondSigtermDoesNotWait)
     EXPECT_EQ(exit.signal, SIGTERM) << station.Output();
 }
 
-// Debian's mosquitto on a free port of 127.0.0.1, keeping its sessions in a
-// folder of its own so that a restart finds them again.
-class Broker {
-public:
-    // more: lines of its configuration after the listener's.
-    explicit Broker(const std::string& folder, const std::string& more = "allow_anonymous true\n") : folder_(folder)
-    {
-        port_ = FreeLoopbackPort();
-        // Run as root it would become the user "mosquitto", who cannot read our folders.
-        std::ofstream(folder_ + "/mosquitto.conf") << "user root\nlistener " << port_ << " 127.0.0.1\n" << more
-                                                   << "persistence true\npersistence_location " << folder_
-                                                   << "/\nautosave_interval 1\n";
-    }
-    void Start()
-    {
-        process_ = std::make_unique<SimProcess>(SimProcess::Program{"/usr/sbin/mosquitto", {"-c", folder_ + "/mosquitto.conf"}});
-        ASSERT_TRUE(process_->WaitForOutput(" running", 10s)) << process_->Output();
-    }
-    void Stop() { process_->Stop(SIGTERM, 10s); }
-    std::string Port() const { return std::to_string(port_); }
-
-private:
-    std::string folder_;
-    uint16_t port_ = 0;
-    std::unique_ptr<SimProcess> process_;
-};
-
 // The events of a relay that trips and is acknowledged while the broker is
 // away, with the station killed and started again meanwhile: both reach a
 // subscriber once the broker is back, in order, each id once; the state is
@@ -138,8 +112,8 @@ TEST(StationMqtt, EventsOutliveTheBrokerAndTheStation)
 {
     SimProcess sim({"--units", "1,2", "--speed", "38400", "--noise", "0"}, true);
     ASSERT_TRUE(sim.WaitForLink());
-    Broker broker(sim.Directory());
-    broker.Start();
+    MosquittoBroker broker(sim.Directory());
+    ASSERT_TRUE(broker.Start()) << broker.Output();
     const std::string prefix = "zaritmon/test";
     SimProcess subscriber(SimProcess::Program{
         "/usr/bin/mosquitto_sub",
@@ -162,7 +136,7 @@ TEST(StationMqtt, EventsOutliveTheBrokerAndTheStation)
     ASSERT_TRUE(station->WaitForOutput("адрес 2: Сработало I> (МТЗ) — откл", 15s)) << station->Output();
     station->Stop(SIGKILL);
     station = std::make_unique<SimProcess>(StationProgram(sim, config));
-    broker.Start();
+    ASSERT_TRUE(broker.Start()) << broker.Output();
 
     const std::string on = "\"what\":\"Сработало I> (МТЗ)\",\"state\":\"вкл\"";
     const std::string off = "\"what\":\"Сработало I> (МТЗ)\",\"state\":\"откл\"";
@@ -220,8 +194,8 @@ TEST(StationMqtt, RefusalsAreToldAndPollingGoesOn)
         SCOPED_TRACE(row.name);
         const std::string folder = d + "/broker-" + std::to_string(++brokers);
         fs::create_directory(folder);
-        Broker broker(folder, row.broker);
-        broker.Start();
+        MosquittoBroker broker(folder, row.broker);
+        ASSERT_TRUE(broker.Start()) << broker.Output();
         SimProcess station(StationProgram(sim, "SPEED=38400\r\n[MQTT]\r\nHOST=127.0.0.1\r\nPORT=" + broker.Port()
                                                    + "\r\n" + row.station));
         EXPECT_TRUE(station.WaitForOutput(row.told, 15s)) << station.Output();
