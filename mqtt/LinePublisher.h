@@ -1,7 +1,8 @@
 #pragma once
 
 // The line's relays and events to a broker: each relay's state when it
-// changed (at most once an interval, afresh on each connection), and the
+// changed (at most once an interval, afresh on each connection), its
+// setpoints once read and whenever they change, and the
 // events from their files in order, each counted as delivered once the
 // broker acknowledged it and every one before it.
 
@@ -43,7 +44,8 @@ private:
         bool acknowledged = false;
     };
     using Clock = std::chrono::steady_clock;
-    static constexpr std::size_t kMaxInFlight = 32;
+    // Enough that a backlog replays at the broker's pace, not the tick's.
+    static constexpr std::size_t kMaxInFlight = 256;
 
     void TakeAcknowledged();
 
@@ -55,5 +57,6 @@ private:
     std::deque<InFlight> inFlight_;
     std::vector<std::string> published_;  // a relay's state each, without the time
     std::vector<Clock::time_point> publishedAt_;
+    std::vector<std::string> setpoints_;  // a relay's setpoints each, as last published
     MqttClient client_;  // last: its thread goes first
 };

@@ -3,6 +3,7 @@
 #include "LineOverview.h"
 #include "LocalTime.h"
 #include "RelayRegisters.h"
+#include "SetpointDecode.h"
 
 #include <cstdio>
 #include <vector>
@@ -106,6 +107,18 @@ std::string StateJson(uint8_t address, const std::string& name, const RegisterIm
 std::string WithTime(const std::string& json, std::chrono::system_clock::time_point at)
 {
     return "{\"time\":" + JsonString(Stamp(at)) + "," + json + "}";
+}
+
+std::string SetpointsJson(uint8_t address, const RegisterImage& image)
+{
+    std::string items;
+    for (const SetpointField& field : kSetpointFields) {
+        const uint16_t raw = image.Get(field.reg);
+        items += (items.empty() ? "" : ",") + std::string("{\"register\":") + std::to_string(field.reg)
+                 + ",\"group\":" + JsonString(field.group) + ",\"label\":" + JsonString(field.label)
+                 + ",\"raw\":" + std::to_string(raw) + ",\"text\":" + JsonString(DecodeSetpoint(field, raw, ".")) + "}";
+    }
+    return "\"address\":" + std::to_string(address) + ",\"setpoints\":[" + items + "]";
 }
 
 std::optional<EventMessage> EventJson(const std::string& csvLine, const std::string& id)

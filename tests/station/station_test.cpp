@@ -128,6 +128,8 @@ TEST(StationMqtt, EventsOutliveTheBrokerAndTheStation)
     ASSERT_NE(one, std::string::npos);
     EXPECT_NE(output.find("\"Ia\":2.50,", one), std::string::npos) << output;
     EXPECT_NE(output.find("\"name\":\"\",\"Ia\":2.00,\"Ib\":2.00"), std::string::npos) << output;
+    EXPECT_TRUE(subscriber.WaitForOutput(prefix + "/2/setpoints {", 5s)) << output;
+    EXPECT_NE(subscriber.Output().find(",\"setpoints\":[{\"register\":6,"), std::string::npos) << output;
 
     broker.Stop();
     sim.SendKeys("2f\n");
