@@ -175,18 +175,21 @@ TEST(Soak, FaultsEverywhereAndTheLinkStaysTrue)
     operatorThread.join();
     control.StopPolling();
     scan();
-    // The last fault, too, is followed by an accepted poll.
-    if (failedSinceAccepted) {
+    // The last fault, too, is followed by an accepted poll. Polls still in
+    // flight when that one is seen may fail again: the faults are random.
+    bool recovered = !failedSinceAccepted;
+    if (!recovered) {
         control.StartPolling();
         const auto limit = Clock::now() + 10s;
-        while (failedSinceAccepted && Clock::now() < limit) {
+        while (!recovered && Clock::now() < limit) {
             std::this_thread::sleep_for(50ms);
             scan();
+            recovered = !failedSinceAccepted;
         }
         control.StopPolling();
         scan();
     }
-    EXPECT_FALSE(failedSinceAccepted) << "no accepted poll after the last fault";
+    EXPECT_TRUE(recovered) << "no accepted poll after the last fault";
     const double rssEnd = ResidentMiB();
     const double logGrowthMiB = static_cast<double>(log.MemoryBytes() - logStart) / (1024.0 * 1024.0);
     f.commands = commands;
