@@ -147,6 +147,15 @@ RelayList ReadRelayList(const TIniFile& ini, uint8_t netAddress)
     return list;
 }
 
+std::vector<uint8_t> PolledAddresses(const RelayList& list)
+{
+    std::vector<uint8_t> addresses;
+    if (list.relays.size() > 1)
+        for (const RelayEntry& relay : list.relays)
+            addresses.push_back(relay.address);
+    return addresses;
+}
+
 std::optional<MqttSettings> ReadMqttSettings(const TIniFile& ini, const std::string& hostName, std::string* problem)
 {
     const char* const kSection = kMqttSection;

@@ -60,6 +60,10 @@ inline constexpr const char* kRelaysSection = "Relays";
 
 RelayList ReadRelayList(const TIniFile& ini, uint8_t netAddress);
 
+// The addresses the poll thread goes round: none for a single relay, which
+// is then polled at NETADDRESS as it always was.
+std::vector<uint8_t> PolledAddresses(const RelayList& list);
+
 // Reads the five keys in the order PORT, SPEED, RESPONSETIMEOUT, NETADDRESS,
 // REFRESHINTERVAL, each with its default, then ECHO, RS485,
 // RS485DELAYBEFORE and RS485DELAYAFTER.

@@ -112,10 +112,7 @@ void TMainForm::CreateLink()
         for (std::size_t unit = 0; unit < relays_.relays.size(); ++unit)
             if (relays_.relays[unit].address == *wasShown)
                 relays_.shown = unit;
-    // One relay is polled at NETADDRESS as it always was.
-    if (relays_.relays.size() > 1)
-        for (const RelayEntry& relay : relays_.relays)
-            settings.relays.push_back(relay.address);
+    settings.relays = PolledAddresses(relays_);
     // The file is Windows-1251; a path typed there must reach the system in
     // its own file-name encoding.
     settings.portName = QFile::encodeName(FromCp1251(settings.portName)).toStdString();

@@ -5,11 +5,12 @@
 #include "ExchangeJournal.h"
 #include "LineOverview.h"
 #include "LinkHealth.h"
-#include "RelayRegisters.h"
 #include "LinePublisher.h"
+#include "LinkConfig.h"
 #include "TIniFile.h"
 
-#include <fstream>
+#include <chrono>
+#include <optional>
 #include <unistd.h>
 
 namespace {
@@ -39,12 +40,11 @@ Station::Station(const std::filesystem::path& config, const std::filesystem::pat
     const RelayList list = ReadRelayList(ini, linkConfig.SlaveAddress());
     for (const std::string& problem : list.problems)
         say_("пропущено: " + problem);
-    if (list.relays.size() > 1)
-        for (const RelayEntry& relay : list.relays)
-            settings.relays.push_back(relay.address);
+    settings.relays = PolledAddresses(list);
     for (const RelayEntry& relay : list.relays) {
-        const std::string name = Cp1251ToUtf8(relay.name);
-        relays_.push_back({relay, RelayCaption(name, relay.address), EventDetector(kSeparator)});
+        std::string name = Cp1251ToUtf8(relay.name);
+        std::string caption = RelayCaption(name, relay.address);
+        relays_.push_back({relay.address, std::move(name), std::move(caption), EventDetector(kSeparator)});
     }
 
     const LogConfig logConfig = ReadLogConfig(ini);
@@ -79,7 +79,7 @@ Station::Station(const std::filesystem::path& config, const std::filesystem::pat
         say_("MQTT: публикация на " + mqtt->host + ":" + std::to_string(mqtt->port) + " в " + mqtt->prefix + "/");
         std::vector<LinePublisher::Relay> published;
         for (const Relay& relay : relays_)
-            published.push_back({relay.entry.address, Cp1251ToUtf8(relay.entry.name)});
+            published.push_back({relay.address, relay.name});
         publisher_ = std::make_unique<LinePublisher>(
             *mqtt, std::move(published), std::chrono::milliseconds(std::max(settings.pollIntervalMs, 0)),
             journal_ ? std::optional<std::filesystem::path>(journal_->Folder()) : std::nullopt,

@@ -6,13 +6,9 @@
 
 #include "EventDetector.h"
 #include "EventLog.h"
-#include "LinkConfig.h"
 #include "PortProblem.h"
 
-#include <chrono>
 #include <cstdint>
-#include <deque>
-#include <optional>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -50,7 +46,8 @@ public:
 
 private:
     struct Relay {
-        RelayEntry entry;
+        uint8_t address = 1;
+        std::string name;     // UTF-8
         std::string caption;  // UTF-8
         EventDetector detector;
     };
