@@ -9,7 +9,7 @@ LinePublisher::LinePublisher(const MqttSettings& settings, std::vector<Relay> re
                              std::chrono::milliseconds stateEvery, std::optional<std::filesystem::path> eventFolder,
                              Say say)
     : say_(std::move(say)), relays_(std::move(relays)), stateEvery_(stateEvery), published_(relays_.size()),
-      publishedAt_(relays_.size()), setpoints_(relays_.size()), client_(settings)
+      publishedAt_(relays_.size()), setpoints_(relays_.size()), built_(relays_.size()), client_(settings)
 {
     if (eventFolder)
         outbox_ = std::make_unique<EventOutbox>(*eventFolder);
@@ -52,20 +52,23 @@ void LinePublisher::Tick(const TDeviceControl& poller)
     for (std::size_t unit = 0; unit < relays_.size() && unit < poller.UnitCount(); ++unit) {
         const PollStats stats = poller.Stats(unit);
         const std::string prefix = client_.Prefix() + "/" + std::to_string(relays_[unit].address);
-        if (stats.answered > 0) {
-            std::string setpoints = SetpointsJson(relays_[unit].address, poller.Image(unit));
-            if (setpoints != setpoints_[unit]
-                && client_.Publish(prefix + "/setpoints", WithTime(setpoints, stats.lastAnswerAt), 0, true) >= 0)
-                setpoints_[unit] = std::move(setpoints);
+        Built& built = built_[unit];
+        if (built.from != stats) {
+            const RegisterImage& image = poller.Image(unit);
+            built.state = StateJson(relays_[unit].address, relays_[unit].name, image, stats);
+            built.setpoints = stats.answered > 0 ? SetpointsJson(relays_[unit].address, image) : std::string();
+            built.from = stats;
         }
-        std::string state = StateJson(relays_[unit].address, relays_[unit].name, poller.Image(unit), stats);
-        if (state == published_[unit] || (!published_[unit].empty() && now - publishedAt_[unit] < stateEvery_))
+        if (!built.setpoints.empty() && built.setpoints != setpoints_[unit]
+            && client_.Publish(prefix + "/setpoints", WithTime(built.setpoints, stats.lastAnswerAt), 0, true) >= 0)
+            setpoints_[unit] = built.setpoints;
+        if (built.state == published_[unit] || (!published_[unit].empty() && now - publishedAt_[unit] < stateEvery_))
             continue;
         const std::string topic = prefix + "/state";
         // The values' own time: when the relay last answered.
         const auto at = stats.answered ? stats.lastAnswerAt : std::chrono::system_clock::now();
-        if (client_.Publish(topic, WithTime(state, at), 0, true) >= 0) {
-            published_[unit] = std::move(state);
+        if (client_.Publish(topic, WithTime(built.state, at), 0, true) >= 0) {
+            published_[unit] = built.state;
             publishedAt_[unit] = now;
         }
     }

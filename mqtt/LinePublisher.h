@@ -8,6 +8,7 @@
 
 #include "EventOutbox.h"
 #include "MqttClient.h"
+#include "TDeviceControl.h"
 
 #include <chrono>
 #include <cstdint>
@@ -19,7 +20,6 @@
 #include <string>
 #include <vector>
 
-class TDeviceControl;
 
 class LinePublisher {
 public:
@@ -58,5 +58,12 @@ private:
     std::vector<std::string> published_;  // a relay's state each, without the time
     std::vector<Clock::time_point> publishedAt_;
     std::vector<std::string> setpoints_;  // a relay's setpoints each, as last published
+    // A relay's messages as last built, and the counts they were built from:
+    // unchanged counts mean no new poll, so nothing to build again.
+    struct Built {
+        std::optional<PollStats> from;
+        std::string state, setpoints;
+    };
+    std::vector<Built> built_;
     MqttClient client_;  // last: its thread goes first
 };

@@ -42,6 +42,8 @@ struct PollStats {
     // The first of the polls not answered since the last answer; meaningful
     // once polls > 0 and !lastAnswered.
     std::chrono::system_clock::time_point failingSince{};
+
+    friend bool operator==(const PollStats&, const PollStats&) = default;
 };
 
 // One poll's outcome with its time: the registers of an accepted poll, or
