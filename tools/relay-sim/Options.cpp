@@ -231,15 +231,10 @@ const std::vector<OptionDef>& Definitions()
          }, "milliseconds, 0..60000"},
         {"set", 0, "REG=VALUE",
          [](Options& o, std::string_view v) {
-             const auto eq = v.find('=');
-             if (eq == std::string_view::npos)
-                 return false;
-             const auto reg = ParseUnsigned(v.substr(0, eq), 6, 42);
-             const auto value = ParseUnsigned(v.substr(eq + 1), 0, 65535);
-             if (!reg || !value)
-                 return false;
-             o.setpoints.emplace_back(static_cast<uint16_t>(*reg), static_cast<uint16_t>(*value));
-             return true;
+             const auto setpoint = ParseSetpointAssignment(v);
+             if (setpoint)
+                 o.setpoints.push_back(*setpoint);
+             return setpoint.has_value();
          }, "REG=VALUE, REG 6..42, VALUE 0..65535", true},
         {"print-registers", 0, "", Flag(&Options::printRegisters)},
         {"echo", 0, "", Flag(&Options::echo)},
@@ -331,6 +326,18 @@ ParseResult SetUpUnits(Options options, const std::vector<UnitValue>& unitValues
 }
 
 } // namespace
+
+std::optional<std::pair<uint16_t, uint16_t>> ParseSetpointAssignment(std::string_view text)
+{
+    const auto eq = text.find('=');
+    if (eq == std::string_view::npos)
+        return std::nullopt;
+    const auto reg = ParseUnsigned(text.substr(0, eq), 6, 42);
+    const auto value = ParseUnsigned(text.substr(eq + 1), 0, 65535);
+    if (!reg || !value)
+        return std::nullopt;
+    return std::pair{static_cast<uint16_t>(*reg), static_cast<uint16_t>(*value)};
+}
 
 std::optional<uint16_t> SpeedCode(uint32_t bitsPerSecond)
 {
@@ -490,8 +497,9 @@ std::string HelpText(const std::string& defaultLinkPath)
            "  -h, --help               print this help and exit\n"
            "\n"
            "Keys on the terminal, each followed by Enter: f starts a fault, c clears\n"
-           "it, a acknowledges (as coil 0), q quits. They act on the first relay, or on\n"
-           "the one whose address is typed before the key, as in 2f.\n"
+           "it, a acknowledges (as coil 0), sREG=VALUE sets a setpoint as at the\n"
+           "relay's front panel (s7=600), q quits. They act on the first relay, or on\n"
+           "the one whose address is typed before the key, as in 2f or 2s7=600.\n"
            "With --units every event printed starts with the relay's address, as in\n"
            "\"address 2: RL1 on\".\n"
            "Exit status: 0 after SIGINT, SIGTERM or q; 2 for bad options; 1 when the\n"

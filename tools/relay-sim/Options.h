@@ -92,4 +92,8 @@ std::string HelpText(const std::string& defaultLinkPath);
 // Register 44's code for a line speed; nullopt for a speed the relay lacks.
 std::optional<uint16_t> SpeedCode(uint32_t bitsPerSecond);
 
+// "REG=VALUE" of --set and of the s key: a setpoint register 6..42 and its
+// value 0..65535.
+std::optional<std::pair<uint16_t, uint16_t>> ParseSetpointAssignment(std::string_view text);
+
 } // namespace relaysim

@@ -247,6 +247,13 @@ bool Simulator::HandleKeys()
     const TimePoint now = Clock::now();
     for (ssize_t i = 0; i < n; ++i) {
         const char key = keys[i];
+        if (setting_) {
+            if (key == '\r' || key == '\n')
+                ApplySetting(now);
+            else if (setting_->text.size() < 16)
+                setting_->text += key;
+            continue;
+        }
         if (key == 'q')
             return false;
         if (key >= '0' && key <= '9') {
@@ -262,6 +269,8 @@ bool Simulator::HandleKeys()
                                                std::min(std::stoi(keyAddress_), 255)));
         if (!unit)
             Say("no relay at address " + keyAddress_);
+        else if (key == 's')
+            setting_ = Setting{unit->options.address, {}};
         else
             HandleKey(*unit, key, now);
         keyAddress_.clear();
@@ -269,6 +278,20 @@ bool Simulator::HandleKeys()
     for (Unit& unit : units_)
         ReportEvents(unit);
     return true;
+}
+
+void Simulator::ApplySetting(TimePoint now)
+{
+    const Setting setting = *setting_;
+    setting_.reset();
+    Unit* unit = UnitAt(setting.address);
+    const auto assignment = ParseSetpointAssignment(setting.text);
+    if (!assignment) {
+        Say("s takes REG=VALUE, REG 6..42, VALUE 0..65535, not \"" + setting.text + "\"");
+        return;
+    }
+    unit->model.SetSetpoint(assignment->first, assignment->second, now);
+    Say(*unit, "setpoint " + std::to_string(assignment->first) + " = " + std::to_string(assignment->second));
 }
 
 void Simulator::HandleKey(Unit& unit, char key, TimePoint now)
@@ -290,9 +313,9 @@ void Simulator::HandleKey(Unit& unit, char key, TimePoint now)
         break;
     default:
         Say(options_.unitAddresses.empty()
-                ? "keys: f fault, c clear fault, a acknowledge, q quit (each with Enter)"
+                ? "keys: f fault, c clear fault, a acknowledge, sREG=VALUE setpoint, q quit (each with Enter)"
                 : "keys: [ADDRESS]f fault, [ADDRESS]c clear fault, [ADDRESS]a acknowledge,"
-                  " q quit (each with Enter)");
+                  " [ADDRESS]sREG=VALUE setpoint, q quit (each with Enter)");
         break;
     }
 }

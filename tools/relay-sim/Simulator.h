@@ -61,6 +61,14 @@ private:
     std::FILE* out_;
     int keysFd_ = 0;  // stdin; -1 once it has ended
     std::string keyAddress_;  // digits typed before a key
+    // After the s key, up to Enter: "REG=VALUE" for this relay, as set at
+    // its front panel.
+    struct Setting {
+        uint8_t address;
+        std::string text;
+    };
+    std::optional<Setting> setting_;
+    void ApplySetting(TimePoint now);
 };
 
 } // namespace relaysim

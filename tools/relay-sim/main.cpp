@@ -132,7 +132,7 @@ int main(int argc, char** argv)
                         Addresses(options).c_str(), options.speed);
         std::printf("PORT=%s\n"
                     "%s\n"
-                    "keys: f fault, c clear fault, a acknowledge, q quit (each with Enter)%s\n",
+                    "keys: f fault, c clear fault, a acknowledge, sREG=VALUE setpoint, q quit (each with Enter)%s\n",
                     line->PortName().c_str(), line->Where().c_str(),
                     options.unitAddresses.empty() ? "" : "; an address before the key picks"
                                                          " the relay, as in 2f");
