@@ -271,7 +271,7 @@ TEST(SimExchange, OtherAddressesGetNoReply)
 // Relays at 1, 2 and 5 on one line, one master switching between them.
 TEST(SimExchange, SeveralRelaysOnOneLine)
 {
-    auto sim = Start(Plus(kExact, {"--units", "1,2,5"}));
+    auto sim = Start(Plus(kExact, {"--units", "1,2,5"}), true);
     SimMaster master(sim->Link());
     std::set<uint16_t> currents;
     for (const uint8_t address : {1, 2, 5}) {
@@ -302,6 +302,16 @@ TEST(SimExchange, SeveralRelaysOnOneLine)
         const auto read = master.Read();
         ASSERT_TRUE(read.has_value()) << master.LastLine();
         EXPECT_EQ((*read)[4], inputs) << "discrete inputs at " << address;
+    }
+
+    // A setpoint changed at relay 5's front panel, relay 1's left as it was.
+    sim->SendKeys("5s7=600\n");
+    EXPECT_TRUE(sim->WaitForOutput("address 5: setpoint 7 = 600")) << sim->Output();
+    for (const auto& [address, changed] : {std::pair{5, true}, std::pair{1, false}}) {
+        master.device.SetAddress(static_cast<uint8_t>(address));
+        const auto read = master.Read();
+        ASSERT_TRUE(read.has_value()) << master.LastLine();
+        EXPECT_EQ((*read)[7] == 600, changed) << "register 7 at " << address;
     }
     ExpectCleanStop(*sim);
 }
