@@ -120,3 +120,12 @@ std::string DecodeSetpoint(const SetpointField& field, uint16_t value,
     }
     return {};
 }
+
+std::string SetpointUnit(const SetpointField& field)
+{
+    switch (field.kind) {
+    case SetpointKind::Current: return "А";
+    case SetpointKind::Time: return "с";
+    default: return {};
+    }
+}

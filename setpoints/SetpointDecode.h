@@ -36,3 +36,6 @@ std::string FormatSetpointNumber(uint32_t units, int scaleDigits, int decimals,
 // The text of one field for a register value.
 std::string DecodeSetpoint(const SetpointField& field, uint16_t value,
                            const std::string& decimalSeparator);
+
+// "А" for a current, "с" for a time, "" for the rest.
+std::string SetpointUnit(const SetpointField& field);
