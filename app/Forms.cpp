@@ -15,6 +15,9 @@ void CreateForms()
     SettingsForm = new TSettingsForm(MainForm);
     QObject::connect(SettingsForm, &TSettingsForm::settingsAccepted, MainForm, &TMainForm::ApplySettings);
     frmSettings = new TfrmSettings(MainForm);
+    QObject::connect(frmSettings, &TfrmSettings::saveRequested, MainForm, &TMainForm::miSettingsSaveClick);
+    QObject::connect(frmSettings, &TfrmSettings::compareRequested, MainForm, &TMainForm::miSettingsCompareClick);
+    QObject::connect(frmSettings, &TfrmSettings::reportRequested, MainForm, &TMainForm::miSettingsReportClick);
 }
 
 void DestroyForms()

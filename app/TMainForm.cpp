@@ -11,6 +11,7 @@
 #include "LogSave.h"
 #include "Measurements.h"
 #include "ModbusFrame.h"
+#include "PortAddress.h"
 #include "Publishing.h"
 #include "TfrmEvents.h"
 #include "TfrmRelays.h"
@@ -48,14 +49,10 @@
 #include <filesystem>
 #include <thread>
 
-namespace {
-
-std::string DecimalSeparator()
+std::string TMainForm::DecimalSeparator()
 {
     return QLocale::system().decimalPoint().toStdString();
 }
-
-} // namespace
 
 TMainForm::TMainForm(QWidget* parent)
     : QMainWindow(parent), leds_([this](const QString& name) { ReportMissingBitmap(name); })
@@ -115,6 +112,9 @@ void TMainForm::CreateLink()
     settings.relays = PolledAddresses(relays_);
     // The file is Windows-1251; a path typed there must reach the system in
     // its own file-name encoding.
+    const std::optional<PortAddress> network = ParsePortAddress(settings.portName);
+    lineText_ = network && network->IsNetwork() ? Cp1251ToUtf8(settings.portName)
+                                                : std::to_string(settings.speed) + " бит/с";
     settings.portName = QFile::encodeName(FromCp1251(settings.portName)).toStdString();
     const LogConfig logConfig = ReadLogConfig(*IniFile);
     OpenJournal(logConfig.journalDir);

@@ -86,6 +86,12 @@ public:
     std::size_t ShownRelay() const { return shown_; }
     void ShowRelay(std::size_t unit);
 
+    // The shown relay's setpoints to a snapshot file, compared with one, or
+    // in a PDF report; false, with the reason shown, when not done.
+    bool SaveSetpointsTo(const QString& fileName);
+    bool CompareSetpointsWith(const QString& fileName);
+    bool WriteSetpointReport(const QString& fileName);
+
 public slots:
     void Timer1Timer();
     void N5Click();   // start polling
@@ -95,6 +101,9 @@ public slots:
     void N9Click();   // save the log
     void N10Click();  // clear the log
     void miSettingsShowClick();
+    void miSettingsSaveClick();
+    void miSettingsCompareClick();
+    void miSettingsReportClick();
     void RL11Click();
     void RL21Click();
     void RL31Click();
@@ -122,6 +131,7 @@ private:
     void BuildControls();
     void BuildMenu();
     void LayoutBoxes();
+    static std::string DecimalSeparator();  // the system's, as every number shows
     // The status display, from the register image.
     void Refresh();
     // The "Реле" menu and the caption, for the relays of the configuration.
@@ -136,6 +146,9 @@ private:
     // Opens the journal that JOURNALDIR names, unless it is open already.
     void OpenJournal(const std::string& folder);
     void PulseRelay(uint16_t coil);
+    // The shown relay's setpoints as read since polling last started, or
+    // none with *why.
+    std::optional<struct SetpointSnapshot> ShownSetpoints(QString* why) const;
     // A command of the operator to the shown relay, after the polls before
     // it, in the events.
     void OperatorEvent(const std::string& what, const std::string& state = {});
@@ -187,6 +200,7 @@ private:
 
     RelayList relays_;
     std::size_t shown_ = 0;
+    std::string lineText_;  // "9600 бит/с", or the network address
     bool relayProblemsShown_ = false;  // told once a run
     QMenu* relayMenu_ = nullptr;
     QActionGroup* relayChoice_ = nullptr;

@@ -217,6 +217,9 @@ void TMainForm::BuildMenu()
     QMenu* setpoints = menu->addMenu(QString::fromUtf8("Уставки"));
     setpoints->setObjectName("N11");
     addItem(setpoints, "miSettingsShow", "Показать уставки...", &TMainForm::miSettingsShowClick);
+    addItem(setpoints, "miSettingsSave", "Сохранить уставки...", &TMainForm::miSettingsSaveClick);
+    addItem(setpoints, "miSettingsCompare", "Сравнить с файлом...", &TMainForm::miSettingsCompareClick);
+    addItem(setpoints, "miSettingsReport", "Отчёт PDF...", &TMainForm::miSettingsReportClick);
     QMenu* measurements = menu->addMenu(QString::fromUtf8("Измерения"));
     measurements->setObjectName("N12");
     addItem(measurements, "miTrendsShow", "Тренды...", &TMainForm::miTrendsShowClick);

@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QLocale>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -47,14 +48,19 @@ TfrmSettings::TfrmSettings(QWidget* parent)
             const SetpointField& field = kSetpointFields[reg - kFirstSetpointRegister];
             const bool second = g.splitAt && reg >= g.splitAt;
             const int row = second ? reg - g.splitAt : reg - g.first;
-            const int column = second ? 2 : 0;
+            const int column = second ? 3 : 0;
             auto* edit = new QLineEdit(box);
             edit->setObjectName(field.control);
             edit->setReadOnly(true);
             edit->setFixedWidth(110);
+            auto* saved = new QLabel(box);
+            saved->setObjectName(QString::fromUtf8(field.control) + "_file");
+            saved->setVisible(false);
             grid->addWidget(new QLabel(QString::fromUtf8(field.label), box), row, column);
             grid->addWidget(edit, row, column + 1);
+            grid->addWidget(saved, row, column + 2);
             edits_[reg - kFirstSetpointRegister] = edit;
+            saved_[reg - kFirstSetpointRegister] = saved;
         }
         grid->setRowStretch(grid->rowCount(), 1);
         return box;
@@ -71,17 +77,38 @@ TfrmSettings::TfrmSettings(QWidget* parent)
     bottom->addLayout(left);
     bottom->addWidget(makeGroup(kConfig));
 
-    auto* close = new QPushButton(QString::fromUtf8("Закрыть"), this);
-    close->setObjectName("Button1");
-    connect(close, &QPushButton::clicked, this, &TfrmSettings::Button1Click);
+    summary_ = new QLabel(this);
+    summary_->setObjectName("lblComparison");
+    summary_->setWordWrap(true);
+    differences_ = new QListWidget(this);
+    differences_->setObjectName("lstDifferences");
+    differences_->setFixedHeight(6 * differences_->fontMetrics().height() + 8);
+    endComparison_ = new QPushButton(QString::fromUtf8("Снять сравнение"), this);
+    endComparison_->setObjectName("btnEndComparison");
+    connect(endComparison_, &QPushButton::clicked, this, [this] { SetComparison(std::nullopt, {}); });
+    for (QWidget* w : {static_cast<QWidget*>(summary_), static_cast<QWidget*>(differences_),
+                       static_cast<QWidget*>(endComparison_)})
+        w->setVisible(false);
+
     auto* buttons = new QHBoxLayout;
+    auto addButton = [&](const char* name, const char* caption, auto handler) {
+        auto* button = new QPushButton(QString::fromUtf8(caption), this);
+        button->setObjectName(name);
+        connect(button, &QPushButton::clicked, this, handler);
+        buttons->addWidget(button);
+    };
+    addButton("btnSaveSetpoints", "Сохранить уставки...", &TfrmSettings::saveRequested);
+    addButton("btnCompareSetpoints", "Сравнить с файлом...", &TfrmSettings::compareRequested);
+    addButton("btnSetpointReport", "Отчёт PDF...", &TfrmSettings::reportRequested);
+    buttons->addWidget(endComparison_);
     buttons->addStretch();
-    buttons->addWidget(close);
-    buttons->addStretch();
+    addButton("Button1", "Закрыть", &TfrmSettings::Button1Click);
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addLayout(bottom);
+    layout->addWidget(summary_);
+    layout->addWidget(differences_);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);  // a fixed single border
 }
@@ -89,9 +116,58 @@ TfrmSettings::TfrmSettings(QWidget* parent)
 void TfrmSettings::UpdateSetpoints(const RegisterImage& image)
 {
     const std::string separator = QLocale::system().decimalPoint().toStdString();
+    SetpointValues now{};
     for (int i = 0; i < kSetpointCount; ++i) {
         const SetpointField& field = kSetpointFields[i];
-        edits_[i]->setText(QString::fromStdString(DecodeSetpoint(field, image.Get(field.reg), separator)));
+        now[i] = image.Get(field.reg);
+        edits_[i]->setText(QString::fromStdString(DecodeSetpoint(field, now[i], separator)));
+    }
+    if (compared_)
+        ShowComparison(now, separator);
+}
+
+void TfrmSettings::SetComparison(std::optional<SetpointSnapshot> saved, const QString& fileName)
+{
+    compared_ = std::move(saved);
+    comparedFile_ = compared_ ? fileName : QString();
+    shownDifferences_.clear();
+    differences_->clear();
+    for (int i = 0; i < kSetpointCount; ++i) {
+        saved_[i]->clear();
+        saved_[i]->setVisible(compared_.has_value());
+        edits_[i]->setStyleSheet({});
+    }
+    for (QWidget* w : {static_cast<QWidget*>(summary_), static_cast<QWidget*>(differences_),
+                       static_cast<QWidget*>(endComparison_)})
+        w->setVisible(compared_.has_value());
+}
+
+void TfrmSettings::ShowComparison(const SetpointValues& now, const std::string& separator)
+{
+    const std::vector<SetpointDifference> differences = CompareSetpoints(compared_->values, now);
+    std::vector<std::string> lines;
+    std::vector<bool> differs(kSetpointCount, false);
+    for (const SetpointDifference& d : differences) {
+        lines.push_back(DifferenceText(d, separator));
+        differs[d.reg - kFirstSetpointRegister] = true;
+    }
+    for (int i = 0; i < kSetpointCount; ++i) {
+        const SetpointField& field = kSetpointFields[i];
+        const QString saved = differs[i] ? QString::fromUtf8("файл: %1").arg(QString::fromStdString(
+                                               ComparedText(field, compared_->values[i], now[i], separator)))
+                                         : QString();
+        if (saved_[i]->text() != saved) {
+            saved_[i]->setText(saved);
+            edits_[i]->setStyleSheet(differs[i] ? QStringLiteral("QLineEdit { background: #ffd0d0; }") : QString());
+        }
+    }
+    summary_->setText(QString::fromUtf8("Сравнение с «%1»: %2")
+                          .arg(comparedFile_, QString::fromStdString(ComparisonSummary(differences.size()))));
+    if (lines != shownDifferences_) {
+        differences_->clear();
+        for (const std::string& line : lines)
+            differences_->addItem(QString::fromStdString(line));
+        shownDifferences_ = std::move(lines);
     }
 }
 

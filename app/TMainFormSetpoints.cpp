@@ -1,0 +1,167 @@
+// The setpoint file commands: a snapshot saved, a snapshot compared, a
+// report written, each of the relay shown.
+
+#include "TMainForm.h"
+
+#include "Cp1251.h"
+#include "DeviceLink.h"
+#include "Forms.h"
+#include "ReportPdf.h"
+#include "SetpointReport.h"
+#include "SetpointSnapshot.h"
+#include "TfrmSettings.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace {
+
+constexpr qint64 kMaxSnapshotBytes = 1 << 20;  // ours are some 2 KiB
+
+std::string TimeText(std::chrono::system_clock::time_point at)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+    return QDateTime::fromMSecsSinceEpoch(ms).toString("dd.MM.yyyy HH:mm:ss").toStdString();
+}
+
+std::string Shown(const QString& fileName)
+{
+    return QDir::toNativeSeparators(fileName).toStdString();
+}
+
+// A name typed without an extension gets the one of its kind.
+QString WithSuffix(QString fileName, const char* suffix)
+{
+    if (!fileName.isEmpty() && QFileInfo(fileName).suffix().isEmpty())
+        fileName += QString(".") + suffix;
+    return fileName;
+}
+
+} // namespace
+
+std::optional<SetpointSnapshot> TMainForm::ShownSetpoints(QString* why) const
+{
+    const PollStats stats = link_->Poller().Stats(shown_);
+    if (stats.answered == 0) {
+        *why = QString::fromUtf8("реле не ответило с начала опроса%1, его уставки не прочитаны.")
+                   .arg(link_->Poller().IsPolling() ? "" : QString::fromUtf8(" (опрос остановлен)"));
+        return std::nullopt;
+    }
+    SetpointSnapshot snapshot;
+    const RegisterImage& image = link_->Poller().Image(shown_);
+    for (int i = 0; i < kSetpointCount; ++i)
+        snapshot.values[i] = image.Get(kFirstSetpointRegister + i);
+    const RelayEntry& relay = relays_.relays[shown_];
+    snapshot.address = std::to_string(relay.address);
+    snapshot.relayName = Cp1251ToUtf8(relay.name);
+    snapshot.line = lineText_;
+    // The values' own time, not the moment of the command.
+    snapshot.takenAt = TimeText(stats.lastAnswerAt);
+    snapshot.program = "zaritmon " ZARIT_VERSION;
+    return snapshot;
+}
+
+bool TMainForm::SaveSetpointsTo(const QString& fileName)
+{
+    QString why;
+    const std::optional<SetpointSnapshot> snapshot = ShownSetpoints(&why);
+    if (!snapshot) {
+        ShowError(QString::fromUtf8("Уставки не сохранены: %1").arg(why));
+        return false;
+    }
+    const std::string bytes = SnapshotToCsv(*snapshot, DecimalSeparator());
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size())
+        || !file.commit()) {
+        ShowError(QString::fromUtf8("Не удалось сохранить уставки в «%1»: %2").arg(fileName, file.errorString()));
+        return false;
+    }
+    OperatorEvent("Уставки сохранены в " + Shown(fileName));
+    return true;
+}
+
+bool TMainForm::CompareSetpointsWith(const QString& fileName)
+{
+    QString why;
+    const std::optional<SetpointSnapshot> now = ShownSetpoints(&why);
+    if (!now) {
+        ShowError(QString::fromUtf8("Сравнивать не с чем: %1").arg(why));
+        return false;
+    }
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        ShowError(QString::fromUtf8("Не удалось открыть «%1»: %2").arg(fileName, file.errorString()));
+        return false;
+    }
+    const QByteArray bytes = file.read(kMaxSnapshotBytes + 1);
+    SnapshotRead read;
+    if (bytes.size() > kMaxSnapshotBytes)
+        read.problem = "файл больше 1 МиБ, это не снимок уставок";
+    else
+        read = ParseSnapshotCsv(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    if (!read.snapshot) {
+        ShowError(QString::fromUtf8("Файл «%1» не принят: %2.").arg(fileName, QString::fromStdString(read.problem)));
+        return false;
+    }
+    const std::size_t differing = CompareSetpoints(read.snapshot->values, now->values).size();
+    frmSettings->SetComparison(std::move(read.snapshot), QFileInfo(fileName).fileName());
+    frmSettings->UpdateSetpoints(link_->Poller().Image(shown_));
+    miSettingsShowClick();
+    OperatorEvent("Сравнение с " + Shown(fileName) + ": отличаются " + std::to_string(differing));
+    return true;
+}
+
+bool TMainForm::WriteSetpointReport(const QString& fileName)
+{
+    QString why;
+    const std::optional<SetpointSnapshot> now = ShownSetpoints(&why);
+    if (!now) {
+        ShowError(QString::fromUtf8("Отчёт не составлен: %1").arg(why));
+        return false;
+    }
+    ReportInput input;
+    input.relay = *now;
+    const RegisterImage& image = link_->Poller().Image(shown_);
+    for (uint16_t r = 0; r < relay::kRegisterCount; ++r)
+        input.registers[r] = image.Get(r);
+    if (frmSettings->Comparison()) {
+        input.compared = &*frmSettings->Comparison();
+        input.comparedFile = frmSettings->ComparisonFile().toStdString();
+    }
+    input.decimalSeparator = DecimalSeparator();
+    QString error;
+    if (!WriteReportPdf(BuildSetpointReport(input), fileName, &error)) {
+        ShowError(QString::fromUtf8("Не удалось записать отчёт в «%1»: %2").arg(fileName, error));
+        return false;
+    }
+    OperatorEvent("Отчёт об уставках в " + Shown(fileName));
+    return true;
+}
+
+void TMainForm::miSettingsSaveClick()
+{
+    const QString fileName = QFileDialog::getSaveFileName(this, QString::fromUtf8("Сохранить уставки"), QString(),
+                                                          "CSV (*.csv)");
+    if (!fileName.isEmpty())
+        SaveSetpointsTo(WithSuffix(fileName, "csv"));
+}
+
+void TMainForm::miSettingsCompareClick()
+{
+    const QString fileName = QFileDialog::getOpenFileName(this, QString::fromUtf8("Сравнить с файлом"), QString(),
+                                                          QString::fromUtf8("CSV (*.csv);;Все файлы (*)"));
+    if (!fileName.isEmpty())
+        CompareSetpointsWith(fileName);
+}
+
+void TMainForm::miSettingsReportClick()
+{
+    const QString fileName = QFileDialog::getSaveFileName(this, QString::fromUtf8("Отчёт об уставках"), QString(),
+                                                          "PDF (*.pdf)");
+    if (!fileName.isEmpty())
+        WriteSetpointReport(WithSuffix(fileName, "pdf"));
+}
