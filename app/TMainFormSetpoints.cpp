@@ -86,6 +86,8 @@ bool TMainForm::SaveSetpointsTo(const QString& fileName)
 
 bool TMainForm::CompareSetpointsWith(const QString& fileName)
 {
+    if (!frmSettings)
+        return false;
     QString why;
     const std::optional<SetpointSnapshot> now = ShownSetpoints(&why);
     if (!now) {
@@ -128,7 +130,7 @@ bool TMainForm::WriteSetpointReport(const QString& fileName)
     const RegisterImage& image = link_->Poller().Image(shown_);
     for (uint16_t r = 0; r < relay::kRegisterCount; ++r)
         input.registers[r] = image.Get(r);
-    if (frmSettings->Comparison()) {
+    if (frmSettings && frmSettings->Comparison()) {
         input.compared = &*frmSettings->Comparison();
         input.comparedFile = frmSettings->ComparisonFile().toStdString();
     }

@@ -40,7 +40,7 @@ std::vector<ReportBlock> BuildSetpointReport(const ReportInput& in)
         report.push_back(Block(Kind::Blank, blank));
 
     report.push_back(Block(Kind::Heading, "Уставки"));
-    ReportBlock setpoints = Table({1, 3, 2, 1, 1}, {"Регистр", "Уставка", "Значение", "Код", "Группа"});
+    ReportBlock setpoints = Table({2, 5, 3, 2, 3}, {"Регистр", "Уставка", "Значение", "Код", "Группа"});
     for (std::size_t i = 0; i < kSetpointCount; ++i) {
         const SetpointField& field = kSetpointFields[i];
         setpoints.rows.push_back({std::to_string(field.reg), field.label, WithUnit(field, r.values[i], in.decimalSeparator),

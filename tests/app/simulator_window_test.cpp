@@ -26,7 +26,10 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
+#include <QListWidget>
+#include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableView>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -259,6 +262,92 @@ private slots:
                                  5000);
         QVERIFY(!QFile::exists(dir_.filePath("run.csv")));
         MainForm->miRecordStopClick();
+        MainForm->N7Click();
+    }
+
+    // Saved, changed at the relay, compared: that setpoint alone marked, with
+    // both values, until the relay holds the saved one again. The report has
+    // it all as text; a file that is not a snapshot changes nothing.
+    void setpointsSavedComparedAndReported()
+    {
+        const std::vector<std::string> relay = {"--speed", "38400", "--noise", "0"};
+        StartWith(relay);
+        QVERIFY(ShowsWithin("edIA", Current(250)));
+        MainForm->miSettingsShowClick();
+        MainForm->Timer1Timer();
+        auto field = [](const char* name) { return frmSettings->findChild<QLineEdit*>(name)->text(); };
+        const QString before = field("edMTZ_I");
+        const QString saved = dir_.filePath("setpoints.csv");
+        QVERIFY(MainForm->SaveSetpointsTo(saved));
+
+        // The same relay, its pickup set to 6 A at its front panel. The first
+        // run keeps its folder, which holds the link, to the end.
+        std::vector<std::unique_ptr<SimRelay>> stopped;
+        auto restart = [&](std::vector<std::string> more) {
+            stopped.push_back(std::move(sim_));
+            stopped.back()->Stop();
+            more.insert(more.begin(), relay.begin(), relay.end());
+            sim_ = std::make_unique<SimRelay>(more, stopped.front()->Port());
+            return sim_->WaitForPort();
+        };
+        QVERIFY(restart({"--set", "7=600"}));
+        QTRY_VERIFY_WITH_TIMEOUT((MainForm->Timer1Timer(), MainForm->Poller()->Image().Get(7) == 600), 10000);
+        QVERIFY(MainForm->CompareSetpointsWith(saved));
+        const QString six = "6" + QLocale::system().decimalPoint() + "0";
+        auto marked = [] {
+            QStringList marks;
+            for (const QLabel* label : frmSettings->findChildren<QLabel*>(QRegularExpression("_file$")))
+                if (!label->text().isEmpty())
+                    marks << label->objectName() + ": " + label->text();
+            return marks;
+        };
+        QCOMPARE(field("edMTZ_I"), six);
+        QCOMPARE(marked(), QStringList{QString::fromUtf8("edMTZ_I_file: файл: %1 А").arg(before)});
+        QVERIFY(frmSettings->findChild<QLabel*>("lblComparison")->text().endsWith(
+            QString::fromUtf8("совпадают 35 из 36, отличаются 1")));
+        QCOMPARE(frmSettings->findChild<QListWidget*>("lstDifferences")->count(), 1);
+        for (const char* prefix : {"Уставки сохранены в ", "Сравнение с "})
+            QVERIFY2(std::any_of(MainForm->Events().Events().begin(), MainForm->Events().Events().end(),
+                                 [&](const Event& e) { return e.what.rfind(prefix, 0) == 0; }),
+                     prefix);
+
+        const QString pdf = dir_.filePath("report.pdf");
+        QVERIFY(MainForm->WriteSetpointReport(pdf));
+#ifdef Q_OS_WIN
+        QFile file(pdf);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.read(5), QByteArray("%PDF-"));
+#else
+        QProcess pdftotext;
+        pdftotext.start("pdftotext", {"-layout", pdf, "-"});
+        QVERIFY2(pdftotext.waitForFinished(30000), "pdftotext (poppler-utils)");
+        const QStringList report = QString::fromUtf8(pdftotext.readAllStandardOutput()).split('\n');
+        auto has = [&](const QStringList& parts) {
+            return std::any_of(report.begin(), report.end(), [&](const QString& line) {
+                return std::all_of(parts.begin(), parts.end(), [&](const QString& p) { return line.contains(p); });
+            });
+        };
+        QVERIFY(has({QString::fromUtf8("Реле: адрес 1")}));
+        for (const SetpointField& f : kSetpointFields)
+            QVERIFY2(has({QString::fromUtf8(f.label), field(f.control)}), f.control);
+        QVERIFY(has({QString::fromUtf8("МТЗ I>, А"), six + QString::fromUtf8(" А"), before + QString::fromUtf8(" А")}));
+        QVERIFY(has({QString::fromUtf8("отличаются 1")}));
+#endif
+
+        QFile bad(dir_.filePath("bad.csv"));
+        QFile good(saved);
+        QVERIFY(good.open(QIODevice::ReadOnly) && bad.open(QIODevice::WriteOnly));
+        bad.write(good.readAll().replace("\r\n8;", "\r\n99;"));
+        bad.close();
+        QVERIFY(!MainForm->CompareSetpointsWith(bad.fileName()));
+        QTRY_VERIFY(MainForm->findChild<QMessageBox*>("ErrorBox"));
+        QVERIFY(MainForm->findChild<QMessageBox*>("ErrorBox")->text().contains(QString::fromUtf8("строка 10: регистр «99»")));
+        QCOMPARE(frmSettings->ComparisonFile(), QString("setpoints.csv"));
+
+        // The relay set back: the mark goes with the next poll.
+        QVERIFY(restart({}));
+        QTRY_VERIFY_WITH_TIMEOUT((MainForm->Timer1Timer(), marked().isEmpty()), 10000);
+        QVERIFY(frmSettings->findChild<QLabel*>("lblComparison")->text().endsWith(QString::fromUtf8("отличаются 0")));
         MainForm->N7Click();
     }
 
