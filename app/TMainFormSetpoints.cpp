@@ -126,7 +126,7 @@ bool TMainForm::WriteSetpointReport(const QString& fileName)
         return false;
     }
     ReportInput input;
-    input.relay = *now;
+    input.now = *now;
     const RegisterImage& image = link_->Poller().Image(shown_);
     for (uint16_t r = 0; r < relay::kRegisterCount; ++r)
         input.registers[r] = image.Get(r);

@@ -30,7 +30,7 @@ std::string WithUnit(const SetpointField& field, uint16_t value, const std::stri
 std::vector<ReportBlock> BuildSetpointReport(const ReportInput& in)
 {
     using Kind = ReportBlock::Kind;
-    const SetpointSnapshot& r = in.relay;
+    const SetpointSnapshot& r = in.now;
     std::vector<ReportBlock> report;
     report.push_back(Block(Kind::Title, "Протокол проверки уставок реле"));
     report.push_back(Block(Kind::Text, "Реле: адрес " + r.address + (r.relayName.empty() ? "" : ", " + r.relayName)

@@ -27,7 +27,7 @@ struct ReportBlock {
 };
 
 struct ReportInput {
-    SetpointSnapshot relay;  // the relay now: its setpoints, address, speed, time
+    SetpointSnapshot now;  // the relay now: its setpoints, address, line, time
     std::array<uint16_t, relay::kRegisterCount> registers{};
     // The snapshot compared with, and its file's name; none when none.
     const SetpointSnapshot* compared = nullptr;
