@@ -42,6 +42,7 @@ void Measurements::SetRelays(std::vector<RelayName> relays)
     for (const auto& relay : made)
         captions.push_back(RelayCaption(relay->id.name, relay->id.address));
     shown_ = 0;
+    marked_.reset();
     trendsForm_->SetHistory(made.front()->trends, made.size() > 1 ? captions.front() : std::string());
     eventsForm_->SetRelays(made.size() > 1 ? captions : std::vector<std::string>{});
     relays_ = std::move(made);
@@ -66,6 +67,24 @@ void Measurements::AddEvent(const Event& event)
                                  .arg(QString::fromStdU16String(events_.FileFor("").parent_path().u16string()),
                                       QString::fromStdString(events_.Error())));
     }
+}
+
+void Measurements::MarkTrends()
+{
+    const std::pair<uint64_t, std::size_t> now{events_.Added(), shown_};
+    if (marked_ == now)
+        return;
+    marked_ = now;
+    const RelayName& id = relays_[shown_]->id;
+    const std::string caption = RelayCaption(id.name, id.address);
+    std::vector<TrendMark> marks;
+    for (const Event& e : events_.Events()) {
+        const bool trip = e.kind == EventKind::Trip && e.what != "Начальное состояние";
+        if ((trip || (e.kind == EventKind::Operator && e.what == "Квитирование")) && e.relay == caption)
+            marks.push_back({std::chrono::duration_cast<std::chrono::milliseconds>(e.at.time_since_epoch()).count(),
+                             e.what + (e.state.empty() ? "" : ": " + e.state)});
+    }
+    trendsForm_->Plot()->SetMarks(std::move(marks));
 }
 
 void Measurements::PollingStarted()
@@ -113,8 +132,10 @@ void Measurements::Take(const std::vector<PollSample>& samples)
                                      .arg(QString::fromStdU16String(recording.Path().u16string()),
                                           QString::fromLocal8Bit(recording.Error())));
     }
-    if (trendsForm_->isVisible())
+    if (trendsForm_->isVisible()) {
+        MarkTrends();
         trendsForm_->Plot()->Follow(QDateTime::currentMSecsSinceEpoch());
+    }
     if (eventsForm_->isVisible() && !samples.empty())
         eventsForm_->Follow();
 }

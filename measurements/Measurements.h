@@ -10,6 +10,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 class QWidget;
@@ -87,6 +89,8 @@ private:
     };
 
     void AddEvent(const Event& event);
+    // The shown relay's trips and acknowledgements on the trends' time axis.
+    void MarkTrends();
 
     std::vector<std::unique_ptr<Relay>> relays_;
     std::size_t shown_ = 0;
@@ -94,4 +98,5 @@ private:
     EventLog events_;
     TfrmEvents* eventsForm_;
     uint64_t reportedEventFailures_ = 0;
+    std::optional<std::pair<uint64_t, std::size_t>> marked_;  // the events and relay the marks are of
 };

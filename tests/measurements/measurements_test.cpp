@@ -89,14 +89,29 @@ TEST(TrendHistoryTest, KeepsOnePointPerSpacingAndABoundedNumber)
     EXPECT_EQ(points[0].values[k3I0], 8);
     EXPECT_EQ(h.Since(1001).size(), 1u);
 
-    // Days of polls at 50 ms keep no more than an hour at full detail.
-    for (int64_t ms = 2000; ms < 2000 + 2 * 3600 * 1000; ms += 50)
-        h.Add(ms, Registers(100, 100, 100, 0));
-    EXPECT_EQ(h.Size(), TrendHistory::kCapacity);
+    // Two hours of polls at 50 ms, one of them 50 A: the last hour point by
+    // point, the one before in seconds, the spike still its second's peak.
+    constexpr int64_t kHour = 3600 * 1000, kSpike = 2000 + 1234550;  // its slot's newest
+    for (int64_t ms = 2000; ms < 2000 + 2 * kHour; ms += 50)
+        h.Add(ms, Registers(ms == kSpike ? 5000 : 100, 100, 100, 0));
     points = h.Since(0);
-    EXPECT_GE(points.front().ms, 2000 + 3600 * 1000 - 100) << "the oldest went first";
+    EXPECT_EQ(points.size(), TrendHistory::kCapacity);
+    EXPECT_GE(points.front().ms, 2000 + kHour - 100) << "the oldest went first";
+    const auto seconds = h.Range(0, 2000 + kHour - 1000, 1);
+    EXPECT_NEAR(static_cast<double>(seconds.size()), 3600, 2);
+    const auto minutes = h.Range(60000, 2000 + 2 * kHour, 60000);
+    EXPECT_EQ(minutes.size(), 120u);
+    for (const TrendSpan& m : minutes) {
+        const bool spike = m.ms <= kSpike && kSpike <= m.lastMs;
+        EXPECT_EQ(m.max[kIA], spike ? 5000 : 100) << m.ms;
+        EXPECT_EQ(m.min[kIA], 100) << m.ms;
+    }
     h.Add(0, {1, 2});  // too few registers: ignored
-    EXPECT_EQ(h.Size(), TrendHistory::kCapacity);
+    EXPECT_EQ(h.Since(0).size(), TrendHistory::kCapacity);
+    // A day and no more, whatever the run.
+    for (int64_t ms = 2000 + 2 * kHour; ms < 2000 + 26 * kHour; ms += 1000)
+        h.Add(ms, Registers(100, 100, 100, 0));
+    EXPECT_GE(h.Range(0, 2000 + 26 * kHour, 1).front().ms, 2000 + 2 * kHour - 1000);
 }
 
 TEST(RecordLineTest, TimeCurrentsAndBits)
