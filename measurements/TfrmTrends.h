@@ -47,6 +47,9 @@ public:
     std::vector<TrendSpan> Shown() const;
     // The cursor's box, as painted: the time, then "Ia 2,50" and so on.
     QStringList CursorText() const { return cursorText_; }
+    const std::vector<TrendMark>& Marks() const { return marks_; }
+    // Where the lines are drawn, in the plot's pixels.
+    PlotRect Area() const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -59,7 +62,6 @@ protected:
     bool event(QEvent* event) override;
 
 private:
-    PlotRect Area() const;
     // The view as painted: following, it ends now.
     TrendView Current() const;
     int64_t MsPerPixel(const TrendView& view) const;

@@ -18,8 +18,10 @@
 #include "Cp1251Qt.h"
 #include "SimRelay.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -34,6 +36,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <memory>
@@ -491,6 +494,64 @@ private slots:
             columns += red;
         }
         QVERIFY2(columns > image.width() / 2, qPrintable(QString::number(columns)));
+    }
+
+    // A trip zoomed into with the wheel: the cursor reads the fault current,
+    // the trip's mark sits at its time, and the exports hold what is shown.
+    void trendZoomedToATrip()
+    {
+        StartWith({"--speed", "38400", "--noise", "0", "--fault-at", "0.5", "--fault-current", "8.47"});
+        QVERIFY(ShowsWithin("edLastKZ", Current(847), 8000));
+        MainForm->miTrendsShowClick();
+        MainForm->Timer1Timer();
+        auto* window = static_cast<TfrmTrends*>(MainForm->TrendsWindow());
+        TrendPlot* plot = window->Plot();
+        window->findChild<QComboBox*>("cbSpan")->setCurrentIndex(0);  // the last minute
+        const Event* trip = LastEvent("Сработало I> (МТЗ)");
+        QVERIFY(trip);
+        const int64_t tripMs = std::chrono::duration_cast<std::chrono::milliseconds>(trip->at.time_since_epoch()).count();
+        int64_t faultMs = 0;
+        for (const TrendPoint& p : MainForm->Trends().Since(0))
+            if (p.values[kIA] == 847 && !faultMs)
+                faultMs = p.ms;
+        QVERIFY(faultMs > 0 && faultMs < tripMs);
+
+        const PlotRect area = plot->Area();
+        const auto xOf = [&](int64_t ms) { return QPointF(plot->View().XOf(ms, area), area.top + 20); };
+        plot->SetView({tripMs + 20000, 60000, false});
+        QWheelEvent wheel(xOf(faultMs), plot->mapToGlobal(xOf(faultMs)), {}, {0, 120 * 10}, Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(plot, &wheel);
+        QCOMPARE(plot->View().spanMs, TrendView::kMinSpanMs);
+        QVERIFY(plot->View().StartMs() <= faultMs && tripMs <= plot->View().endMs);
+        QTest::mouseMove(plot, xOf(faultMs + 50).toPoint());
+        plot->grab();
+        QVERIFY2(plot->CursorText().contains("Ia " + Current(847)), qPrintable(plot->CursorText().join(" | ")));
+        const auto& marks = plot->Marks();
+        QVERIFY(std::any_of(marks.begin(), marks.end(), [&](const TrendMark& m) {
+            return m.ms == tripMs && m.caption == "Сработало I> (МТЗ): вкл";
+        }));
+        const QImage shown = plot->grab().toImage();
+        QCOMPARE(shown.pixelColor(qRound(xOf(tripMs).x()), qRound(area.Bottom()) + 4), QColor(150, 0, 150));
+
+        QString error;
+        QVERIFY(window->SavePicture(dir_.filePath("trend.png"), &error));
+        QCOMPARE(QImage(dir_.filePath("trend.png")).convertToFormat(QImage::Format_RGB32),
+                 shown.convertToFormat(QImage::Format_RGB32));
+        QVERIFY(window->SaveData(dir_.filePath("trend.csv"), &error));
+        QFile csv(dir_.filePath("trend.csv"));
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QStringList rows = QString::fromLatin1(csv.readAll()).split("\r\n", Qt::SkipEmptyParts);
+        QCOMPARE(rows.size() - 1, static_cast<qsizetype>(plot->Shown().size()));
+        for (const QString& row : {rows[1], rows.back()}) {
+            const int64_t at = QDateTime::fromString(row.section(';', 0, 0), "dd.MM.yyyy HH:mm:ss.zzz").toMSecsSinceEpoch();
+            QVERIFY2(plot->View().StartMs() <= at && at <= plot->View().endMs, qPrintable(row));
+        }
+        QVERIFY(rows.filter(";" + Current(847) + ";").size() >= 1);
+
+        QTest::mouseDClick(plot, Qt::LeftButton, {}, xOf(faultMs).toPoint());
+        QVERIFY(plot->View().follow);
+        MainForm->N7Click();
     }
 
     void recordingThatCannotBeWrittenSaysSo()
