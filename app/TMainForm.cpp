@@ -110,11 +110,11 @@ void TMainForm::CreateLink()
             if (relays_.relays[unit].address == *wasShown)
                 relays_.shown = unit;
     settings.relays = PolledAddresses(relays_);
-    // The file is Windows-1251; a path typed there must reach the system in
-    // its own file-name encoding.
     const std::optional<PortAddress> network = ParsePortAddress(settings.portName);
     lineText_ = network && network->IsNetwork() ? Cp1251ToUtf8(settings.portName)
                                                 : std::to_string(settings.speed) + " бит/с";
+    // The file is Windows-1251; a path typed there must reach the system in
+    // its own file-name encoding.
     settings.portName = QFile::encodeName(FromCp1251(settings.portName)).toStdString();
     const LogConfig logConfig = ReadLogConfig(*IniFile);
     OpenJournal(logConfig.journalDir);

@@ -90,25 +90,29 @@ TfrmSettings::TfrmSettings(QWidget* parent)
                        static_cast<QWidget*>(endComparison_)})
         w->setVisible(false);
 
-    auto* buttons = new QHBoxLayout;
-    auto addButton = [&](const char* name, const char* caption, auto handler) {
+    auto addButton = [this](QHBoxLayout* row, const char* name, const char* caption, auto handler) {
         auto* button = new QPushButton(QString::fromUtf8(caption), this);
         button->setObjectName(name);
         connect(button, &QPushButton::clicked, this, handler);
-        buttons->addWidget(button);
+        row->addWidget(button);
     };
-    addButton("btnSaveSetpoints", "Сохранить уставки...", &TfrmSettings::saveRequested);
-    addButton("btnCompareSetpoints", "Сравнить с файлом...", &TfrmSettings::compareRequested);
-    addButton("btnSetpointReport", "Отчёт PDF...", &TfrmSettings::reportRequested);
-    buttons->addWidget(endComparison_);
+    auto* files = new QHBoxLayout;
+    addButton(files, "btnSaveSetpoints", "Сохранить уставки...", &TfrmSettings::saveRequested);
+    addButton(files, "btnCompareSetpoints", "Сравнить с файлом...", &TfrmSettings::compareRequested);
+    addButton(files, "btnSetpointReport", "Отчёт PDF...", &TfrmSettings::reportRequested);
+    files->addWidget(endComparison_);
+    files->addStretch();
+    auto* buttons = new QHBoxLayout;
     buttons->addStretch();
-    addButton("Button1", "Закрыть", &TfrmSettings::Button1Click);
+    addButton(buttons, "Button1", "Закрыть", &TfrmSettings::Button1Click);
+    buttons->addStretch();
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addLayout(bottom);
     layout->addWidget(summary_);
     layout->addWidget(differences_);
+    layout->addLayout(files);
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);  // a fixed single border
 }
