@@ -3,6 +3,7 @@
 #include "Cp1251.h"
 #include "Cp1251Qt.h"
 #include "CursorBlink.h"
+#include "DecimalSeparator.h"
 #include "DeviceLink.h"
 #include "ExchangeJournal.h"
 #include "Forms.h"
@@ -35,7 +36,6 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -48,11 +48,6 @@
 #include <chrono>
 #include <filesystem>
 #include <thread>
-
-std::string TMainForm::DecimalSeparator()
-{
-    return QLocale::system().decimalPoint().toStdString();
-}
 
 TMainForm::TMainForm(QWidget* parent)
     : QMainWindow(parent), leds_([this](const QString& name) { ReportMissingBitmap(name); })

@@ -131,7 +131,6 @@ private:
     void BuildControls();
     void BuildMenu();
     void LayoutBoxes();
-    static std::string DecimalSeparator();  // the system's, as every number shows
     // The status display, from the register image.
     void Refresh();
     // The "Реле" menu and the caption, for the relays of the configuration.

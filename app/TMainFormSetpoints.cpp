@@ -4,19 +4,20 @@
 #include "TMainForm.h"
 
 #include "Cp1251.h"
+#include "DecimalSeparator.h"
 #include "DeviceLink.h"
 #include "Forms.h"
 #include "ReportPdf.h"
 #include "SetpointReport.h"
 #include "SetpointSnapshot.h"
 #include "TfrmSettings.h"
+#include "WholeFile.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace {
 
@@ -73,11 +74,9 @@ bool TMainForm::SaveSetpointsTo(const QString& fileName)
         ShowError(QString::fromUtf8("Уставки не сохранены: %1").arg(why));
         return false;
     }
-    const std::string bytes = SnapshotToCsv(*snapshot, DecimalSeparator());
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes.data(), static_cast<qint64>(bytes.size())) != static_cast<qint64>(bytes.size())
-        || !file.commit()) {
-        ShowError(QString::fromUtf8("Не удалось сохранить уставки в «%1»: %2").arg(fileName, file.errorString()));
+    QString error;
+    if (!WriteWholeFile(fileName, SnapshotToCsv(*snapshot, DecimalSeparator()), &error)) {
+        ShowError(QString::fromUtf8("Не удалось сохранить уставки в «%1»: %2").arg(fileName, error));
         return false;
     }
     OperatorEvent("Уставки сохранены в " + Shown(fileName));

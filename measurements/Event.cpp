@@ -23,10 +23,6 @@ std::string EventCsvHeader()
 
 std::string EventCsvLine(const Event& event, const std::string& decimalSeparator)
 {
-    const LocalTime t = ToLocal(event.at);
-    char stamp[40];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour,
-                  t.minute, t.second, t.millisecond);
     // A separator inside a caption or a typed request would split its field.
     auto field = [](std::string text) {
         for (char& c : text)
@@ -34,7 +30,7 @@ std::string EventCsvLine(const Event& event, const std::string& decimalSeparator
                 c = ',';
         return text;
     };
-    std::string line = std::string(stamp) + ";" + EventKindText(event.kind) + ";" + field(event.what) + ";"
+    std::string line = FormatStamp(ToLocal(event.at)) + ";" + EventKindText(event.kind) + ";" + field(event.what) + ";"
                        + field(event.state);
     for (std::size_t i = 0; i < 5; ++i)
         line += ";" + (event.currents ? FormatMeasuredCurrent((*event.currents)[i], decimalSeparator) : std::string());

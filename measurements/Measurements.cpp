@@ -1,22 +1,13 @@
 #include "Measurements.h"
 
 #include "Cp1251Qt.h"
+#include "DecimalSeparator.h"
 #include "LineOverview.h"
 #include "TDeviceControl.h"
 #include "TfrmEvents.h"
 #include "TfrmTrends.h"
 
 #include <QDateTime>
-#include <QLocale>
-
-namespace {
-
-std::string DecimalSeparator()
-{
-    return QLocale::system().decimalPoint().toStdString();
-}
-
-} // namespace
 
 Measurements::Measurements(QWidget* window) : QObject(window), events_(DecimalSeparator())
 {

@@ -9,11 +9,8 @@
 std::string RecordLine(const LocalTime& at, const std::vector<uint16_t>& registers,
                        const std::string& decimalSeparator)
 {
-    char stamp[40];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d", at.year, at.month, at.day, at.hour,
-                  at.minute, at.second, at.millisecond);
     auto reg = [&](std::size_t i) { return i < registers.size() ? registers[i] : uint16_t{0}; };
-    std::string line = stamp;
+    std::string line = FormatStamp(at);
     for (int r : relay::kKeptCurrents)
         line += ";" + FormatMeasuredCurrent(reg(static_cast<std::size_t>(r)), decimalSeparator);
     // The pictures as the window shows them: LEDs 1..8, then inputs 1..4.

@@ -1,31 +1,22 @@
 #include "TfrmEvents.h"
 
 #include "Cp1251Qt.h"
+#include "DecimalSeparator.h"
 #include "EventLog.h"
 #include "LocalTime.h"
 #include "RelayRegisters.h"
+#include "WholeFile.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScrollBar>
 #include <QTableView>
 #include <QVBoxLayout>
-
-namespace {
-
-std::string Separator()
-{
-    return QLocale::system().decimalPoint().toStdString();
-}
-
-} // namespace
 
 EventTableModel::EventTableModel(const EventLog& log, QObject* parent) : QAbstractTableModel(parent), log_(log) {}
 
@@ -62,7 +53,7 @@ QVariant EventTableModel::data(const QModelIndex& index, int role) const
         if (!e.currents)
             return {};
         return QString::fromStdString(
-            FormatMeasuredCurrent((*e.currents)[static_cast<std::size_t>(index.column() - kIa)], Separator()));
+            FormatMeasuredCurrent((*e.currents)[static_cast<std::size_t>(index.column() - kIa)], DecimalSeparator()));
     }
 }
 
@@ -204,19 +195,11 @@ void TfrmEvents::Follow()
 
 bool TfrmEvents::SaveTo(const QString& fileName, QString* error) const
 {
-    const std::string separator = Separator();
+    const std::string separator = DecimalSeparator();
     std::string text = Utf8ToCp1251(EventCsvHeader()) + "\r\n";
     for (int row = 0; row < model_->rowCount(); ++row)
         text += Utf8ToCp1251(EventCsvLine(model_->At(row), separator)) + "\r\n";
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), static_cast<qint64>(text.size()))
-                                                 != static_cast<qint64>(text.size())
-        || !file.commit()) {
-        if (error)
-            *error = file.errorString();
-        return false;
-    }
-    return true;
+    return WriteWholeFile(fileName, text, error);
 }
 
 void TfrmEvents::btnSaveClick()

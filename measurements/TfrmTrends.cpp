@@ -1,7 +1,9 @@
 #include "TfrmTrends.h"
 
 #include "Cp1251.h"
+#include "DecimalSeparator.h"
 #include "TrendHistory.h"
+#include "WholeFile.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -40,11 +42,6 @@ const SeriesStyle kStyles[kSeriesCount] = {
 };
 
 const QColor kMarkColor(150, 0, 150);
-
-std::string DecimalSeparator()
-{
-    return QLocale::system().decimalPoint().toStdString();
-}
 
 int64_t UtcOffsetMs()
 {
@@ -387,12 +384,5 @@ bool TfrmTrends::SaveData(const QString& fileName, QString* error) const
     std::string text;
     for (const std::string& line : TrendCsvLines(plot_->Shown(), DecimalSeparator()))
         text += line + "\r\n";
-    text = Utf8ToCp1251(text);
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size())
-        || !file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    return WriteWholeFile(fileName, Utf8ToCp1251(text), error);
 }

@@ -10,22 +10,6 @@
 
 namespace {
 
-std::string Stamp(std::chrono::system_clock::time_point at)
-{
-    const LocalTime t = ToLocal(at);
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second, t.millisecond);
-    return text;
-}
-
-std::string Amperes(uint16_t centiamps)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%02u", centiamps / 100u, centiamps % 100u);
-    return text;
-}
-
 // "12,34" or "12.34" as a JSON number; anything else (an empty field) null.
 std::string Number(std::string field)
 {
@@ -77,7 +61,7 @@ std::string JsonString(std::string_view utf8)
 std::string StateJson(uint8_t address, const std::string& name, const RegisterImage& image, const PollStats& stats)
 {
     const bool known = stats.answered > 0;
-    auto current = [&](uint16_t reg) { return known ? Amperes(image.Get(reg)) : std::string("null"); };
+    auto current = [&](uint16_t reg) { return known ? FormatMeasuredCurrent(image.Get(reg), ".") : std::string("null"); };
     std::string json = "\"address\":" + std::to_string(address) + ",\"name\":" + JsonString(name)
                        + ",\"Ia\":" + current(relay::kPhaseA) + ",\"Ib\":" + current(relay::kPhaseB)
                        + ",\"Ic\":" + current(relay::kPhaseC) + ",\"3Io\":" + current(relay::kResidual)
@@ -106,7 +90,7 @@ std::string StateJson(uint8_t address, const std::string& name, const RegisterIm
 
 std::string WithTime(const std::string& json, std::chrono::system_clock::time_point at)
 {
-    return "{\"time\":" + JsonString(Stamp(at)) + "," + json + "}";
+    return "{\"time\":" + JsonString(FormatStamp(ToLocal(at))) + "," + json + "}";
 }
 
 std::string SetpointsJson(uint8_t address, const RegisterImage& image)

@@ -121,6 +121,12 @@ std::string DecodeSetpoint(const SetpointField& field, uint16_t value,
     return {};
 }
 
+std::string DecodeSetpointWithUnit(const SetpointField& field, uint16_t value, const std::string& decimalSeparator)
+{
+    const std::string unit = SetpointUnit(field);
+    return DecodeSetpoint(field, value, decimalSeparator) + (unit.empty() ? "" : " " + unit);
+}
+
 std::string SetpointUnit(const SetpointField& field)
 {
     switch (field.kind) {

@@ -39,3 +39,5 @@ std::string DecodeSetpoint(const SetpointField& field, uint16_t value,
 
 // "А" for a current, "с" for a time, "" for the rest.
 std::string SetpointUnit(const SetpointField& field);
+// The text with its unit: "5,0 А", "Вкл".
+std::string DecodeSetpointWithUnit(const SetpointField& field, uint16_t value, const std::string& decimalSeparator);

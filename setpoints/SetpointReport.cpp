@@ -19,12 +19,6 @@ ReportBlock Table(std::vector<int> widths, std::vector<std::string> header)
     return block;
 }
 
-std::string WithUnit(const SetpointField& field, uint16_t value, const std::string& separator)
-{
-    const std::string unit = SetpointUnit(field);
-    return DecodeSetpoint(field, value, separator) + (unit.empty() ? "" : " " + unit);
-}
-
 } // namespace
 
 std::vector<ReportBlock> BuildSetpointReport(const ReportInput& in)
@@ -43,7 +37,7 @@ std::vector<ReportBlock> BuildSetpointReport(const ReportInput& in)
     ReportBlock setpoints = Table({2, 5, 3, 2, 3}, {"Регистр", "Уставка", "Значение", "Код", "Группа"});
     for (std::size_t i = 0; i < kSetpointCount; ++i) {
         const SetpointField& field = kSetpointFields[i];
-        setpoints.rows.push_back({std::to_string(field.reg), field.label, WithUnit(field, r.values[i], in.decimalSeparator),
+        setpoints.rows.push_back({std::to_string(field.reg), field.label, DecodeSetpointWithUnit(field, r.values[i], in.decimalSeparator),
                                   std::to_string(r.values[i]), field.group});
     }
     report.push_back(std::move(setpoints));

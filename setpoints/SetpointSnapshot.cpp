@@ -248,10 +248,9 @@ std::string ComparisonSummary(std::size_t differing)
 std::string ComparedText(const SetpointField& field, uint16_t value, uint16_t other,
                          const std::string& decimalSeparator)
 {
-    const std::string text = DecodeSetpoint(field, value, decimalSeparator);
-    const std::string unit = SetpointUnit(field);
-    const bool same = value != other && text == DecodeSetpoint(field, other, decimalSeparator);
-    return text + (unit.empty() ? "" : " " + unit) + (same ? " (" + std::to_string(value) + ")" : "");
+    const bool same = value != other && DecodeSetpoint(field, value, decimalSeparator)
+                                            == DecodeSetpoint(field, other, decimalSeparator);
+    return DecodeSetpointWithUnit(field, value, decimalSeparator) + (same ? " (" + std::to_string(value) + ")" : "");
 }
 
 std::string DifferenceText(const SetpointDifference& d, const std::string& decimalSeparator)

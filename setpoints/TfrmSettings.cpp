@@ -1,5 +1,6 @@
 #include "TfrmSettings.h"
 
+#include "DecimalSeparator.h"
 #include "SetpointDecode.h"
 #include "TDeviceControl.h"
 
@@ -9,7 +10,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QLocale>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -119,7 +119,7 @@ TfrmSettings::TfrmSettings(QWidget* parent)
 
 void TfrmSettings::UpdateSetpoints(const RegisterImage& image)
 {
-    const std::string separator = QLocale::system().decimalPoint().toStdString();
+    const std::string separator = DecimalSeparator();
     SetpointValues now{};
     for (int i = 0; i < kSetpointCount; ++i) {
         const SetpointField& field = kSetpointFields[i];

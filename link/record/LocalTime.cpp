@@ -24,6 +24,14 @@ LocalTime ToLocal(std::chrono::system_clock::time_point at)
     }
 }
 
+std::string FormatStamp(const LocalTime& t)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
+                  t.second, t.millisecond);
+    return text;
+}
+
 std::string FormatLogTime(int hour, int minute, int second, int millisecond)
 {
     char text[32];

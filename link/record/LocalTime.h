@@ -23,3 +23,7 @@ inline LocalTime LocalNow()
 // Time of day as the log shows it: "9:05:07:45" -- hours without a leading
 // zero, then ":" and the milliseconds without leading zeros.
 std::string FormatLogTime(int hour, int minute, int second, int millisecond);
+
+// Date and time as the event files, the recordings and the published
+// messages give them: "2026-12-08 09:05:07.045".
+std::string FormatStamp(const LocalTime& t);
