@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 namespace {
@@ -156,35 +158,96 @@ std::vector<uint8_t> PolledAddresses(const RelayList& list)
     return addresses;
 }
 
-std::optional<MqttSettings> ReadMqttSettings(const TIniFile& ini, const std::string& hostName, std::string* problem)
+namespace {
+
+// on/off and their usual spellings, in any case; none for anything else.
+std::optional<bool> Switch(std::string word)
+{
+    for (char& c : word)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const char* on : {"on", "yes", "true", "1"})
+        if (word == on)
+            return true;
+    for (const char* off : {"off", "no", "false", "0"})
+        if (word == off)
+            return false;
+    return std::nullopt;
+}
+
+// What makes a prefix no topic to publish to: a wildcard, a NUL or a
+// control character (which brokers refuse), or bytes that are not UTF-8.
+std::string TopicProblem(const std::string& topic)
+{
+    if (topic.find_first_of(std::string("+#\0", 3)) != std::string::npos)
+        return "содержит «+», «#» или NUL";
+    for (std::size_t i = 0; i < topic.size();) {
+        const auto byte = static_cast<unsigned char>(topic[i]);
+        const std::size_t length = byte < 0x80 ? 1 : (byte & 0xE0) == 0xC0 ? 2 : (byte & 0xF0) == 0xE0 ? 3
+                                                   : (byte & 0xF8) == 0xF0 ? 4 : 0;
+        if (length == 0 || i + length > topic.size())
+            return "не UTF-8";
+        char32_t c = length == 1 ? byte : byte & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(topic[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return "не UTF-8";
+            c = (c << 6) | (next & 0x3F);
+        }
+        if ((length == 2 && c < 0x80) || (length == 3 && c < 0x800) || (length == 4 && c < 0x10000) || c > 0x10FFFF
+            || (c >= 0xD800 && c <= 0xDFFF))
+            return "не UTF-8";
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F))
+            return "содержит управляющий символ";
+        i += length;
+    }
+    return topic.size() > 60000 ? "слишком длинный" : "";
+}
+
+} // namespace
+
+std::optional<MqttSettings> ReadMqttSettings(const TIniFile& ini, const std::string& hostName,
+                                             const std::string& program, std::string* problem)
 {
     const char* const kSection = kMqttSection;
     MqttSettings s;
     s.host = Cp1251ToUtf8(ini.ReadString(kSection, "HOST", ""));
     if (s.host.empty())
         return std::nullopt;
-    std::string tls = ini.ReadString(kSection, "TLS", "off");
-    for (char& c : tls)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    s.tls = tls == "on";
+    // A setting that is not what it should be turns publishing off: never
+    // a connection less safe than the one configured.
+    const auto refuse = [&](const std::string& why) {
+        if (problem)
+            *problem = why + "; публикация выключена";
+        return std::nullopt;
+    };
+    const std::string tls = ini.ReadString(kSection, "TLS", "off");
+    const std::optional<bool> tlsOn = Switch(tls);
+    if (!tlsOn)
+        return refuse("TLS=" + Cp1251ToUtf8(tls) + ": ожидается on или off");
+    s.tls = *tlsOn;
     s.port = ini.ReadInteger(kSection, "PORT", s.tls ? 8883 : 1883);
     s.caFile = Cp1251ToUtf8(ini.ReadString(kSection, "CAFILE", ""));
     s.username = Cp1251ToUtf8(ini.ReadString(kSection, "USERNAME", ""));
     const std::string passwordFile = Cp1251ToUtf8(ini.ReadString(kSection, "PASSWORDFILE", ""));
     if (!passwordFile.empty()) {
+        errno = 0;
         std::ifstream in(passwordFile);
-        if (!std::getline(in, s.password) && problem)
-            *problem = "файл пароля " + passwordFile + " не прочитан";
+        if (!in)
+            return refuse("файл пароля " + passwordFile + " не читается: " + std::strerror(errno ? errno : EIO));
+        std::getline(in, s.password);
         if (!s.password.empty() && s.password.back() == '\r')
             s.password.pop_back();
     }
-    s.prefix = Cp1251ToUtf8(ini.ReadString(kSection, "TOPIC", ""));
+    const std::string topic = ini.ReadString(kSection, "TOPIC", "");
+    s.prefix = Cp1251ToUtf8(topic);
+    if (const std::string why = TopicProblem(s.prefix); !why.empty())
+        return refuse("TOPIC " + why);
     if (s.prefix.empty())
         s.prefix = "zaritmon/" + hostName;
     while (!s.prefix.empty() && s.prefix.back() == '/')
         s.prefix.pop_back();
     s.clientId = Cp1251ToUtf8(ini.ReadString(kSection, "CLIENTID", ""));
     if (s.clientId.empty())
-        s.clientId = "zaritmon-" + hostName;
+        s.clientId = program + "-" + hostName;
     return s;
 }

@@ -88,7 +88,11 @@ CommSettings ReadCommSettings(const TIniFile& ini);
 bool WriteCommSettings(const TIniFile& ini, const CommSettings& chosen);
 
 // Section "MQTT": none when HOST is empty (publishing off, the default). The
-// password is the first line of the file PASSWORDFILE names; *problem says
-// when it could not be read. hostName makes the default TOPIC and CLIENTID.
+// password is the first line of the file PASSWORDFILE names. A TLS other
+// than on/off (yes/no, true/false, 1/0), a password file that cannot be
+// read or a TOPIC no broker takes (a wildcard, a NUL, a control character)
+// is none too, with the reason in *problem (UTF-8). hostName makes the
+// default TOPIC, program and hostName the default CLIENTID.
 inline constexpr const char* kMqttSection = "MQTT";
-std::optional<MqttSettings> ReadMqttSettings(const TIniFile& ini, const std::string& hostName, std::string* problem);
+std::optional<MqttSettings> ReadMqttSettings(const TIniFile& ini, const std::string& hostName,
+                                             const std::string& program, std::string* problem);

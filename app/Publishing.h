@@ -34,8 +34,9 @@ public:
     Publishing(const Publishing&) = delete;
     Publishing& operator=(const Publishing&) = delete;
 
-    // What is due, without waiting for the network.
-    void Tick(const TDeviceControl& poller);
+    // What is due, without waiting for the network; eventsWritten counts
+    // the events written to their files.
+    void Tick(const TDeviceControl& poller, uint64_t eventsWritten);
 
 private:
     struct Impl;

@@ -23,7 +23,7 @@ Publishing::Publishing(const MqttSettings& settings, std::vector<Relay> relays, 
 
 Publishing::~Publishing() = default;
 
-void Publishing::Tick(const TDeviceControl& poller)
+void Publishing::Tick(const TDeviceControl& poller, uint64_t eventsWritten)
 {
-    impl_->publisher.Tick(poller);
+    impl_->publisher.Tick(poller, eventsWritten);
 }

@@ -18,4 +18,4 @@ Publishing::Publishing(const MqttSettings&, std::vector<Relay>, std::chrono::mil
 
 Publishing::~Publishing() = default;
 
-void Publishing::Tick(const TDeviceControl&) {}
+void Publishing::Tick(const TDeviceControl&, uint64_t) {}

@@ -142,10 +142,15 @@ void TMainForm::StartPublishing(int32_t intervalMs)
 {
     std::string problem;
     const std::optional<MqttSettings> mqtt =
-        ReadMqttSettings(*IniFile, QSysInfo::machineHostName().toStdString(), &problem);
-    mqttPanel_->setVisible(mqtt.has_value());
-    if (!mqtt)
+        ReadMqttSettings(*IniFile, QSysInfo::machineHostName().toStdString(), "zaritmon", &problem);
+    mqttPanel_->setVisible(mqtt.has_value() || !problem.empty());
+    if (!mqtt) {
+        if (!problem.empty()) {
+            mqttPanel_->setText(QString::fromStdString("MQTT: " + problem));
+            ShowError(QString::fromStdString("[MQTT] " + problem + "."));
+        }
         return;
+    }
     std::string why;
     if (!Publishing::Available(&why)) {
         mqttPanel_->setText(QString::fromUtf8("MQTT: нет"));
@@ -155,8 +160,6 @@ void TMainForm::StartPublishing(int32_t intervalMs)
         mqttUnavailableShown_ = true;
         return;
     }
-    if (!problem.empty())
-        ShowError(QString::fromStdString("MQTT: " + problem + "."));
     std::vector<Publishing::Relay> published;
     for (const RelayEntry& relay : relays_.relays)
         published.push_back({relay.address, Cp1251ToUtf8(relay.name)});
@@ -308,7 +311,7 @@ void TMainForm::Timer1Timer()
     if (overview_->isVisible())
         UpdateOverview();
     if (publisher_)
-        publisher_->Tick(link_->Poller());
+        publisher_->Tick(link_->Poller(), measurements_->Events().Written());
     ShowLinkHealth();
     ShowJournalHealth();
     mirror_->Update(link_->Log());

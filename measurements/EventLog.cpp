@@ -6,6 +6,7 @@
 #include "LocalTime.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <system_error>
 
 namespace {
@@ -21,6 +22,40 @@ std::string DateOf(const Event& event)
 std::string SystemError(int error)
 {
     return std::error_code(error, std::generic_category()).message();
+}
+
+// The length of a file up to the end of its last whole line; the size of
+// one that cannot be read, which is then not cut.
+uint64_t WholeLinesLength(const std::filesystem::path& path)
+{
+    std::error_code error;
+    const uint64_t size = std::filesystem::file_size(path, error);
+    if (error || size == 0)
+        return error ? UINT64_MAX : 0;
+    std::FILE* file = OpenFile(path, "rb");
+    if (!file)
+        return UINT64_MAX;
+    // Back from the end, a block at a time, to the last line end.
+    char block[4096];
+    uint64_t end = size;
+    uint64_t whole = 0;
+    bool found = false;
+    while (end > 0 && !found) {
+        const uint64_t from = end > sizeof block ? end - sizeof block : 0;
+        const std::size_t n = static_cast<std::size_t>(end - from);
+        if (std::fseek(file, static_cast<long>(from), SEEK_SET) != 0 || std::fread(block, 1, n, file) != n) {
+            whole = UINT64_MAX;
+            break;
+        }
+        for (std::size_t i = n; i > 0 && !found; --i)
+            if (block[i - 1] == '\n') {
+                whole = from + i;
+                found = true;
+            }
+        end = from;
+    }
+    std::fclose(file);
+    return whole;
 }
 
 } // namespace
@@ -83,14 +118,19 @@ void EventLog::WriteHeld()
     failing_ = !ok;
 }
 
-// The unwritten events a day at a time, each day's lines in one write.
+// The unwritten events a day and some 64 KB at a time. The lines are made
+// only for a file that is open: a failing disk must not cost a backlog of
+// 100,000 lines made afresh at every try.
 bool EventLog::WriteFromMemory()
 {
+    constexpr std::size_t kChunkBytes = 64 * 1024;
     while (written_ < added_) {
         std::size_t i = static_cast<std::size_t>(written_ - FirstHeld());
         const std::string date = DateOf(events_[i]);
+        if (!Ready(date))
+            return false;
         std::string lines;
-        for (; i < events_.size() && DateOf(events_[i]) == date; ++i)
+        for (; i < events_.size() && lines.size() < kChunkBytes && DateOf(events_[i]) == date; ++i)
             lines += Utf8ToCp1251(EventCsvLine(events_[i], separator_)) + "\r\n";
         if (!WriteDay(date, lines))
             return false;
@@ -99,12 +139,18 @@ bool EventLog::WriteFromMemory()
     return true;
 }
 
+bool EventLog::Ready(const std::string& date)
+{
+    std::error_code missing;
+    // A file deleted or moved away would take the events with it: the
+    // day's events are wherever its name is.
+    if (file_ && (fileDate_ != date || !std::filesystem::exists(FileFor(date), missing)))
+        Close();
+    return file_ || Open(date);
+}
+
 bool EventLog::WriteDay(const std::string& date, const std::string& lines)
 {
-    if (file_ && fileDate_ != date)
-        Close();
-    if (!file_ && !Open(date))
-        return false;
     const std::string bytes = (fileLength_ == 0 ? Utf8ToCp1251(EventCsvHeader()) + "\r\n" : "") + lines;
     errno = 0;
     if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size() || std::fflush(file_) != 0) {
@@ -128,6 +174,12 @@ bool EventLog::Open(const std::string& date)
             return false;
         }
         cut_.reset();
+    }
+    // A line torn by a full disk or a power cut before this run is cut off,
+    // or the next event would be glued onto it.
+    if (const std::error_code cut = CutBack(path, WholeLinesLength(path))) {
+        error_ = cut.message();
+        return false;
     }
     errno = 0;
     file_ = OpenFile(path, "ab");

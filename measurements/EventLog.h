@@ -12,10 +12,12 @@
 // The events: the newest kMaxEvents in memory for the window, and every one
 // in a file a day ("ZaritMon-events-YYYY-MM-DD.csv", Windows-1251, ";")
 // beside the exchange journal, each line flushed as it is written. A file
-// that cannot be written does not stop anything: the failure is counted
-// once until the file takes lines again, and the events not yet written
-// stay among those in memory and are written, in order, once it does. An
-// event that leaves memory unwritten is lost and reported at the end.
+// never holds a torn line, and one deleted or moved away is made afresh. A
+// file that cannot be written does not stop anything: the failure is
+// counted once until the file takes lines again, and the events not yet
+// written stay among those in memory and are written, in order, once it
+// does. An event that leaves memory unwritten is lost: counted, and
+// reported at the end.
 class EventLog {
 public:
     static constexpr std::size_t kMaxEvents = 100000;
@@ -36,6 +38,10 @@ public:
     // Events added since the start, and the number of the first one held.
     uint64_t Added() const { return added_; }
     uint64_t FirstHeld() const { return added_ - events_.size(); }
+    // Events written to a file (or added while there was none to write to).
+    uint64_t Written() const { return written_ - lost_; }
+    // Events that left memory before a file took them.
+    uint64_t Lost() const { return lost_; }
 
     bool Failing() const { return failing_; }
     uint64_t Failures() const { return failures_; }
@@ -45,6 +51,8 @@ public:
 private:
     bool WriteFromMemory();
     bool WriteDay(const std::string& date, const std::string& lines);
+    // The day's file open for appending, after its last whole line.
+    bool Ready(const std::string& date);
     bool Open(const std::string& date);
     void Close();
 

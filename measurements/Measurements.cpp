@@ -51,12 +51,26 @@ void Measurements::ShowRelay(std::size_t unit)
 void Measurements::AddEvent(const Event& event)
 {
     events_.Add(event);
+    const QString folder = QString::fromStdU16String(events_.FileFor("").parent_path().u16string());
     if (events_.Failures() > reportedEventFailures_) {
         reportedEventFailures_ = events_.Failures();
         emit eventFileFailed(QString::fromUtf8("Не удалось записать событие в файл в папке «%1»: %2. Опрос "
-                                               "продолжается; события видны в окне «События».")
-                                 .arg(QString::fromStdU16String(events_.FileFor("").parent_path().u16string()),
-                                      QString::fromStdString(events_.Error())));
+                                               "продолжается; последние %3 событий видны в окне «События» и "
+                                               "будут записаны, когда файл станет доступен.")
+                                 .arg(folder, QString::fromStdString(events_.Error()))
+                                 .arg(EventLog::kMaxEvents));
+    }
+    // Once a failure: from here on the oldest unwritten events are gone.
+    if (reportedLossIn_ == events_.Failures()) {
+        reportedLost_ = events_.Lost();
+    } else if (events_.Lost() > reportedLost_) {
+        reportedLossIn_ = events_.Failures();
+        reportedLost_ = events_.Lost();
+        emit eventFileFailed(QString::fromUtf8("События всё ещё не записываются в файл в папке «%1»: в памяти "
+                                               "только последние %2, более ранние потеряны (%3).")
+                                 .arg(folder)
+                                 .arg(EventLog::kMaxEvents)
+                                 .arg(events_.Lost()));
     }
 }
 

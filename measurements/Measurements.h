@@ -98,5 +98,7 @@ private:
     EventLog events_;
     TfrmEvents* eventsForm_;
     uint64_t reportedEventFailures_ = 0;
+    uint64_t reportedLossIn_ = 0;  // the failure whose losses were told
+    uint64_t reportedLost_ = 0;
     std::optional<std::pair<uint64_t, std::size_t>> marked_;  // the events and relay the marks are of
 };

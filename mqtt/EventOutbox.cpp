@@ -1,32 +1,34 @@
 #include "EventOutbox.h"
 
 #include "Cp1251.h"
-#include "LocalTime.h"
+#include "FileSync.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <set>
 #include <sstream>
 
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr const char* kPrefix = "ZaritMon-events-";
 constexpr const char* kSuffix = ".csv";
-
-std::string Today()
-{
-    const LocalTime t = LocalNow();
-    char text[16];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d", t.year, t.month, t.day);
-    return text;
-}
+// The record's first line; a record without it is one line of an earlier
+// version: "YYYY-MM-DD LINE OFFSET" for the newest day delivered.
+constexpr const char* kRecordHeader = "zaritmon-events-delivered 2";
+constexpr std::chrono::seconds kSaveEvery{1};
 
 // The days that have an event file, in order.
-std::set<std::string> Days(const std::filesystem::path& folder)
+std::set<std::string> Days(const fs::path& folder)
 {
     std::set<std::string> days;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
         const std::string name = entry.path().filename().string();
         const std::string prefix = kPrefix, suffix = kSuffix;
         if (name.size() == prefix.size() + 10 + suffix.size() && name.starts_with(prefix) && name.ends_with(suffix))
@@ -35,78 +37,282 @@ std::set<std::string> Days(const std::filesystem::path& folder)
     return days;
 }
 
+// FNV-1a of a line without its CR LF.
+uint32_t LineHash(std::string_view line)
+{
+    if (!line.empty() && line.back() == '\n')
+        line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    uint32_t hash = 2166136261u;
+    for (const char c : line)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    return hash;
+}
+
+std::string Hex(uint32_t value)
+{
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", value);
+    return text;
+}
+
+std::string ReadBytes(const fs::path& path, uint64_t from, uint64_t to)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes(static_cast<std::size_t>(to - from), '\0');
+    in.seekg(static_cast<std::streamoff>(from));
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    return bytes;
+}
+
 } // namespace
 
-EventOutbox::EventOutbox(std::filesystem::path folder) : folder_(std::move(folder))
+EventOutbox::EventOutbox(fs::path folder, std::string station, Say say)
+    : folder_(std::move(folder)), station_(std::move(station)), say_(std::move(say))
 {
-    std::ifstream record(RecordFile());
-    Position p;
-    if (record >> p.date >> p.line >> p.offset && p.date.size() == 10) {
-        delivered_ = p;
-    } else {
-        // From now on: the end of the newest file there is.
-        const std::set<std::string> days = Days(folder_);
-        delivered_.date = days.empty() ? Today() : *days.rbegin();
-        std::ifstream last(FileFor(delivered_.date), std::ios::binary);
-        std::string line;
-        while (std::getline(last, line) && last.good()) {
-            ++delivered_.line;
-            delivered_.offset = static_cast<uint64_t>(last.tellg());
-        }
-    }
+    Load();
     read_ = delivered_;
 }
 
-std::filesystem::path EventOutbox::FileFor(const std::string& date) const
+EventOutbox::~EventOutbox()
+{
+    Save(true);
+}
+
+fs::path EventOutbox::FileFor(const std::string& date) const
 {
     return folder_ / (kPrefix + date + kSuffix);
 }
 
-std::optional<std::string> EventOutbox::DayAfter(const std::string& date) const
+EventOutbox::Position EventOutbox::LastLineEnd(const std::string& date, uint64_t limit, bool before) const
+{
+    std::error_code error;
+    const uint64_t size = fs::file_size(FileFor(date), error);
+    const std::string bytes = ReadBytes(FileFor(date), 0, error ? 0 : std::min(limit, size));
+    // Where the line that ends at end starts.
+    const auto lineStart = [&](std::size_t end) {
+        const std::size_t prior = end >= 2 ? bytes.rfind('\n', end - 2) : std::string::npos;
+        return prior == std::string::npos ? std::size_t{0} : prior + 1;
+    };
+    // The end of the last whole line, or of the one before it.
+    std::size_t end = bytes.rfind('\n');
+    end = end == std::string::npos ? 0 : end + 1;
+    if (before && end > 0)
+        end = lineStart(end);
+    Position p{date};
+    p.offset = end;
+    if (end > 0) {
+        p.start = lineStart(end);
+        p.hash = LineHash(std::string_view(bytes).substr(p.start, end - p.start));
+        p.line = static_cast<uint64_t>(std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(end), '\n'));
+    }
+    p.file = made_.count(date) ? made_.at(date) : 0;
+    return p;
+}
+
+void EventOutbox::Load()
+{
+    const fs::path path = RecordFile();
+    std::error_code error;
+    if (!fs::exists(path, error) && !error) {
+        // The first start: from the end of what is there, recorded at once so
+        // that a restart before the first acknowledgement starts there too.
+        for (const std::string& day : Days(folder_))
+            delivered_[day] = LastLineEnd(day, std::numeric_limits<uint64_t>::max(), false);
+        changed_ = true;
+        Save(true);
+        return;
+    }
+    const auto unreadable = [&](const std::string& why) {
+        delivered_.clear();
+        changed_ = true;
+        say_("запись о доставленных событиях " + path.string() + " не прочитана (" + why
+             + "): события доставляются снова с начала файлов");
+    };
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return unreadable(std::strerror(errno ? errno : EIO));
+    std::string first;
+    std::getline(in, first);
+    struct Entry {
+        std::string date;
+        uint64_t offset = 0;
+        std::optional<uint32_t> hash;
+    };
+    std::vector<Entry> entries;
+    std::optional<std::string> older;  // an earlier version's record: days before it were delivered
+    if (first == kRecordHeader) {
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream fields(line);
+            Entry e;
+            uint64_t lines = 0;
+            std::string hash;
+            char* end = nullptr;
+            if (!(fields >> e.date >> e.offset >> lines >> hash) || e.date.size() != 10 || hash.size() != 8
+                || (e.hash = static_cast<uint32_t>(std::strtoul(hash.c_str(), &end, 16)), *end != '\0'))
+                return unreadable("строка «" + line + "»");
+            entries.push_back(e);
+        }
+    } else {
+        std::istringstream fields(first);
+        Entry e;
+        uint64_t lines = 0;
+        if (!(fields >> e.date >> lines >> e.offset) || e.date.size() != 10)
+            return unreadable(first.empty() ? "пусто" : "строка «" + first + "»");
+        entries.push_back(e);
+        older = e.date;
+    }
+    const std::set<std::string> days = Days(folder_);
+    if (older)
+        for (auto day = days.begin(); day != days.end() && *day < *older; ++day)
+            delivered_[*day] = LastLineEnd(*day, std::numeric_limits<uint64_t>::max(), false);
+    for (const Entry& e : entries) {
+        if (!days.count(e.date))
+            continue;
+        const Position at = LastLineEnd(e.date, e.offset, false);
+        if (at.offset == e.offset && (!e.hash || *e.hash == at.hash)) {
+            delivered_[e.date] = at;
+            continue;
+        }
+        changed_ = true;
+        if (at.offset != e.offset) {
+            // A power cut: the record reached the disk, not all the lines.
+            delivered_[e.date] = LastLineEnd(e.date, e.offset, true);
+            say_("запись о доставленных событиях указывает за конец строк " + FileFor(e.date).string()
+                 + ": доставка продолжится с последней целой строки");
+        } else {
+            say_("файл событий " + FileFor(e.date).string()
+                 + " не тот, что был доставлен: его события доставляются снова с начала");
+        }
+    }
+}
+
+bool EventOutbox::StillThere(const Position& at) const
+{
+    return LineHash(ReadBytes(FileFor(at.date), at.start, at.offset)) == at.hash;
+}
+
+void EventOutbox::Scan()
 {
     const std::set<std::string> days = Days(folder_);
-    const auto next = days.upper_bound(date);
-    return next == days.end() ? std::nullopt : std::optional<std::string>(*next);
+    for (auto it = delivered_.begin(); it != delivered_.end();) {
+        const bool gone = !days.count(it->first);
+        changed_ = changed_ || gone;
+        it = gone ? delivered_.erase(it) : std::next(it);
+    }
+    std::erase_if(read_, [&](const auto& entry) { return !days.count(entry.first); });
+    for (const std::string& day : days) {
+        Position& at = read_.try_emplace(day, Position{day, 0, 0, 0, 0, made_[day]}).first->second;
+        std::error_code error;
+        const uint64_t size = fs::file_size(FileFor(day), error);
+        if (error)
+            continue;
+        if (at.offset > 0 && (size < at.offset || !StillThere(at))) {
+            // Made afresh under us: what it holds now was never delivered.
+            say_("файл событий " + FileFor(day).string()
+                 + " создан заново: его события доставляются снова с начала");
+            at = Position{day, 0, 0, 0, 0, ++made_[day]};
+            delivered_[day] = at;
+            changed_ = true;
+        }
+        if (size > at.offset)
+            due_.push_back(day);
+    }
 }
 
 std::optional<EventOutbox::Item> EventOutbox::Next()
 {
     for (;;) {
-        std::ifstream file(FileFor(read_.date), std::ios::binary);
-        if (file)
-            file.seekg(static_cast<std::streamoff>(read_.offset));
+        if (due_.empty()) {
+            if (!look_)
+                return std::nullopt;
+            look_ = false;
+            Scan();
+            if (due_.empty())
+                return std::nullopt;
+        }
+        Position& at = read_[due_.front()];
+        if (!reading_.is_open()) {
+            reading_.clear();
+            reading_.open(FileFor(at.date), std::ios::binary);
+            reading_.seekg(static_cast<std::streamoff>(at.offset));
+        }
         std::string line;
         // Only a whole line: the writer may be in the middle of one.
-        if (file && std::getline(file, line) && !file.eof()) {
-            ++read_.line;
-            read_.offset = static_cast<uint64_t>(file.tellg());
-            if (!line.empty() && line.back() == '\r')
-                line.pop_back();
-            const std::string id = read_.date + "/" + std::to_string(read_.line);
-            if (auto message = EventJson(Cp1251ToUtf8(line), id))
-                return Item{id, std::move(*message), read_};
-            continue;  // the header
+        if (!reading_ || !std::getline(reading_, line) || reading_.eof()) {
+            reading_.close();
+            due_.erase(due_.begin());
+            continue;
         }
-        // Nothing more today: a later day's file, once there is one.
-        const std::optional<std::string> later = DayAfter(read_.date);
-        if (!later)
-            return std::nullopt;
-        read_ = Position{*later, 0, 0};
+        at.start = at.offset;
+        at.offset = static_cast<uint64_t>(reading_.tellg());
+        ++at.line;
+        at.hash = LineHash(line);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const std::string id = station_ + "/" + at.date + "/" + std::to_string(at.line) + "/" + Hex(at.hash);
+        if (auto message = EventJson(Cp1251ToUtf8(line), id))
+            return Item{id, std::move(*message), at};
+        if (at.line > 1)  // the first is the header
+            say_("строка " + std::to_string(at.line) + " файла " + FileFor(at.date).string()
+                 + " — не событие; не публикуется");
     }
 }
 
-bool EventOutbox::Delivered(const Position& upTo)
+void EventOutbox::Delivered(const Position& upTo)
 {
-    delivered_ = upTo;
-    const std::filesystem::path record = RecordFile();
-    const std::filesystem::path fresh = record.string() + ".new";
-    {
-        std::ofstream out(fresh, std::ios::trunc);
-        out << upTo.date << ' ' << upTo.line << ' ' << upTo.offset << '\n';
-        if (!out.flush())
-            return false;
+    // An acknowledgement of a file that was made afresh since says nothing
+    // of the new one.
+    if (upTo.file != made_[upTo.date])
+        return;
+    delivered_[upTo.date] = upTo;
+    changed_ = true;
+}
+
+void EventOutbox::Rewind()
+{
+    read_ = delivered_;
+    due_.clear();
+    reading_.close();
+    look_ = true;
+}
+
+void EventOutbox::Save(bool now)
+{
+    const auto at = std::chrono::steady_clock::now();
+    if (!changed_ || (!now && at - savedAt_ < kSaveEvery))
+        return;
+    savedAt_ = at;
+    std::string text = std::string(kRecordHeader) + "\n";
+    for (const auto& [date, p] : delivered_)
+        if (p.offset > 0)
+            text += date + " " + std::to_string(p.offset) + " " + std::to_string(p.line) + " " + Hex(p.hash) + "\n";
+    // Whole on the disk before it takes the old one's place.
+    const fs::path record = RecordFile();
+    const fs::path fresh = record.string() + ".new";
+    errno = 0;
+    std::FILE* out = std::fopen(fresh.c_str(), "wb");
+    bool ok = out && std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0
+              && SyncToDisk(out);
+    std::string why = std::strerror(errno ? errno : EIO);
+    if (out && std::fclose(out) != 0 && ok) {
+        ok = false;
+        why = std::strerror(errno);
     }
     std::error_code error;
-    std::filesystem::rename(fresh, record, error);
-    return !error;
+    if (ok) {
+        fs::rename(fresh, record, error);
+        ok = !error;
+        why = error.message();
+    }
+    if (ok) {
+        changed_ = false;
+        saveError_.clear();
+    } else if (why != saveError_) {
+        saveError_ = why;
+        say_("не записано, какие события доставлены: " + record.string() + ": " + why);
+    }
 }

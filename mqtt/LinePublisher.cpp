@@ -12,29 +12,51 @@ LinePublisher::LinePublisher(const MqttSettings& settings, std::vector<Relay> re
       publishedAt_(relays_.size()), setpoints_(relays_.size()), built_(relays_.size()), client_(settings)
 {
     if (eventFolder)
-        outbox_ = std::make_unique<EventOutbox>(*eventFolder);
+        outbox_ = std::make_unique<EventOutbox>(*eventFolder, settings.clientId, say_);
+}
+
+LinePublisher::~LinePublisher()
+{
+    if (outbox_)
+        TakeAcknowledged();
 }
 
 void LinePublisher::TakeAcknowledged()
 {
-    const std::vector<int> acknowledged = client_.TakeAcknowledged();
-    for (InFlight& message : inFlight_)
-        if (std::find(acknowledged.begin(), acknowledged.end(), message.mid) != acknowledged.end())
-            message.acknowledged = true;
-    std::optional<EventOutbox::Position> upTo;
+    for (const MqttClient::Acknowledgement& ack : client_.TakeAcknowledged()) {
+        const auto message = std::find_if(inFlight_.begin(), inFlight_.end(),
+                                          [&](const InFlight& m) { return m.mid == ack.mid; });
+        if (message == inFlight_.end())
+            continue;
+        if (!ack.Refused()) {
+            message->acknowledged = true;
+            refusedTopics_.erase(message->topic);
+            continue;
+        }
+        // Not a delivery: it and everything after it wait, and are offered
+        // again later, not at every tick.
+        if (refusedTopics_.insert(message->topic).second)
+            say_("брокер отклонил событие " + message->id + " в " + message->topic + ": "
+                 + MqttClient::ReasonText(ack.reason));
+        holdUntil_ = Clock::now() + kRetryRefused;
+    }
     while (!inFlight_.empty() && inFlight_.front().acknowledged) {
-        upTo = inFlight_.front().after;
+        outbox_->Delivered(inFlight_.front().after);
         inFlight_.pop_front();
     }
-    if (upTo && !outbox_->Delivered(*upTo))
-        say_("не записано, какие события доставлены: " + outbox_->RecordFile().string());
+    outbox_->Save();
 }
 
-void LinePublisher::Tick(const TDeviceControl& poller)
+void LinePublisher::Tick(const TDeviceControl& poller, uint64_t eventsWritten)
 {
     for (const std::string& report : client_.TakeReports())
         say_(report);
-    TakeAcknowledged();
+    if (outbox_) {
+        if (eventsWritten != seenWritten_)
+            outbox_->Look();
+        seenWritten_ = eventsWritten;
+        TakeAcknowledged();
+    }
     if (!client_.Connected())
         return;
     if (client_.Connections() != seenConnections_) {
@@ -44,6 +66,7 @@ void LinePublisher::Tick(const TDeviceControl& poller)
         std::fill(published_.begin(), published_.end(), std::string());
         std::fill(setpoints_.begin(), setpoints_.end(), std::string());
         inFlight_.clear();
+        holdUntil_.reset();
         if (outbox_)
             outbox_->Rewind();
     }
@@ -59,21 +82,34 @@ void LinePublisher::Tick(const TDeviceControl& poller)
             built.setpoints = stats.answered > 0 ? SetpointsJson(relays_[unit].address, image) : std::string();
             built.from = stats;
         }
-        if (!built.setpoints.empty() && built.setpoints != setpoints_[unit]
-            && client_.Publish(prefix + "/setpoints", WithTime(built.setpoints, stats.lastAnswerAt), 0, true) >= 0)
+        // A message the client refused is told by it once, and offered again
+        // when it changes or on the next connection, not at every tick.
+        if (!built.setpoints.empty() && built.setpoints != setpoints_[unit]) {
+            client_.Publish(prefix + "/setpoints", WithTime(built.setpoints, stats.lastAnswerAt), 0, true);
             setpoints_[unit] = built.setpoints;
+        }
         if (built.state == published_[unit] || (!published_[unit].empty() && now - publishedAt_[unit] < stateEvery_))
             continue;
-        const std::string topic = prefix + "/state";
         // The values' own time: when the relay last answered.
         const auto at = stats.answered ? stats.lastAnswerAt : std::chrono::system_clock::now();
-        if (client_.Publish(topic, WithTime(built.state, at), 0, true) >= 0) {
-            published_[unit] = built.state;
-            publishedAt_[unit] = now;
-        }
+        client_.Publish(prefix + "/state", WithTime(built.state, at), 0, true);
+        published_[unit] = built.state;
+        publishedAt_[unit] = now;
     }
+    if (outbox_)
+        PublishEvents();
+}
 
-    while (outbox_ && inFlight_.size() < kMaxInFlight) {
+void LinePublisher::PublishEvents()
+{
+    if (holdUntil_) {
+        if (Clock::now() < *holdUntil_)
+            return;
+        holdUntil_.reset();
+        inFlight_.clear();
+        outbox_->Rewind();
+    }
+    while (inFlight_.size() < kMaxInFlight) {
         std::optional<EventOutbox::Item> item = outbox_->Next();
         if (!item)
             break;
@@ -82,10 +118,14 @@ void LinePublisher::Tick(const TDeviceControl& poller)
                                   + "/event";
         const int mid = client_.Publish(topic, item->message.json, 1, false);
         if (mid < 0) {
+            // Not connected after all, or refused by the client (told once):
+            // from the last acknowledged one, later.
+            if (client_.Connected())
+                holdUntil_ = Clock::now() + kRetryRefused;
             outbox_->Rewind();
             inFlight_.clear();
             break;
         }
-        inFlight_.push_back({mid, item->after});
+        inFlight_.push_back({mid, topic, item->id, item->after});
     }
 }

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,28 +34,43 @@ public:
     LinePublisher(const MqttSettings& settings, std::vector<Relay> relays, std::chrono::milliseconds stateEvery,
                   std::optional<std::filesystem::path> eventFolder, Say say);
 
-    // Publishes what is due; never waits for the network.
-    void Tick(const TDeviceControl& poller);
+    // Takes the last acknowledgements in.
+    ~LinePublisher();
+
+    // Publishes what is due; never waits for the network. eventsWritten
+    // counts the events written to their files: the folder is looked at
+    // again only when it went up.
+    void Tick(const TDeviceControl& poller, uint64_t eventsWritten);
     bool Connected() const { return client_.Connected(); }
 
 private:
     struct InFlight {
         int mid;
+        std::string topic;
+        std::string id;
         EventOutbox::Position after;
         bool acknowledged = false;
     };
     using Clock = std::chrono::steady_clock;
     // Enough that a backlog replays at the broker's pace, not the tick's.
     static constexpr std::size_t kMaxInFlight = 256;
+    // A refused event is offered again after this, or on a new connection
+    // (the broker's rules may have changed meanwhile).
+    static constexpr std::chrono::seconds kRetryRefused{60};
 
     void TakeAcknowledged();
+    void PublishEvents();
 
     Say say_;
     std::vector<Relay> relays_;
     std::chrono::milliseconds stateEvery_;
     std::unique_ptr<EventOutbox> outbox_;
     uint64_t seenConnections_ = 0;
+    uint64_t seenWritten_ = 0;
     std::deque<InFlight> inFlight_;
+    // Events are held back after a refusal until then.
+    std::optional<Clock::time_point> holdUntil_;
+    std::set<std::string> refusedTopics_;  // told, until one of theirs is taken again
     std::vector<std::string> published_;  // a relay's state each, without the time
     std::vector<Clock::time_point> publishedAt_;
     std::vector<std::string> setpoints_;  // a relay's setpoints each, as last published

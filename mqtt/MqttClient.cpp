@@ -2,173 +2,303 @@
 
 #include <mosquitto.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <netdb.h>
 #include <stdexcept>
 #include <utility>
 
 namespace {
 
 constexpr int kKeepAliveSeconds = 30;
+constexpr std::chrono::seconds kMaxBackoff{30};
+const std::string kOnline = "online";
+const std::string kOffline = "offline";
 
-struct Library {
-    Library() { mosquitto_lib_init(); }
-    ~Library() { mosquitto_lib_cleanup(); }
-};
-
-std::string Status(const std::string& prefix)
+// Never cleaned up: a thread left in a name lookup may still use it at exit.
+void InitLibrary()
 {
-    return prefix + "/status";
+    static const bool done = (mosquitto_lib_init(), true);
+    (void)done;
+}
+
+// Read errno at once: it is the failed call's.
+std::string ErrorText(int rc)
+{
+    if (rc == MOSQ_ERR_ERRNO)
+        return std::strerror(errno);
+    if (rc == MOSQ_ERR_EAI)  // the lookup's own code is left in errno
+        return gai_strerror(errno);
+    return mosquitto_strerror(rc);
 }
 
 } // namespace
 
-MqttClient::MqttClient(const MqttSettings& settings) : settings_(settings), prefix_(settings.prefix)
+struct MqttClient::Core {
+    explicit Core(const MqttSettings& s) : settings(s), status(s.prefix + "/status") {}
+    ~Core()
+    {
+        if (mosq)
+            mosquitto_destroy(mosq);
+    }
+
+    void Report(const std::string& text)
+    {
+        std::lock_guard lock(mutex);
+        if (text == lastReport)
+            return;
+        lastReport = text;
+        reports.push_back(text);
+    }
+    bool Stopping()
+    {
+        std::lock_guard lock(mutex);
+        return stop;
+    }
+    // Connects (the host's name looked up on the way, which may hang).
+    // False when the client was given up meanwhile.
+    bool Attempt(bool first, int& rc);
+    void Run();
+    std::string Unreachable(int rc) const
+    {
+        return "нет соединения с брокером " + settings.host + ":" + std::to_string(settings.port) + ": "
+               + ErrorText(rc);
+    }
+
+    static void OnConnect(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
+    static void OnDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*);
+    static void OnPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
+
+    const MqttSettings settings;
+    const std::string status;
+    mosquitto* mosq = nullptr;
+    std::atomic<bool> refused{false};  // the broker's answer to this attempt was no
+    std::atomic<bool> connected{false};
+    std::atomic<uint64_t> connections{0};
+    int onlineMid = -1;  // the network thread's own
+
+    std::mutex mutex;
+    bool stop = false;       // guarded by mutex
+    bool looking = false;    // in a connect, which looks the name up; guarded by mutex
+    bool abandoned = false;  // the client went without waiting; guarded by mutex
+    std::vector<Acknowledgement> acknowledged;  // guarded by mutex
+    std::vector<std::string> reports;           // guarded by mutex
+    std::string lastReport;                     // guarded by mutex
+};
+
+MqttClient::MqttClient(const MqttSettings& settings)
+    : prefix_(settings.prefix), core_(std::make_shared<Core>(settings))
 {
-    static Library library;
-    mosq_ = mosquitto_new(settings.clientId.empty() ? nullptr : settings.clientId.c_str(), true, this);
-    if (!mosq_)
+    InitLibrary();
+    Core& core = *core_;
+    core.mosq = mosquitto_new(settings.clientId.empty() ? nullptr : settings.clientId.c_str(), true, &core);
+    if (!core.mosq)
         throw std::runtime_error("mosquitto_new");
     // Publish comes from the caller's thread, the network from ours.
-    mosquitto_threaded_set(mosq_, true);
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosquitto_connect_callback_set(mosq_, OnConnect);
-    mosquitto_disconnect_callback_set(mosq_, OnDisconnect);
-    mosquitto_publish_callback_set(mosq_, OnPublish);
-    static const std::string offline = "offline";
-    mosquitto_will_set(mosq_, Status(prefix_).c_str(), static_cast<int>(offline.size()), offline.data(), 1, true);
-    if (!settings.username.empty())
-        mosquitto_username_pw_set(mosq_, settings.username.c_str(),
-                                  settings.password.empty() ? nullptr : settings.password.c_str());
-    if (settings.tls) {
-        const int rc = mosquitto_tls_set(mosq_, settings.caFile.empty() ? nullptr : settings.caFile.c_str(),
-                                         settings.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr,
-                                         nullptr);
+    mosquitto_threaded_set(core.mosq, true);
+    mosquitto_int_option(core.mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_connect_v5_callback_set(core.mosq, Core::OnConnect);
+    mosquitto_disconnect_v5_callback_set(core.mosq, Core::OnDisconnect);
+    mosquitto_publish_v5_callback_set(core.mosq, Core::OnPublish);
+
+    // Whatever cannot be set up means no connection: a client without its
+    // will, its password or its TLS is not the one that was configured.
+    std::string problem;
+    int rc = mosquitto_will_set(core.mosq, core.status.c_str(), static_cast<int>(kOffline.size()), kOffline.data(), 1,
+                                true);
+    if (rc != MOSQ_ERR_SUCCESS)
+        problem = "последняя воля («offline» в " + core.status + ") не принята: " + ErrorText(rc);
+    if (problem.empty() && !settings.username.empty()) {
+        rc = mosquitto_username_pw_set(core.mosq, settings.username.c_str(),
+                                       settings.password.empty() ? nullptr : settings.password.c_str());
         if (rc != MOSQ_ERR_SUCCESS)
-            Report(std::string("TLS не настроен: ") + mosquitto_strerror(rc));
+            problem = "имя или пароль не приняты: " + ErrorText(rc);
     }
-    thread_ = std::thread([this] { Run(); });
+    if (problem.empty() && settings.tls) {
+        if (!settings.caFile.empty()) {
+            errno = 0;
+            if (std::FILE* ca = std::fopen(settings.caFile.c_str(), "r"))
+                std::fclose(ca);
+            else
+                problem = "TLS не настроен: файл CA " + settings.caFile + " не читается: " + std::strerror(errno);
+        }
+        if (problem.empty()) {
+            rc = mosquitto_tls_set(core.mosq, settings.caFile.empty() ? nullptr : settings.caFile.c_str(),
+                                   settings.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
+            if (rc != MOSQ_ERR_SUCCESS)
+                problem = "TLS не настроен: " + ErrorText(rc);
+        }
+    }
+    if (!problem.empty()) {
+        core.Report(problem + "; соединения с брокером не будет");
+        return;
+    }
+    thread_ = std::thread([core = core_] { core->Run(); });
 }
 
 MqttClient::~MqttClient()
 {
-    stop_ = true;
-    thread_.join();
-    mosquitto_destroy(mosq_);
+    if (!thread_.joinable())
+        return;
+    bool abandon = false;
+    {
+        std::lock_guard lock(core_->mutex);
+        core_->stop = true;
+        abandon = core_->abandoned = core_->looking;
+    }
+    // A lookup may take the resolver's whole timeout: the thread keeps its
+    // own share of the connection and ends when the lookup does.
+    if (abandon)
+        thread_.detach();
+    else
+        thread_.join();
 }
 
-void MqttClient::Run()
+bool MqttClient::Core::Attempt(bool first, int& rc)
+{
+    {
+        std::lock_guard lock(mutex);
+        if (stop)
+            return false;
+        looking = true;
+    }
+    // Without waiting for the TCP handshake (a host that does not answer
+    // would hold up a stop): the loop completes it.
+    rc = first ? mosquitto_connect_async(mosq, settings.host.c_str(), settings.port, kKeepAliveSeconds)
+               : mosquitto_reconnect_async(mosq);
+    const int error = errno;
+    std::lock_guard lock(mutex);
+    looking = false;
+    errno = error;
+    return !abandoned;
+}
+
+void MqttClient::Core::Run()
 {
     using Clock = std::chrono::steady_clock;
     auto backoff = std::chrono::seconds(1);
     bool first = true;
     bool open = false;
     auto nextTry = Clock::now();
-    while (!stop_) {
+    while (!Stopping()) {
         if (!open) {
             if (Clock::now() < nextTry) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 continue;
             }
-            refused_ = false;
-            const int rc = first ? mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds)
-                                 : mosquitto_reconnect_async(mosq_);
-            // Without waiting for the TCP handshake (a host that does not
-            // answer would hold up a stop): the loop below completes it.
+            refused = false;
+            int rc = MOSQ_ERR_SUCCESS;
+            if (!Attempt(first, rc))
+                return;
             first = rc != MOSQ_ERR_SUCCESS && first;
             open = rc == MOSQ_ERR_SUCCESS;
             if (!open) {
-                Report("нет соединения с брокером " + settings_.host + ":" + std::to_string(settings_.port) + ": "
-                       + (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc)));
+                Report(Unreachable(rc));
                 nextTry = Clock::now() + backoff;
                 backoff = std::min(backoff * 2, kMaxBackoff);
             }
             continue;
         }
-        const int rc = mosquitto_loop(mosq_, 100, 1);
+        const int rc = mosquitto_loop(mosq, 100, 1);
         if (rc != MOSQ_ERR_SUCCESS) {
-            if (!connected_ && !refused_)  // lost before the broker's answer: TLS, the TCP handshake
-                Report("нет соединения с брокером " + settings_.host + ":" + std::to_string(settings_.port) + ": "
-                       + (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : mosquitto_strerror(rc)));
+            if (!connected && !refused)  // lost before the broker's answer: TLS, the TCP handshake
+                Report(Unreachable(rc));
             open = false;
-            connected_ = false;
+            connected = false;
             nextTry = Clock::now() + backoff;
             backoff = std::min(backoff * 2, kMaxBackoff);
-        } else if (connected_) {
+        } else if (connected) {
             backoff = std::chrono::seconds(1);
         }
     }
     if (!open)
         return;
     // The broker told: "offline" now, not the will after the keep-alive.
-    if (connected_) {
-        static const std::string offline = "offline";
+    if (connected) {
         int mid = 0;
-        mosquitto_publish(mosq_, &mid, Status(prefix_).c_str(), static_cast<int>(offline.size()), offline.data(), 1,
-                          true);
+        mosquitto_publish(mosq, &mid, status.c_str(), static_cast<int>(kOffline.size()), kOffline.data(), 1, true);
     }
-    mosquitto_disconnect(mosq_);
-    for (int i = 0; i < 20 && mosquitto_loop(mosq_, 50, 1) == MOSQ_ERR_SUCCESS; ++i) {
+    mosquitto_disconnect(mosq);
+    for (int i = 0; i < 20 && mosquitto_loop(mosq, 50, 1) == MOSQ_ERR_SUCCESS; ++i) {
     }
+}
+
+bool MqttClient::Connected() const
+{
+    return core_->connected.load();
+}
+
+uint64_t MqttClient::Connections() const
+{
+    return core_->connections.load();
 }
 
 int MqttClient::Publish(const std::string& topic, const std::string& payload, int qos, bool retain)
 {
     int mid = 0;
-    const int rc = mosquitto_publish(mosq_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
-                                     qos, retain);
-    return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+    const int rc = mosquitto_publish(core_->mosq, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                     payload.data(), qos, retain);
+    if (rc == MOSQ_ERR_SUCCESS)
+        return mid;
+    if (rc != MOSQ_ERR_NO_CONN)
+        core_->Report("не опубликовано в " + topic + ": " + ErrorText(rc));
+    return -1;
 }
 
-std::vector<int> MqttClient::TakeAcknowledged()
+std::vector<MqttClient::Acknowledgement> MqttClient::TakeAcknowledged()
 {
-    std::lock_guard lock(mutex_);
-    return std::exchange(acknowledged_, {});
+    std::lock_guard lock(core_->mutex);
+    return std::exchange(core_->acknowledged, {});
 }
 
 std::vector<std::string> MqttClient::TakeReports()
 {
-    std::lock_guard lock(mutex_);
-    return std::exchange(reports_, {});
+    std::lock_guard lock(core_->mutex);
+    return std::exchange(core_->reports, {});
 }
 
-void MqttClient::Report(const std::string& text)
+std::string MqttClient::ReasonText(int reason)
 {
-    std::lock_guard lock(mutex_);
-    if (text == lastReport_)
-        return;
-    lastReport_ = text;
-    reports_.push_back(text);
+    return mosquitto_reason_string(reason);
 }
 
-void MqttClient::OnConnect(mosquitto* mosq, void* self, int rc)
+void MqttClient::Core::OnConnect(mosquitto* mosq, void* self, int rc, int, const mosquitto_property*)
 {
-    auto* client = static_cast<MqttClient*>(self);
+    auto* core = static_cast<Core*>(self);
     if (rc != 0) {
-        client->refused_ = true;
-        client->Report(std::string("соединение с брокером отклонено: ") + mosquitto_connack_string(rc));
+        core->refused = true;
+        core->Report("соединение с брокером отклонено: " + ReasonText(rc));
         return;
     }
-    int mid = 0;
-    static const std::string online = "online";
-    mosquitto_publish(mosq, &mid, Status(client->prefix_).c_str(), static_cast<int>(online.size()), online.data(), 1,
-                      true);
-    client->connected_ = true;
-    ++client->connections_;
-    client->Report("соединение с брокером есть");
+    const int published = mosquitto_publish(mosq, &core->onlineMid, core->status.c_str(),
+                                            static_cast<int>(kOnline.size()), kOnline.data(), 1, true);
+    core->connected = true;
+    ++core->connections;
+    core->Report(published == MOSQ_ERR_SUCCESS ? "соединение с брокером есть"
+                                               : "соединение с брокером есть; «online» в " + core->status
+                                                     + " не опубликовано: " + ErrorText(published));
 }
 
-void MqttClient::OnDisconnect(mosquitto*, void* self, int rc)
+void MqttClient::Core::OnDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*)
 {
-    auto* client = static_cast<MqttClient*>(self);
+    auto* core = static_cast<Core*>(self);
     // A connection that never was is told by the attempt's own failure.
-    if (client->connected_.exchange(false) && rc != 0)
-        client->Report("соединение с брокером потеряно");
+    if (core->connected.exchange(false) && rc != 0)
+        core->Report("соединение с брокером потеряно");
 }
 
-void MqttClient::OnPublish(mosquitto*, void* self, int mid)
+void MqttClient::Core::OnPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*)
 {
-    auto* client = static_cast<MqttClient*>(self);
-    std::lock_guard lock(client->mutex_);
-    client->acknowledged_.push_back(mid);
+    auto* core = static_cast<Core*>(self);
+    if (mid == core->onlineMid) {
+        if (reason >= 0x80)
+            core->Report("брокер отклонил «online» в " + core->status + ": " + ReasonText(reason));
+        return;
+    }
+    std::lock_guard lock(core->mutex);
+    core->acknowledged.push_back({mid, reason});
 }

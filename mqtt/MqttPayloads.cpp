@@ -1,11 +1,14 @@
 #include "MqttPayloads.h"
 
+#include "Event.h"
 #include "LineOverview.h"
 #include "LocalTime.h"
 #include "RelayRegisters.h"
 #include "SetpointDecode.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -20,6 +23,20 @@ std::string Number(std::string field)
         return "null";
     return field;
 }
+
+// "2026-12-08 09:05:07.045", and nothing else.
+bool IsStamp(const std::string& field)
+{
+    const std::string pattern = "dddd-dd-dd dd:dd:dd.ddd";
+    if (field.size() != pattern.size())
+        return false;
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        if (pattern[i] == 'd' ? field[i] < '0' || field[i] > '9' : field[i] != pattern[i])
+            return false;
+    return true;
+}
+
+constexpr EventKind kKinds[] = {EventKind::Trip, EventKind::Input, EventKind::Link, EventKind::Operator};
 
 std::vector<std::string> Split(const std::string& line)
 {
@@ -109,8 +126,10 @@ std::optional<EventMessage> EventJson(const std::string& csvLine, const std::str
 {
     const std::vector<std::string> f = Split(csvLine);
     // Time, kind, what, state, five currents, and the relay (files written
-    // before relays were named lack it).
-    if (f.size() < 9 || f[0].size() != 23 || f[0][4] != '-')
+    // before relays were named lack it). Anything else is no event: a line
+    // torn by a power cut, or glued to the next by an earlier version.
+    if (f.size() < 9 || f.size() > 10 || !IsStamp(f[0])
+        || std::none_of(std::begin(kKinds), std::end(kKinds), [&](EventKind k) { return f[1] == EventKindText(k); }))
         return std::nullopt;
     EventMessage message;
     const std::string relay = f.size() > 9 ? f[9] : std::string();

@@ -71,9 +71,10 @@ Station::Station(const std::filesystem::path& config, const std::filesystem::pat
         say_("журнал не ведётся (JOURNALDIR пуст)");
 
     std::string mqttProblem;
-    if (const std::optional<MqttSettings> mqtt = ReadMqttSettings(ini, HostName(), &mqttProblem)) {
-        if (!mqttProblem.empty())
-            say_("MQTT: " + mqttProblem);
+    const std::optional<MqttSettings> mqtt = ReadMqttSettings(ini, HostName(), "zaritmon-station", &mqttProblem);
+    if (!mqttProblem.empty())
+        say_("MQTT: " + mqttProblem);
+    if (mqtt) {
         if (!journal_)
             say_("MQTT: события не публикуются: без JOURNALDIR им не из чего доставляться");
         say_("MQTT: публикация на " + mqtt->host + ":" + std::to_string(mqtt->port) + " в " + mqtt->prefix + "/");
@@ -121,7 +122,7 @@ void Station::Tick()
     TellPort();
     TellFiles();
     if (publisher_)
-        publisher_->Tick(link_->Poller());
+        publisher_->Tick(link_->Poller(), events_.Written());
 }
 
 void Station::TellPort()
@@ -138,9 +139,25 @@ void Station::TellPort()
 
 void Station::TellFiles()
 {
+    const auto now = std::chrono::steady_clock::now();
+    const std::string held = std::to_string(EventLog::kMaxEvents);
     if (events_.Failures() > toldEventFailures_) {
         toldEventFailures_ = events_.Failures();
-        say_("события не записываются в файл: " + events_.Error() + "; они ждут в памяти");
+        toldEventsFailing_ = true;
+        say_("события не записываются в файл: " + events_.Error() + "; последние " + held + " ждут в памяти");
+    }
+    // Past what memory holds the oldest go: told with their count, at most
+    // once a minute while it lasts.
+    if (events_.Lost() > toldLost_ && now - toldLostAt_ >= std::chrono::minutes(1)) {
+        toldLost_ = events_.Lost();
+        toldLostAt_ = now;
+        say_("события не записываются в файл: в памяти только последние " + held + ", потеряно "
+             + std::to_string(toldLost_));
+    }
+    if (toldEventsFailing_ && !events_.Failing()) {
+        toldEventsFailing_ = false;
+        say_("события снова записываются в файл"
+             + (events_.Lost() ? "; потеряно всего " + std::to_string(events_.Lost()) : std::string()));
     }
     if (!journal_)
         return;

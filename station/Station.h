@@ -8,6 +8,7 @@
 #include "EventLog.h"
 #include "PortProblem.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -62,6 +63,9 @@ private:
     EventLog events_;
     PortProblem toldProblem_;
     uint64_t toldEventFailures_ = 0;
+    bool toldEventsFailing_ = false;
+    uint64_t toldLost_ = 0;
+    std::chrono::steady_clock::time_point toldLostAt_{};
     uint64_t toldJournalFailures_ = 0;
     uint64_t toldDropped_ = 0;
     bool stopped_ = false;

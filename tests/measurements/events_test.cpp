@@ -213,6 +213,53 @@ TEST_F(EventFileTest, RefusedEventsAreWrittenWholeOnceTheFileTakesThemAgain)
     }
 }
 
+// What was left of a line by a power cut before this run, and a file moved
+// away while open: the next event is a line of its own, in a file by the
+// day's name.
+TEST_F(EventFileTest, ATornLineOrAVanishedFileNeverTakesAnEvent)
+{
+    namespace fs = std::filesystem;
+    const Event first{Sample(0, {}).at, EventKind::Operator, "Начать опрос", "", std::nullopt};
+    const Event second{Sample(1, {}).at, EventKind::Operator, "Квитирование", "ответ получен", std::nullopt};
+    const std::string header = Utf8ToCp1251(EventCsvHeader()) + "\r\n";
+    const auto line = [](const Event& e) { return Utf8ToCp1251(EventCsvLine(e, ",")) + "\r\n"; };
+    for (const bool torn : {true, false}) {
+        SCOPED_TRACE(torn ? "torn" : "moved away");
+        fs::remove_all(dir_);
+        EventLog log;
+        log.SetFolder(dir_);
+        const fs::path file = log.FileFor(EventCsvLine(first, ",").substr(0, 10));
+        if (torn) {
+            fs::create_directories(dir_);
+            std::ofstream(file, std::ios::binary) << header << line(first).substr(0, 30);
+        } else {
+            log.Add(first);
+            fs::rename(file, dir_ / "moved.csv");
+        }
+        log.Add(second);
+        EXPECT_EQ(Read(file), header + line(second));
+        EXPECT_FALSE(log.Failing());
+    }
+    EXPECT_EQ(Read(dir_ / "moved.csv"), header + line(first));
+}
+
+// Past what memory holds, the oldest unwritten events are counted as lost
+// (the rest still go to the file once it takes them).
+TEST_F(EventFileTest, EventsBeyondMemoryAreCountedAsLost)
+{
+    std::ofstream(dir_) << "in the way";
+    EventLog log;
+    log.SetFolder(dir_ / "sub");
+    for (std::size_t i = 0; i < EventLog::kMaxEvents + 5; ++i)
+        log.Add({Sample(0, {}).at, EventKind::Input, std::to_string(i), "", std::nullopt});
+    EXPECT_TRUE(log.Failing());
+    EXPECT_EQ(log.Lost(), 5u);
+    EXPECT_EQ(log.Written(), 0u);
+    std::filesystem::remove(dir_);
+    log.WriteHeld();
+    EXPECT_EQ(log.Written(), EventLog::kMaxEvents);
+}
+
 TEST_F(EventFileTest, TheWindowKeepsTheNewest)
 {
     EventLog bounded;
