@@ -293,6 +293,8 @@ void EventOutbox::Save(bool now)
     // Whole on the disk before it takes the old one's place.
     const fs::path record = RecordFile();
     const fs::path fresh = record.string() + ".new";
+    std::error_code error;
+    fs::create_directories(folder_, error);  // the first start may come before the first event
     errno = 0;
     std::FILE* out = std::fopen(fresh.c_str(), "wb");
     bool ok = out && std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0
@@ -302,7 +304,6 @@ void EventOutbox::Save(bool now)
         ok = false;
         why = std::strerror(errno);
     }
-    std::error_code error;
     if (ok) {
         fs::rename(fresh, record, error);
         ok = !error;

@@ -30,6 +30,10 @@ public:
         return process_->WaitForOutput(" running", std::chrono::seconds(10));
     }
     std::string Output() const { return process_ ? process_->Output() : std::string(); }
+    bool WaitForOutput(const std::string& text) const
+    {
+        return process_->WaitForOutput(text, std::chrono::seconds(15));
+    }
     void Stop() { process_->Stop(SIGTERM, std::chrono::seconds(10)); }
     std::string Port() const { return std::to_string(port_); }
 

@@ -105,9 +105,9 @@ TEST(Station, ASecondSigtermDoesNotWait)
 }
 
 // The events of a relay that trips and is acknowledged while the broker is
-// away, with the station killed and started again meanwhile: both reach a
-// subscriber once the broker is back, in order, each id once; the state is
-// the relays' own.
+// away, from the station's very first start, with the station killed and
+// started again meanwhile: both reach a subscriber once the broker is back,
+// in order, each id once; the state is the relays' own.
 TEST(StationMqtt, EventsOutliveTheBrokerAndTheStation)
 {
     SimProcess sim({"--units", "1,2", "--speed", "38400", "--noise", "0"}, true);
@@ -118,26 +118,18 @@ TEST(StationMqtt, EventsOutliveTheBrokerAndTheStation)
     SimProcess subscriber(SimProcess::Program{
         "/usr/bin/mosquitto_sub",
         {"-h", "127.0.0.1", "-p", broker.Port(), "-t", prefix + "/#", "-v", "-q", "1", "-c", "-i", "zaritmon-test"}});
+    ASSERT_TRUE(broker.WaitForOutput(" as zaritmon-test ")) << broker.Output();
+    broker.Stop();
     const std::string config = "SPEED=38400\r\nREFRESHINTERVAL=200\r\n[Relays]\r\n1=\r\n2=\r\n[MQTT]\r\nHOST=127.0.0.1\r\nPORT="
                                + broker.Port() + "\r\nTOPIC=" + prefix + "\r\n";
     auto station = std::make_unique<SimProcess>(StationProgram(sim, config));
-    ASSERT_TRUE(subscriber.WaitForOutput(prefix + "/2/state {", 15s)) << station->Output();
-    EXPECT_TRUE(subscriber.WaitForOutput(prefix + "/status online", 5s)) << subscriber.Output();
-    const std::string output = subscriber.Output();
-    const auto one = output.find(prefix + "/1/state {");
-    ASSERT_NE(one, std::string::npos);
-    EXPECT_NE(output.find("\"Ia\":2.50,", one), std::string::npos) << output;
-    EXPECT_NE(output.find("\"name\":\"\",\"Ia\":2.00,\"Ib\":2.00"), std::string::npos) << output;
-    EXPECT_TRUE(subscriber.WaitForOutput(prefix + "/2/setpoints {", 5s)) << output;
-    EXPECT_NE(subscriber.Output().find(",\"setpoints\":[{\"register\":6,"), std::string::npos) << output;
-
-    broker.Stop();
     sim.SendKeys("2f\n");
     ASSERT_TRUE(station->WaitForOutput("адрес 2: Сработало I> (МТЗ) — вкл", 15s)) << station->Output();
-    sim.SendKeys("2c\n2a\n");
-    ASSERT_TRUE(station->WaitForOutput("адрес 2: Сработало I> (МТЗ) — откл", 15s)) << station->Output();
     station->Stop(SIGKILL);
     station = std::make_unique<SimProcess>(StationProgram(sim, config));
+    ASSERT_TRUE(station->WaitForOutput("адрес 2: Начальное состояние", 15s)) << station->Output();
+    sim.SendKeys("2c\n2a\n");
+    ASSERT_TRUE(station->WaitForOutput("адрес 2: Сработало I> (МТЗ) — откл", 15s)) << station->Output();
     ASSERT_TRUE(broker.Start()) << broker.Output();
 
     const std::string on = "\"what\":\"Сработало I> (МТЗ)\",\"state\":\"вкл\"";
@@ -159,6 +151,44 @@ TEST(StationMqtt, EventsOutliveTheBrokerAndTheStation)
         trips.insert(line.substr(id, line.find('"', id) - id));
     }
     EXPECT_EQ(trips.size(), 1u) << events;
+
+    ASSERT_TRUE(subscriber.WaitForOutput(prefix + "/2/state {", 15s)) << station->Output();
+    EXPECT_TRUE(subscriber.WaitForOutput(prefix + "/status online", 5s)) << subscriber.Output();
+    EXPECT_TRUE(subscriber.WaitForOutput(prefix + "/1/state {", 5s)) << subscriber.Output();
+    const std::string output = subscriber.Output();
+    EXPECT_NE(output.find("\"Ia\":2.50,", output.find(prefix + "/1/state {")), std::string::npos) << output;
+    EXPECT_NE(output.find("\"name\":\"\",\"Ia\":2.00,\"Ib\":2.00"), std::string::npos) << output;
+    EXPECT_TRUE(subscriber.WaitForOutput(prefix + "/2/setpoints {", 5s)) << output;
+    EXPECT_NE(subscriber.Output().find(",\"setpoints\":[{\"register\":6,"), std::string::npos) << output;
+}
+
+// An event the broker refuses (an ACL) is told and stays undelivered: once
+// the broker allows it, it arrives.
+TEST(StationMqtt, AnEventTheBrokerRefusesIsNotDelivered)
+{
+    SimProcess sim({"--units", "1", "--speed", "38400"});
+    ASSERT_TRUE(sim.WaitForLink());
+    const std::string prefix = "zaritmon/acl";
+    const std::string acl = sim.Directory() + "/acl";
+    std::ofstream(acl) << "topic readwrite " << prefix << "/status\ntopic readwrite " << prefix
+                       << "/+/state\ntopic readwrite " << prefix << "/+/setpoints\ntopic read " << prefix << "/#\n";
+    MosquittoBroker broker(sim.Directory(), "allow_anonymous true\nacl_file " + acl + "\n");
+    ASSERT_TRUE(broker.Start()) << broker.Output();
+    SimProcess subscriber(SimProcess::Program{
+        "/usr/bin/mosquitto_sub",
+        {"-h", "127.0.0.1", "-p", broker.Port(), "-t", prefix + "/#", "-v", "-q", "1", "-c", "-i", "zaritmon-acl"}});
+    ASSERT_TRUE(broker.WaitForOutput(" as zaritmon-acl ")) << broker.Output();
+    SimProcess station(StationProgram(sim, "SPEED=38400\r\n[MQTT]\r\nHOST=127.0.0.1\r\nPORT=" + broker.Port()
+                                               + "\r\nTOPIC=" + prefix + "\r\n"));
+    ASSERT_TRUE(station.WaitForOutput("MQTT: брокер отклонил событие ", 15s)) << station.Output();
+    EXPECT_TRUE(station.WaitForOutput(prefix + "/1/event: Not authorized", 15s)) << station.Output();
+    EXPECT_EQ(subscriber.Output().find("/event "), std::string::npos) << subscriber.Output();
+
+    broker.Stop();
+    std::ofstream(acl) << "topic readwrite " << prefix << "/#\n";
+    ASSERT_TRUE(broker.Start()) << broker.Output();
+    EXPECT_TRUE(subscriber.WaitForOutput("\"what\":\"Начальное состояние\"", 60s))
+        << subscriber.Output() << station.Output();
 }
 
 // A wrong password, and TLS with a certificate of another CA: each told,
@@ -175,7 +205,8 @@ TEST(StationMqtt, RefusalsAreToldAndPollingGoesOn)
         " && openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=other-ca -keyout other.key -out other.crt"
         " && openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout server.key -out server.csr"
         " && openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 1 -extfile san.ext"
-        " -out server.crt && mosquitto_passwd -b -c passwords station right && echo wrong > wrong && chmod 0644 *"
+        " -out server.crt && mosquitto_passwd -b -c passwords station right && echo wrong > wrong && echo right > right"
+        " && chmod 0644 *"
         " >/dev/null 2>&1";
     ASSERT_EQ(std::system((make + " >/dev/null 2>&1").c_str()), 0);
     const std::string tls = "cafile " + d + "/ca.crt\ncertfile " + d + "/server.crt\nkeyfile " + d
@@ -187,8 +218,14 @@ TEST(StationMqtt, RefusalsAreToldAndPollingGoesOn)
         std::string station;  // [MQTT] after HOST and PORT
         const char* told;
     };
-    for (const Row& row : {Row{"wrong password", "allow_anonymous false\npassword_file " + d + "/passwords\n",
-                               "USERNAME=station\r\nPASSWORDFILE=" + d + "/wrong\r\n", "MQTT: соединение с брокером отклонено"},
+    const std::string passwords = "allow_anonymous false\npassword_file " + d + "/passwords\n";
+    for (const Row& row : {Row{"wrong password", passwords, "USERNAME=station\r\nPASSWORDFILE=" + d + "/wrong\r\n",
+                               "MQTT: соединение с брокером отклонено"},
+                           // Never the password in plain text instead.
+                           Row{"TLS, no CA file", passwords,
+                               "TLS=on\r\nCAFILE=" + d + "/none.crt\r\nUSERNAME=station\r\nPASSWORDFILE=" + d
+                                   + "/right\r\n",
+                               "MQTT: TLS не настроен: файл CA"},
                            Row{"TLS, the broker's CA", tls, "TLS=on\r\nCAFILE=" + d + "/ca.crt\r\n",
                                "MQTT: соединение с брокером есть"},
                            Row{"TLS, another CA", tls, "TLS=on\r\nCAFILE=" + d + "/other.crt\r\n",
@@ -205,6 +242,9 @@ TEST(StationMqtt, RefusalsAreToldAndPollingGoesOn)
         const SimProcess::Exit exit = station.Stop(SIGTERM, 10s);
         EXPECT_TRUE(exit.exited && exit.status == 0) << station.Output();
         broker.Stop();
+        // The user "station" never got in: not with a wrong password, nor
+        // in plain text for a TLS that could not be set up.
+        EXPECT_EQ(broker.Output().find("u'station'"), std::string::npos) << broker.Output();
     }
 }
 
