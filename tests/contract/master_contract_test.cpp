@@ -75,6 +75,8 @@ TEST_F(MasterTest, WriteCoilCases)
 {
     ExpectCommandCases([&] { master_.WriteCoil(1, true); }, "01 05 00 01 FF 00 DD FA", {
         {"echo", [](const Bytes&, const Bytes& g) { return Reply{{0, g}}; }, "Ответ: 01 05 00 01 FF 00 DD FA "},
+        {"the other state's reply", [](const Bytes&, const Bytes&) { return Reply{{0, ParseHex("01 05 00 01 00 00 9C 0A")}}; },
+         "Ошибка CRC: 01 05 00 01 00 00 9C 0A "},
         {"silence", [](const Bytes&, const Bytes&) { return Reply{}; }, "Таймаут ответа!"},
         {"bad CRC", [](const Bytes&, Bytes g) { g[7] ^= 1; return Reply{{0, g}}; },
          "Ошибка CRC: 01 05 00 01 FF 00 DD FB "},
