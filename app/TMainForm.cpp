@@ -437,10 +437,12 @@ void TMainForm::PulseRelay(uint16_t coil)
         master.SetAddress(ShownAddress());
         master.WriteCoil(coil, true);
         outcome = OutcomeText(master.LastOutcome());
-        const bool on = Answered(master);
+        // Only a refusal says the relay did not take the "on": a reply lost
+        // or garbled may follow an output that closed.
+        const bool on = !master.LastRejectedException();
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        // A relay that took the "on" must not be left energised by one lost
-        // "off": it is written again, a bounded number of times.
+        // A relay that may have taken the "on" must not be left energised by
+        // one lost "off": it is written again, a bounded number of times.
         for (int attempt = 0; attempt < (on ? kPulseOffAttempts : 1); ++attempt) {
             master.WriteCoil(coil, false);
             if (Answered(master))

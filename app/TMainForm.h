@@ -154,7 +154,7 @@ private:
     // How the master's last exchange ended, in the events' words.
     // Runs one exchange with polling paused; its outcome as the events say it.
     std::string Command(const std::function<void(TModBusDevice&)>& exchange);
-    // Writes of "off" a pulse makes when the relay took the "on".
+    // Writes of "off" a pulse makes when the relay may have taken the "on".
     static constexpr int kPulseOffAttempts = 3;
 
     QWidget* client_ = nullptr;

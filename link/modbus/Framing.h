@@ -22,6 +22,9 @@ public:
     // Reads up to n more bytes onto the end of bytes until the deadline;
     // false, after logging the timeout, when the line's wait ran out.
     virtual bool ReadMore(std::vector<uint8_t>& bytes, std::size_t n, Clock::time_point until) = 0;
+    // The same, for bytes that may not come: true when any did; a wait that
+    // runs out is no failure and is not logged.
+    virtual bool ReadMoreIfAny(std::vector<uint8_t>& bytes, std::size_t n, Clock::time_point until) = 0;
     // When the last request's write began.
     virtual Clock::time_point SentAt() const = 0;
     // Logs received bytes that are no reply, and counts them rejected.
@@ -100,9 +103,12 @@ private:
                       std::vector<uint8_t>& reply);
     // A coil write's "reply" that is its request, complete sooner than any
     // relay could answer but no sooner than the request could be sent: on
-    // a line whose echo is not yet known, likely the line's own echo.
+    // a line whose echo is not yet known, possibly the line's own echo.
     bool MayBeOwnEcho(const FramingLine& line, std::span<const uint8_t> request,
                       std::span<const uint8_t> reply) const;
+    // How long after a possible echo the relay's reply of n bytes begins,
+    // if there is one.
+    std::chrono::microseconds SecondCopyWait(std::size_t n) const;
 
     EchoMode echoMode_ = EchoMode::Auto;
     bool echoHeard_ = false;

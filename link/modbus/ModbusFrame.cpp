@@ -1,5 +1,7 @@
 #include "ModbusFrame.h"
 
+#include <algorithm>
+
 namespace modbus {
 namespace {
 
@@ -120,7 +122,8 @@ bool ReplyAnswers(uint8_t unit, std::span<const uint8_t> requestPdu, uint8_t rep
         return replyPdu.size() == 2 + bytes && replyPdu[1] == bytes;
     }
     case 0x05:
-        return replyPdu.size() == 5;
+        // The relay repeats the coil and the state it set.
+        return std::equal(requestPdu.begin(), requestPdu.end(), replyPdu.begin(), replyPdu.end());
     default:
         return true;
     }

@@ -49,9 +49,9 @@ std::span<const uint8_t> RtuPdu(std::span<const uint8_t> rtuFrame);
 // The one check of a reply, whatever its framing, after the framing's own
 // (CRC, MBAP header): it comes from the unit asked, with the function asked,
 // and a function-3 reply holds exactly the registers asked for with their
-// byte count. A frame from another slave on a shared line, or for another
-// request, is then rejected like a bad CRC. A function-5 reply is not
-// compared with its request beyond that.
+// byte count, a function-5 reply the coil and the state asked for. A frame
+// from another slave on a shared line, or for another request, is then
+// rejected like a bad CRC.
 bool ReplyAnswers(uint8_t unit, std::span<const uint8_t> requestPdu, uint8_t replyUnit,
                   std::span<const uint8_t> replyPdu);
 // The count registers of a function-3 reply PDU that ReplyAnswers took.

@@ -65,7 +65,7 @@ void TModBusDevice::JournalPortProblem()
     portProblem_ = std::move(now);
 }
 
-bool TModBusDevice::ReadMore(std::vector<uint8_t>& bytes, std::size_t n, Clock::time_point until)
+bool TModBusDevice::ReadUntil(std::vector<uint8_t>& bytes, std::size_t n, Clock::time_point until)
 {
     if (!port_)
         return true;
@@ -77,11 +77,24 @@ bool TModBusDevice::ReadMore(std::vector<uint8_t>& bytes, std::size_t n, Clock::
         got = port_->Read(bytes.data() + had, static_cast<int>(n), static_cast<int>(std::max<long long>(left, 0)));
     } catch (const ETimeout&) {
         bytes.resize(had);
-        LogNoReply();
         return false;
     }
     bytes.resize(had + static_cast<std::size_t>(std::max(got, 0)));
     return true;
+}
+
+bool TModBusDevice::ReadMore(std::vector<uint8_t>& bytes, std::size_t n, Clock::time_point until)
+{
+    if (ReadUntil(bytes, n, until))
+        return true;
+    LogNoReply();
+    return false;
+}
+
+bool TModBusDevice::ReadMoreIfAny(std::vector<uint8_t>& bytes, std::size_t n, Clock::time_point until)
+{
+    const std::size_t had = bytes.size();
+    return ReadUntil(bytes, n, until) && bytes.size() > had;
 }
 
 void TModBusDevice::LogRejected(std::span<const uint8_t> received)

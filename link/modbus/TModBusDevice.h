@@ -89,6 +89,9 @@ private:
 
     // What the framings ask of the line.
     bool ReadMore(std::vector<uint8_t>& bytes, std::size_t n, Clock::time_point until) override;
+    bool ReadMoreIfAny(std::vector<uint8_t>& bytes, std::size_t n, Clock::time_point until) override;
+    // Reads as ReadMore does; false, with nothing logged, when the wait ran out.
+    bool ReadUntil(std::vector<uint8_t>& bytes, std::size_t n, Clock::time_point until);
     Clock::time_point SentAt() const override { return sentAt_; }
     void Reject(std::span<const uint8_t> received) override { LogRejected(received); }
 

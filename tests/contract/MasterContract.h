@@ -40,9 +40,16 @@ protected:
         // As start-up configures the port.
         ASSERT_TRUE(port_.Open());
         port_.Apply(LineSettings{.readTotalMs = kTotalTimeoutMs});
-        master_.SetPort(&port_);
-        master_.SetAddress(1);
-        master_.SetLog(&log_);
+        Configure(master_);
+    }
+
+    // As start-up configures the master of a serial line.
+    void Configure(TModBusDevice& master)
+    {
+        master.SetPort(&port_);
+        master.SetAddress(1);
+        master.SetLog(&log_);
+        master.SetLineSpeed(9600);
     }
 
     std::vector<std::string> TakeBodies()

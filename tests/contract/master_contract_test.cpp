@@ -75,11 +75,35 @@ TEST_F(MasterTest, WriteCoilCases)
 {
     ExpectCommandCases([&] { master_.WriteCoil(1, true); }, "01 05 00 01 FF 00 DD FA", {
         {"echo", [](const Bytes&, const Bytes& g) { return Reply{{0, g}}; }, "Ответ: 01 05 00 01 FF 00 DD FA "},
+        {"the other state's reply", [](const Bytes&, const Bytes&) { return Reply{{0, ParseHex("01 05 00 01 00 00 9C 0A")}}; },
+         "Ошибка CRC: 01 05 00 01 00 00 9C 0A "},
         {"silence", [](const Bytes&, const Bytes&) { return Reply{}; }, "Таймаут ответа!"},
         {"bad CRC", [](const Bytes&, Bytes g) { g[7] ^= 1; return Reply{{0, g}}; },
          "Ошибка CRC: 01 05 00 01 FF 00 DD FB "},
         {"exception", [](const Bytes&, const Bytes&) { return Reply{{0, WithCrc(ParseHex("01 85 04"))}}; },
          "Ошибка CRC: " + HexText(WithCrc(ParseHex("01 85 04")))},
+    });
+}
+
+// Until a poll has shown whether the line echoes, a coil write's reply
+// complete 7.5-20 ms after its request (at 9600 bit/s) may be the line's
+// echo. A relay on a virtual port answers there, as does one behind a driver
+// that returns from the write once the bytes are out: with no second copy
+// after it, it is the relay's reply. A master that has not polled each time.
+TEST_F(MasterTest, CoilWriteBeforeTheFirstPollCases)
+{
+    std::unique_ptr<TModBusDevice> unpolled;
+    const auto command = [&] {
+        unpolled = std::make_unique<TModBusDevice>();
+        Configure(*unpolled);
+        unpolled->WriteCoil(1, true);
+    };
+    const auto after = [](int ms) { return [ms](const Bytes&, const Bytes& g) { return Reply{{ms, g}}; }; };
+    const std::string answer = "Ответ: 01 05 00 01 FF 00 DD FA ";
+    ExpectCommandCases(command, "01 05 00 01 FF 00 DD FA", {
+        {"reply after 10 ms", after(10), answer},
+        {"reply after 15 ms", after(15), answer},
+        {"reply after 20 ms", after(20), answer},
     });
 }
 

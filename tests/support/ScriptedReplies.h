@@ -20,11 +20,11 @@ struct Send {
     bool hangUp = false;
 };
 using Reply = std::vector<Send>;
-// How long a relay takes to answer a coil write, as on a 9600 bit/s line:
-// its reply is complete no sooner than 20 ms after the request began (the
-// request, 3.5 characters of silence, the reply), so that it is never taken
-// for the line's own echo of the request.
-constexpr int kCoilReplyMs = 25;
+// How long a relay takes to answer a coil write: as a slave on a virtual
+// port that waits 15 ms of silence for the request's end. At 9600 bit/s a
+// reply that soon could be the line's own echo of the request, which the
+// master must not hold against it.
+constexpr int kCoilReplyMs = 15;
 // Given the request and the answer the relay would give, returns what to send.
 using Script = std::function<Reply(const Bytes& request, const Bytes& goodReply)>;
 

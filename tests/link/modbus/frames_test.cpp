@@ -158,8 +158,10 @@ TEST(Frames, CoilAndRawReplyValidation)
     };
     const Row rows[] = {
         {"echo", ParseHex("01 05 00 01 FF 00 DD FA"), true, true},
-        // Address and function are compared, the coil and its state are not.
-        {"other coil's echo", ParseHex("01 05 00 00 00 00 CD CA"), true, true},
+        // Another request's reply, which a relay that mixed up its replies
+        // may send: the coil was not set as asked.
+        {"another coil", ParseHex("01 05 00 00 FF 00 8C 3A"), false, true},
+        {"the other state", ParseHex("01 05 00 01 00 00 9C 0A"), false, true},
         {"bad CRC", ParseHex("01 05 00 01 FF 00 DD FB"), false, false},
         {"exception", ParseHex("01 83 02 C0 F1"), false, true},
         {"two bytes, CRC of nothing", ParseHex("FF FF"), false, true},
