@@ -194,6 +194,11 @@ void TMainForm::ShowRelay(std::size_t unit)
         return;
     shown_ = unit;
     const RelayEntry& relay = relays_.relays[unit];
+    // A snapshot belongs to its relay: another relay's values are not compared with it.
+    if (frmSettings && comparedRelay_ && *comparedRelay_ != relay.address) {
+        frmSettings->SetComparison(std::nullopt, {});
+        comparedRelay_.reset();
+    }
     const std::string caption = RelayCaption(Cp1251ToUtf8(relay.name), relay.address);
     setWindowTitle(relays_.relays.size() > 1 ? QString::fromUtf8("Zarit монитор — %1").arg(QString::fromStdString(caption))
                                              : QString::fromUtf8("Zarit монитор"));

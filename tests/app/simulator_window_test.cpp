@@ -265,6 +265,23 @@ private slots:
                                  5000);
         QVERIFY(!QFile::exists(dir_.filePath("run.csv")));
         MainForm->miRecordStopClick();
+
+        // A snapshot is its relay's: relay 2's compared with relay 1 only
+        // once the operator agrees, and showing another relay ends it.
+        const QString second = dir_.filePath("relay2.csv");
+        QVERIFY(MainForm->SaveSetpointsTo(second));
+        MainForm->ShowRelay(0);
+        for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+            QVERIFY(!MainForm->CompareSetpointsWith(second));
+            QMessageBox* box = MainForm->findChild<QMessageBox*>("OtherRelayBox");
+            QVERIFY(box && box->text().contains(QString::fromUtf8("адресом 2")) && !frmSettings->Comparison());
+            box->button(answer)->click();
+            QTRY_VERIFY(!MainForm->findChild<QMessageBox*>("OtherRelayBox"));
+            QCOMPARE(frmSettings->Comparison().has_value(), answer == QMessageBox::Yes);
+        }
+        MainForm->ShowRelay(1);
+        QVERIFY(!frmSettings->Comparison());
+        QVERIFY(MainForm->CompareSetpointsWith(second));
         MainForm->N7Click();
     }
 
