@@ -66,6 +66,9 @@ public:
     // the extension ("run-2.csv"). False, with the reason in *error, when
     // one cannot be written (none is then kept).
     bool StartRecording(const QString& fileName, QString* error);
+    // The files that exist already and a recording to this name would empty,
+    // but the name itself.
+    std::vector<std::filesystem::path> FilesToOverwrite(const QString& fileName) const;
     void StopRecording();
     // The first relay's recording: every relay's runs with it.
     const Recording& CurrentRecording() const { return relays_.front()->recording; }
@@ -88,6 +91,7 @@ private:
         EventDetector detector;
     };
 
+    std::vector<uint8_t> Addresses() const;
     void AddEvent(const Event& event);
     // The shown relay's trips and acknowledgements on the trends' time axis.
     void MarkTrends();

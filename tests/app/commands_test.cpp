@@ -459,6 +459,32 @@ private slots:
         }
     }
 
+    // A line of relays records to "run-1.csv", "run-2.csv", not to the name
+    // the dialog asked about: those that exist are named, and kept unless
+    // the operator agrees.
+    void recordingOfALineAsksBeforeEmptyingItsFiles()
+    {
+        Start("[Relays]\r\n1=\r\n2=\r\n");
+        // Two files there already, of any content.
+        const QString first = dir_.filePath("run-1.csv"), second = dir_.filePath("run-2.csv");
+        QVERIFY(QFile::copy(IniPath(), first) && QFile::copy(IniPath(), second));
+        for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+            AnswerFileDialog(dir_.filePath("run.csv"));
+            MenuItem("N12", "miRecordStart")->trigger();
+            QMessageBox* box = MainForm->findChild<QMessageBox*>("RecordOverwriteBox");
+            QVERIFY(box);
+            const QString text = box->text();
+            QVERIFY2(text.contains(QDir::toNativeSeparators(first)) && text.contains(QDir::toNativeSeparators(second)),
+                     qPrintable(text));
+            QCOMPARE(ReadFile(second), ReadFile(IniPath()));
+            box->button(answer)->click();
+            QTRY_VERIFY(!MainForm->findChild<QMessageBox*>("RecordOverwriteBox"));
+            QCOMPARE(MainForm->CurrentRecording().Active(), answer == QMessageBox::Yes);
+        }
+        QVERIFY(ReadFile(second).startsWith("\xC2\xF0\xE5\xEC\xFF;"));  // "Время"
+        MainForm->miRecordStopClick();
+    }
+
     void closingWhilePollingEndsTheReadAndFreesTheLink_data()
     {
         QTest::addColumn<bool>("viaMenu");
