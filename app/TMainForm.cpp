@@ -86,6 +86,7 @@ void TMainForm::closeEvent(QCloseEvent* event)
 {
     FormClose();
     Timer1->stop();
+    ReportUnwritten();
     event->accept();
 }
 

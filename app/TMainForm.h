@@ -143,6 +143,9 @@ private:
     void ReportMissingBitmap(const QString& fileName);
     void ShowLinkHealth();
     void ShowJournalHealth();
+    // At the close, after the last try: the journal's lines and the events
+    // still unwritten, in a box and in a file beside the journal's folder.
+    void ReportUnwritten();
     void ShowLogWindow();
     // Opens the journal that JOURNALDIR names, unless it is open already.
     void OpenJournal(const std::string& folder);

@@ -37,6 +37,8 @@ public:
     uint64_t Added() const { return added_; }
     uint64_t FirstHeld() const { return added_ - events_.size(); }
 
+    // Events that no file took: not written yet, or gone from memory first.
+    uint64_t Unwritten() const { return lost_ + (folder_ ? added_ - written_ : 0); }
     bool Failing() const { return failing_; }
     uint64_t Failures() const { return failures_; }
     const std::string& Error() const { return error_; }

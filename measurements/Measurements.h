@@ -59,6 +59,13 @@ public:
     // Where the event files go: the exchange journal's folder; none: nowhere.
     void SetEventFolder(std::optional<std::filesystem::path> folder) { events_.SetFolder(std::move(folder)); }
     const EventLog& Events() const { return events_; }
+    // Tries the events not yet in their file once more: how many still are
+    // not, with those that left memory first.
+    uint64_t WriteLastEvents()
+    {
+        events_.WriteHeld();
+        return events_.Unwritten();
+    }
     TfrmEvents* EventsWindow() const { return eventsForm_; }
 
     // Records every accepted poll to the file from now on, Windows-1251 with

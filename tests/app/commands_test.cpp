@@ -641,6 +641,44 @@ private slots:
         QCOMPARE(Errors().size(), 2);
     }
 
+    // Lines and events the disk never took are told at the close, and kept
+    // beside the journal's folder; where that fails too, the box says so.
+    void unwrittenAtCloseIsToldAndKeptBesideTheJournal()
+    {
+        for (const QString folder : {"blocked", "blocked/journal"}) {
+            // A file where the journal's folder should go: it can never be made.
+            QDir(dir_.filePath("blocked")).removeRecursively();
+            QVERIFY(QFile(dir_.filePath("blocked")).open(QIODevice::WriteOnly));
+            Start("JOURNALDIR=" + folder.toUtf8() + "\r\n");
+            MainForm->N6Click();
+            const QString counts = QString::fromUtf8("в папку «%1»:\nстрок журнала обмена: %2 (")
+                                       .arg(QDir::toNativeSeparators(dir_.filePath(folder)))
+                                       .arg(MainForm->Log()->Count());
+            const QString events = QString::fromUtf8("\nсобытий: %1 (").arg(MainForm->Events().Added());
+            QString told;
+            QTimer answer;
+            connect(&answer, &QTimer::timeout, this, [&] {
+                if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                    told = box->text();
+                    box->accept();
+                }
+            });
+            answer.start(10);
+            MainForm->close();
+            const bool kept = folder == "blocked";
+            const QString file = QDir::toNativeSeparators(QDir::cleanPath(dir_.filePath(folder + "/../ZaritMon-unwritten.txt")));
+            QVERIFY2(told.contains(counts) && told.contains(events), qPrintable(told));
+            QVERIFY2(told.contains((kept ? QString::fromUtf8("Это записано и в «%1».")
+                                         : QString::fromUtf8("Записать это в «%1» тоже не удалось: ")).arg(file)),
+                     qPrintable(told));
+            if (kept)
+                QVERIFY(Cp1251ToUtf8(ReadFile(file).toStdString()).find(QString(counts).replace("\n", "\r\n").toStdString())
+                        != std::string::npos);
+            DestroyForms();  // before the folder can be made
+            QFile::remove(dir_.filePath("blocked"));
+        }
+    }
+
 #ifndef _WIN32
     // A port that cannot be used says why in the link panel, not in the
     // log; the journal has each reason once; the reason goes when the port
