@@ -29,6 +29,7 @@
 #include <QCoreApplication>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -85,6 +86,7 @@ void TMainForm::closeEvent(QCloseEvent* event)
 {
     FormClose();
     Timer1->stop();
+    ReportUnwritten();
     event->accept();
 }
 
@@ -197,6 +199,11 @@ void TMainForm::ShowRelay(std::size_t unit)
         return;
     shown_ = unit;
     const RelayEntry& relay = relays_.relays[unit];
+    // A snapshot belongs to its relay: another relay's values are not compared with it.
+    if (frmSettings && comparedRelay_ && *comparedRelay_ != relay.address) {
+        frmSettings->SetComparison(std::nullopt, {});
+        comparedRelay_.reset();
+    }
     const std::string caption = RelayCaption(Cp1251ToUtf8(relay.name), relay.address);
     setWindowTitle(relays_.relays.size() > 1 ? QString::fromUtf8("Zarit монитор — %1").arg(QString::fromStdString(caption))
                                              : QString::fromUtf8("Zarit монитор"));
@@ -611,10 +618,34 @@ void TMainForm::miEventsShowClick()
 
 void TMainForm::miRecordStartClick()
 {
+    // A line of relays writes "name-1.csv" and so on, never the name chosen:
+    // the dialog's question would be about the wrong file.
+    const QFileDialog::Options options =
+        relays_.relays.size() > 1 ? QFileDialog::DontConfirmOverwrite : QFileDialog::Options();
     const QString fileName = QFileDialog::getSaveFileName(this, QString::fromUtf8("Запись измерений"), QString(),
-                                                          "CSV files (*.csv)");
-    if (!fileName.isEmpty())
+                                                          "CSV files (*.csv)", nullptr, options);
+    if (fileName.isEmpty())
+        return;
+    const std::vector<std::filesystem::path> existing = measurements_->FilesToOverwrite(fileName);
+    if (existing.empty()) {
         StartRecording(fileName);
+        return;
+    }
+    QStringList names;
+    for (const std::filesystem::path& file : existing)
+        names << QDir::toNativeSeparators(QString::fromStdU16String(file.u16string()));
+    auto* box = new QMessageBox(QMessageBox::Question, windowTitle(),
+                                QString::fromUtf8("Эти файлы уже есть, запись заменит их содержимое:\n%1\n\nПерезаписать?")
+                                    .arg(names.join('\n')),
+                                QMessageBox::Yes | QMessageBox::No, this);
+    box->setObjectName("RecordOverwriteBox");
+    box->setDefaultButton(QMessageBox::No);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    connect(box, &QMessageBox::finished, this, [this, fileName](int answer) {
+        if (answer == QMessageBox::Yes && link_)
+            StartRecording(fileName);
+    });
+    box->open();
 }
 
 void TMainForm::miRecordStopClick()

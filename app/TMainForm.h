@@ -87,7 +87,9 @@ public:
     void ShowRelay(std::size_t unit);
 
     // The shown relay's setpoints to a snapshot file, compared with one, or
-    // in a PDF report; false, with the reason shown, when not done.
+    // in a PDF report; false, with the reason shown, when not done. A
+    // snapshot of another relay is compared only once the operator agrees
+    // (false until then); showing another relay ends the comparison.
     bool SaveSetpointsTo(const QString& fileName);
     bool CompareSetpointsWith(const QString& fileName);
     bool WriteSetpointReport(const QString& fileName);
@@ -141,6 +143,9 @@ private:
     void ReportMissingBitmap(const QString& fileName);
     void ShowLinkHealth();
     void ShowJournalHealth();
+    // At the close, after the last try: the journal's lines and the events
+    // still unwritten, in a box and in a file beside the journal's folder.
+    void ReportUnwritten();
     void ShowLogWindow();
     // Opens the journal that JOURNALDIR names, unless it is open already.
     void OpenJournal(const std::string& folder);
@@ -148,6 +153,7 @@ private:
     // The shown relay's setpoints as read since polling last started, or
     // none with *why.
     std::optional<struct SetpointSnapshot> ShownSetpoints(QString* why) const;
+    bool ApplyComparison(struct SetpointSnapshot saved, const QString& fileName);
     // A command of the operator to the shown relay, after the polls before
     // it, in the events.
     void OperatorEvent(const std::string& what, const std::string& state = {});
@@ -204,6 +210,7 @@ private:
     QMenu* relayMenu_ = nullptr;
     QActionGroup* relayChoice_ = nullptr;
     TfrmRelays* overview_ = nullptr;
+    std::optional<uint8_t> comparedRelay_;  // the address the setpoint comparison is of
 
     // Publishing to MQTT when [MQTT] names a broker; made with each link.
     std::unique_ptr<Publishing> publisher_;

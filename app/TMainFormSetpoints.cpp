@@ -7,6 +7,7 @@
 #include "DecimalSeparator.h"
 #include "DeviceLink.h"
 #include "Forms.h"
+#include "LineOverview.h"
 #include "ReportPdf.h"
 #include "SetpointReport.h"
 #include "SetpointSnapshot.h"
@@ -18,6 +19,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QMessageBox>
 
 namespace {
 
@@ -108,8 +110,40 @@ bool TMainForm::CompareSetpointsWith(const QString& fileName)
         ShowError(QString::fromUtf8("Файл «%1» не принят: %2.").arg(fileName, QString::fromStdString(read.problem)));
         return false;
     }
-    const std::size_t differing = CompareSetpoints(read.snapshot->values, now->values).size();
-    frmSettings->SetComparison(std::move(read.snapshot), QFileInfo(fileName).fileName());
+    if (!OfAnotherRelay(*read.snapshot, now->address))
+        return ApplyComparison(std::move(*read.snapshot), fileName);
+    // Another relay's file: compared only when the operator says so, and
+    // only while the relay asked about is still the one shown.
+    const RelayEntry& relay = relays_.relays[shown_];
+    auto* box = new QMessageBox(
+        QMessageBox::Question, windowTitle(),
+        QString::fromUtf8("«%1» — снимок уставок реле с адресом %2, а показано реле «%3». Сравнить всё же?")
+            .arg(QFileInfo(fileName).fileName(), QString::fromStdString(read.snapshot->address),
+                 QString::fromStdString(RelayCaption(Cp1251ToUtf8(relay.name), relay.address))),
+        QMessageBox::Yes | QMessageBox::No, this);
+    box->setObjectName("OtherRelayBox");
+    box->setDefaultButton(QMessageBox::No);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    const uint8_t asked = relay.address;
+    connect(box, &QMessageBox::finished, this, [this, asked, fileName, saved = std::move(*read.snapshot)](int answer) {
+        if (answer == QMessageBox::Yes && link_ && ShownAddress() == asked)
+            ApplyComparison(saved, fileName);
+    });
+    box->open();
+    return false;
+}
+
+bool TMainForm::ApplyComparison(SetpointSnapshot saved, const QString& fileName)
+{
+    QString why;
+    const std::optional<SetpointSnapshot> now = ShownSetpoints(&why);
+    if (!now) {
+        ShowError(QString::fromUtf8("Сравнивать не с чем: %1").arg(why));
+        return false;
+    }
+    const std::size_t differing = CompareSetpoints(saved.values, now->values).size();
+    frmSettings->SetComparison(std::move(saved), QFileInfo(fileName).fileName());
+    comparedRelay_ = ShownAddress();
     frmSettings->UpdateSetpoints(link_->Poller().Image(shown_));
     miSettingsShowClick();
     OperatorEvent("Сравнение с " + Shown(fileName) + ": отличаются " + std::to_string(differing));

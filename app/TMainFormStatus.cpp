@@ -1,5 +1,6 @@
 // The main window's status bar: the link's health (or why its port is not
-// open), the journal's state, and where the log's earlier lines are.
+// open), the journal's state, and where the log's earlier lines are; what
+// the journal and the event files never took, told at the close.
 
 #include "TMainForm.h"
 
@@ -10,8 +11,11 @@
 #include "Measurements.h"
 #include "StatusFormat.h"
 #include "TCOMPort.h"
+#include "UnwrittenAtClose.h"
 
+#include <QDir>
 #include <QLabel>
+#include <QMessageBox>
 
 QString TMainForm::LinkHealth() const
 {
@@ -91,4 +95,35 @@ void TMainForm::ShowLogWindow()
                               .arg(earlier)
                               .arg(where));
     lblLogWindow->show();
+}
+
+void TMainForm::ReportUnwritten()
+{
+    if (!journal_)
+        return;  // no JOURNALDIR: neither lines nor events go to disk
+    UnwrittenAtClose unwritten;
+    std::error_code ignored;
+    unwritten.folder = std::filesystem::absolute(journal_->Folder(), ignored).lexically_normal();
+    unwritten.journalLines = journal_->Close();
+    unwritten.journalError = journal_->State().error;
+    unwritten.events = measurements_->WriteLastEvents();
+    unwritten.eventsError = measurements_->Events().Error();
+    journal_.reset();
+    if (!unwritten.Any())
+        return;
+    const std::string text = UnwrittenText(unwritten, LocalNow());
+    const std::filesystem::path file = UnwrittenFile(unwritten.folder);
+    const QString shown = QDir::toNativeSeparators(QString::fromStdU16String(file.u16string()));
+    std::string error;
+    const QString kept = AppendUnwrittenFile(file, text, &error)
+                             ? QString::fromUtf8("Это записано и в «%1».").arg(shown)
+                             : QString::fromUtf8("Записать это в «%1» тоже не удалось: %2.")
+                                   .arg(shown, QString::fromStdString(error));
+    // The program ends with this window: the box waits for the operator.
+    QMessageBox box(QMessageBox::Warning, windowTitle(),
+                    QString::fromUtf8("Не всё удалось записать на диск.\n\n%1\n%2")
+                        .arg(QString::fromStdString(text), kept),
+                    QMessageBox::Ok, this);
+    box.setObjectName("UnwrittenBox");
+    box.exec();
 }

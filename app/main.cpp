@@ -74,6 +74,9 @@ QString FilesHelp()
            "  ZaritMon.ini   the settings, read at start; the settings dialog writes them\n"
            "  journal/       the exchange journal, a file a day (JOURNALDIR in ZaritMon.ini\n"
            "                 moves it or turns it off)\n"
+           "  ZaritMon-unwritten.txt\n"
+           "                 beside the journal's folder: what the journal and the event\n"
+           "                 files had not taken when the window closed, if anything\n"
            "  GreenLedOn.bmp, GreenLedOff.bmp, RedLedOn.bmp, RedLedOff.bmp\n"
            "                 the LED pictures, read at every refresh; those missing here are\n"
            "                 read from " +

@@ -43,6 +43,8 @@ public:
     // Events that left memory before a file took them.
     uint64_t Lost() const { return lost_; }
 
+    // Events that no file took: not written yet, or gone from memory first.
+    uint64_t Unwritten() const { return lost_ + (folder_ ? added_ - written_ : 0); }
     bool Failing() const { return failing_; }
     uint64_t Failures() const { return failures_; }
     const std::string& Error() const { return error_; }

@@ -145,23 +145,30 @@ void Measurements::Take(const std::vector<PollSample>& samples)
         eventsForm_->Follow();
 }
 
+std::vector<uint8_t> Measurements::Addresses() const
+{
+    std::vector<uint8_t> addresses;
+    for (const auto& relay : relays_)
+        addresses.push_back(relay->id.address);
+    return addresses;
+}
+
+std::vector<std::filesystem::path> Measurements::FilesToOverwrite(const QString& fileName) const
+{
+    return ::FilesToOverwrite(fileName.toStdU16String(), Addresses());
+}
+
 bool Measurements::StartRecording(const QString& fileName, QString* error)
 {
     const std::string header =
         ToCp1251(QString::fromUtf8("Время;Ia, А;Ib, А;Ic, А;3Io, А;Iкз, А;Светодиоды 1-8;Входы 1-4")).toStdString();
     StopRecording();
-    const std::filesystem::path chosen(fileName.toStdU16String());
-    for (auto& relay : relays_) {
-        std::filesystem::path path = chosen;
-        if (relays_.size() > 1) {
-            std::filesystem::path name = chosen.stem();
-            name += "-" + std::to_string(relay->id.address);
-            name += chosen.extension();
-            path.replace_filename(name);
-        }
-        if (!relay->recording.Start(path, header)) {
+    const std::vector<std::filesystem::path> files = RecordingFiles(fileName.toStdU16String(), Addresses());
+    for (std::size_t i = 0; i < relays_.size(); ++i) {
+        Recording& recording = relays_[i]->recording;
+        if (!recording.Start(files[i], header)) {
             if (error)
-                *error = QString::fromLocal8Bit(relay->recording.Error());
+                *error = QString::fromLocal8Bit(recording.Error());
             StopRecording();
             return false;
         }

@@ -59,6 +59,13 @@ public:
     // Where the event files go: the exchange journal's folder; none: nowhere.
     void SetEventFolder(std::optional<std::filesystem::path> folder) { events_.SetFolder(std::move(folder)); }
     const EventLog& Events() const { return events_; }
+    // Tries the events not yet in their file once more: how many still are
+    // not, with those that left memory first.
+    uint64_t WriteLastEvents()
+    {
+        events_.WriteHeld();
+        return events_.Unwritten();
+    }
     TfrmEvents* EventsWindow() const { return eventsForm_; }
 
     // Records every accepted poll to the file from now on, Windows-1251 with
@@ -66,6 +73,9 @@ public:
     // the extension ("run-2.csv"). False, with the reason in *error, when
     // one cannot be written (none is then kept).
     bool StartRecording(const QString& fileName, QString* error);
+    // The files that exist already and a recording to this name would empty,
+    // but the name itself.
+    std::vector<std::filesystem::path> FilesToOverwrite(const QString& fileName) const;
     void StopRecording();
     // The first relay's recording: every relay's runs with it.
     const Recording& CurrentRecording() const { return relays_.front()->recording; }
@@ -88,6 +98,7 @@ private:
         EventDetector detector;
     };
 
+    std::vector<uint8_t> Addresses() const;
     void AddEvent(const Event& event);
     // The shown relay's trips and acknowledgements on the trends' time axis.
     void MarkTrends();

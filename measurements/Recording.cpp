@@ -20,6 +20,32 @@ std::string RecordLine(const LocalTime& at, const std::vector<uint16_t>& registe
     return line + ";" + leds + ";" + inputs;
 }
 
+std::vector<std::filesystem::path> RecordingFiles(const std::filesystem::path& chosen,
+                                                  const std::vector<uint8_t>& addresses)
+{
+    if (addresses.size() <= 1)
+        return {chosen};
+    std::vector<std::filesystem::path> files;
+    for (const uint8_t address : addresses) {
+        std::filesystem::path name = chosen.stem();
+        name += "-" + std::to_string(address);
+        name += chosen.extension();
+        files.push_back(std::filesystem::path(chosen).replace_filename(name));
+    }
+    return files;
+}
+
+std::vector<std::filesystem::path> FilesToOverwrite(const std::filesystem::path& chosen,
+                                                    const std::vector<uint8_t>& addresses)
+{
+    std::vector<std::filesystem::path> existing;
+    std::error_code error;
+    for (const std::filesystem::path& file : RecordingFiles(chosen, addresses))
+        if (file != chosen && std::filesystem::exists(file, error))
+            existing.push_back(file);
+    return existing;
+}
+
 bool Recording::Start(const std::filesystem::path& path, const std::string& header)
 {
     Stop();

@@ -4,6 +4,7 @@
 
 #include "LocalTime.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -14,6 +15,16 @@
 // the four inputs as the display shows them.
 std::string RecordLine(const LocalTime& at, const std::vector<uint16_t>& registers,
                        const std::string& decimalSeparator);
+
+// The files a recording of these relays writes: the chosen one for a single
+// relay; for several, one each with the address before the extension
+// ("run.csv" gives "run-2.csv").
+std::vector<std::filesystem::path> RecordingFiles(const std::filesystem::path& chosen,
+                                                  const std::vector<uint8_t>& addresses);
+// Those of them that exist already, but the chosen one, which the save
+// dialog has asked about: starting the recording would empty them.
+std::vector<std::filesystem::path> FilesToOverwrite(const std::filesystem::path& chosen,
+                                                    const std::vector<uint8_t>& addresses);
 
 // A recording file: every line flushed as it is written, so that a crash
 // loses at most the line being written; the first failure closes it and

@@ -25,21 +25,36 @@ void TrendHistory::Add(int64_t ms, const std::vector<uint16_t>& registers)
 {
     if (registers.size() < kSeriesCount)
         return;
-    TrendPoint point{ms, {registers[0], registers[1], registers[2], registers[3]}};
+    const TrendValues values{registers[0], registers[1], registers[2], registers[3]};
     ++revision_;
-    if (!points_.empty() && ms - points_.back().ms < kSpacingMs && ms >= points_.back().ms) {
-        points_.back().values = point.values;  // the newest value of the slot
+    DropAfter(ms);
+    if (!points_.empty() && ms - points_.back().ms < kSpacingMs) {
+        TrendPoint& slot = points_.back();
+        for (std::size_t s = 0; s < kSeriesCount; ++s) {
+            slot.min[s] = std::min(slot.min[s], values[s]);
+            slot.max[s] = std::max(slot.max[s], values[s]);
+        }
         return;
     }
-    points_.push_back(point);
+    points_.push_back({ms, values, values});
     Age(ms);
+}
+
+// The clock was set back: what is held after its new time would lie in the
+// future, and kept, would break the order and outlast the day.
+void TrendHistory::DropAfter(int64_t ms)
+{
+    while (!points_.empty() && points_.back().ms > ms)
+        points_.pop_back();
+    while (points_.empty() && !seconds_.empty() && seconds_.back().ms > ms)
+        seconds_.pop_back();
 }
 
 void TrendHistory::Age(int64_t newestMs)
 {
     while (!points_.empty() && (points_.size() > kCapacity || points_.front().ms < newestMs - kDetailMs)) {
         const TrendPoint& p = points_.front();
-        const TrendSpan span{p.ms, p.ms, p.values, p.values};
+        const TrendSpan span{p.ms, p.ms, p.min, p.max};
         if (!seconds_.empty() && FloorDiv(seconds_.back().ms, kSecondMs) == FloorDiv(p.ms, kSecondMs))
             Widen(seconds_.back(), span);
         else
@@ -76,7 +91,7 @@ std::vector<TrendSpan> TrendHistory::Range(int64_t fromMs, int64_t toMs, int64_t
     const auto firstPoint = std::partition_point(points_.begin(), points_.end(),
                                                  [&](const TrendPoint& p) { return p.ms < fromMs; });
     for (auto p = firstPoint; p != points_.end() && p->ms <= toMs; ++p)
-        add({p->ms, p->ms, p->values, p->values});
+        add({p->ms, p->ms, p->min, p->max});
     return out;
 }
 

@@ -10,9 +10,11 @@ enum Series { kIA, kIB, kIC, k3I0, kSeriesCount };
 
 using TrendValues = std::array<uint16_t, kSeriesCount>;
 
+// Up to kSpacingMs of the last hour: the least and the greatest value of
+// each current polled in it, so that no poll's spike is lost to the next.
 struct TrendPoint {
-    int64_t ms;  // since the epoch
-    TrendValues values;
+    int64_t ms;  // its first poll, since the epoch
+    TrendValues min, max;
 };
 
 // A stretch of the history as the plot draws it: one point, or the least
@@ -24,10 +26,12 @@ struct TrendSpan {
 };
 
 // The trend history: accepted polls only, at most one point per kSpacingMs
-// (a later poll within it replaces the point). The last hour is kept point
-// by point; older points become one span per second with their least and
-// greatest value, so that a short spike is never averaged away; a day is
-// kept in all. Memory stays bounded however long the program runs.
+// (a later poll within it widens the point's least and greatest values). The
+// last hour is kept point by point; older points become one span per second
+// with their least and greatest value, so that a short spike is never
+// averaged away; a day is kept in all. A clock set back drops what was held
+// after its new time, so the history stays in order. Memory stays bounded
+// however long the program runs and wherever the clock goes.
 class TrendHistory {
 public:
     static constexpr int64_t kSpacingMs = 100;
@@ -56,6 +60,7 @@ public:
 
 private:
     void Age(int64_t newestMs);
+    void DropAfter(int64_t ms);
 
     std::deque<TrendPoint> points_;
     std::deque<TrendSpan> seconds_;  // older than points_, one per second

@@ -42,7 +42,12 @@ std::vector<ReportBlock> BuildSetpointReport(const ReportInput& in)
     }
     report.push_back(std::move(setpoints));
 
-    if (in.compared) {
+    if (in.compared && OfAnotherRelay(*in.compared, r.address)) {
+        // A commissioning record of this relay never measures it against another's settings.
+        report.push_back(Block(Kind::Heading, "Сравнение с файлом " + in.comparedFile));
+        report.push_back(Block(Kind::Text, "Не включено: это снимок реле с адресом " + in.compared->address
+                                               + ", отчёт — о реле с адресом " + r.address + "."));
+    } else if (in.compared) {
         const std::vector<SetpointDifference> differences = CompareSetpoints(in.compared->values, r.values);
         report.push_back(Block(Kind::Heading, "Сравнение с файлом " + in.comparedFile));
         report.push_back(Block(Kind::Text, "Снимок: адрес " + in.compared->address + ", " + in.compared->takenAt + "; "

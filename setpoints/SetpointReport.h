@@ -29,7 +29,8 @@ struct ReportBlock {
 struct ReportInput {
     SetpointSnapshot now;  // the relay now: its setpoints, address, line, time
     std::array<uint16_t, relay::kRegisterCount> registers{};
-    // The snapshot compared with, and its file's name; none when none.
+    // The snapshot compared with, and its file's name; none when none. One
+    // whose "Адрес" is another relay's is named, its differences left out.
     const SetpointSnapshot* compared = nullptr;
     std::string comparedFile;
     std::string decimalSeparator = ",";

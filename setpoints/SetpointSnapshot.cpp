@@ -239,6 +239,16 @@ std::vector<SetpointDifference> CompareSetpoints(const SetpointValues& saved, co
     return differences;
 }
 
+bool OfAnotherRelay(const SetpointSnapshot& file, const std::string& address)
+{
+    if (file.address.empty())
+        return false;
+    // A spreadsheet may have written "01" for 1.
+    const std::optional<uint16_t> a = ParseNumber(file.address, 0, 65535);
+    const std::optional<uint16_t> b = ParseNumber(address, 0, 65535);
+    return a && b ? *a != *b : file.address != address;
+}
+
 std::string ComparisonSummary(std::size_t differing)
 {
     return "совпадают " + std::to_string(kSetpointCount - differing) + " из " + std::to_string(kSetpointCount)

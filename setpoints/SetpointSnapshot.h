@@ -45,6 +45,10 @@ struct SetpointDifference {
 };
 std::vector<SetpointDifference> CompareSetpoints(const SetpointValues& saved, const SetpointValues& now);
 
+// True when the file's "Адрес" names a relay other than the one at
+// `address`; a file that names none (the line edited away) may be anyone's.
+bool OfAnotherRelay(const SetpointSnapshot& file, const std::string& address);
+
 // A value as the comparison shows it: decoded, with its unit, and with the
 // raw value too when the other value decodes the same ("Вкл (2)").
 std::string ComparedText(const SetpointField& field, uint16_t value, uint16_t other,

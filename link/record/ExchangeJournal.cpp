@@ -68,27 +68,33 @@ ExchangeJournal::ExchangeJournal(std::filesystem::path folder, DateSource today,
 
 ExchangeJournal::~ExchangeJournal()
 {
+    // At the end nobody else can hear of lines the disk would not take.
+    if (const uint64_t lines = Close())
+        std::fprintf(stderr, "zaritmon: %llu lines of the exchange journal could not be written to %s (%s)\n",
+                     static_cast<unsigned long long>(lines), reinterpret_cast<const char*>(folder_.u8string().c_str()),
+                     lastError_.c_str());
+}
+
+uint64_t ExchangeJournal::Close()
+{
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
         wake_.notify_all();
     }
-    thread_.join();
-    ReportUnwritten();
+    if (thread_.joinable())
+        thread_.join();
+    return UnwrittenLines();
 }
 
-// At the end nobody else can hear of lines the disk would not take.
-void ExchangeJournal::ReportUnwritten() const
+// Once the writer has ended.
+uint64_t ExchangeJournal::UnwrittenLines() const
 {
-    uint64_t lines = 0;
+    std::lock_guard lock(mutex_);
+    uint64_t lines = appended_ - handled_;
     for (const Unwritten& chunk : unwritten_)
         lines += CountLines(chunk.bytes, chunk.bytes.size()) + chunk.skipped;
-    if (lines == 0)
-        return;
-    const std::u8string folder = folder_.u8string();
-    std::fprintf(stderr, "zaritmon: %llu lines of the exchange journal could not be written to %s (%s)\n",
-                 static_cast<unsigned long long>(lines), reinterpret_cast<const char*>(folder.c_str()),
-                 lastError_.c_str());
+    return lines;
 }
 
 ExchangeJournal::Date ExchangeJournal::LocalToday()
@@ -133,8 +139,8 @@ bool ExchangeJournal::Flush()
     const uint64_t target = appended_;
     flushRequested_ = true;
     wake_.notify_all();
-    written_.wait(lock, [&] { return handled_ >= target; });
-    return !health_.failing;
+    written_.wait(lock, [&] { return handled_ >= target || stopped_; });
+    return !health_.failing && handled_ >= target;
 }
 
 ExchangeJournal::Health ExchangeJournal::State() const
@@ -188,6 +194,7 @@ void ExchangeJournal::Execute()
             health_.error = lastError_;
         health_.droppedLines = droppedBefore + dropped;
         handled_ = upTo;
+        stopped_ = stopping;
         written_.notify_all();
         if (stopping)
             return;

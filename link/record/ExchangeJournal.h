@@ -24,7 +24,8 @@
 // be written, or whose disk will not keep what it took, holds its lines (up
 // to maxHeldBytes) and tries again; the oldest lines beyond that are dropped
 // and a line "пропущено N строк" takes their place in the file. Lines still
-// held when the journal closes are reported on stderr.
+// held when the journal closes are counted for its owner and reported on
+// stderr.
 class ExchangeJournal {
 public:
     struct Date {
@@ -48,7 +49,7 @@ public:
     // maxHeldBytes: how much a failing disk may leave waiting in memory.
     explicit ExchangeJournal(std::filesystem::path folder, DateSource today = LocalToday,
                              std::size_t maxHeldBytes = kMaxPendingBytes);
-    // Writes what was appended, then ends its thread.
+    // Closes it, if not closed yet.
     ~ExchangeJournal();
     ExchangeJournal(const ExchangeJournal&) = delete;
     ExchangeJournal& operator=(const ExchangeJournal&) = delete;
@@ -59,6 +60,11 @@ public:
     // them within kSyncEvery; its refusal then is a failure as well.
     bool Flush();
     Health State() const;
+    // Writes what was appended, tries once more what the disk refused, and
+    // ends the writer: the lines that still could not be written (dropped
+    // ones too, while no line in the file tells of them). Lines appended
+    // after it are not written, and counted with those.
+    uint64_t Close();
     void SetDateSource(DateSource today);
 
     const std::filesystem::path& Folder() const { return folder_; }
@@ -94,7 +100,7 @@ private:
     bool CloseFile();
     void Rewind();
     void TrimUnwritten(uint64_t& dropped);
-    void ReportUnwritten() const;
+    uint64_t UnwrittenLines() const;
 
     const std::filesystem::path folder_;
     const std::size_t maxHeldBytes_;
@@ -109,6 +115,7 @@ private:
     uint64_t handled_ = 0;           // lines written or kept for a retry, guarded by mutex_
     bool flushRequested_ = false;    // guarded by mutex_
     bool stop_ = false;              // guarded by mutex_
+    bool stopped_ = false;           // the writer has ended, guarded by mutex_
     Health health_;                  // guarded by mutex_
 
     // The writer thread's own.

@@ -472,6 +472,32 @@ private slots:
         }
     }
 
+    // A line of relays records to "run-1.csv", "run-2.csv", not to the name
+    // the dialog asked about: those that exist are named, and kept unless
+    // the operator agrees.
+    void recordingOfALineAsksBeforeEmptyingItsFiles()
+    {
+        Start("[Relays]\r\n1=\r\n2=\r\n");
+        // Two files there already, of any content.
+        const QString first = dir_.filePath("run-1.csv"), second = dir_.filePath("run-2.csv");
+        QVERIFY(QFile::copy(IniPath(), first) && QFile::copy(IniPath(), second));
+        for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+            AnswerFileDialog(dir_.filePath("run.csv"));
+            MenuItem("N12", "miRecordStart")->trigger();
+            QMessageBox* box = MainForm->findChild<QMessageBox*>("RecordOverwriteBox");
+            QVERIFY(box);
+            const QString text = box->text();
+            QVERIFY2(text.contains(QDir::toNativeSeparators(first)) && text.contains(QDir::toNativeSeparators(second)),
+                     qPrintable(text));
+            QCOMPARE(ReadFile(second), ReadFile(IniPath()));
+            box->button(answer)->click();
+            QTRY_VERIFY(!MainForm->findChild<QMessageBox*>("RecordOverwriteBox"));
+            QCOMPARE(MainForm->CurrentRecording().Active(), answer == QMessageBox::Yes);
+        }
+        QVERIFY(ReadFile(second).startsWith("\xC2\xF0\xE5\xEC\xFF;"));  // "Время"
+        MainForm->miRecordStopClick();
+    }
+
     void closingWhilePollingEndsTheReadAndFreesTheLink_data()
     {
         QTest::addColumn<bool>("viaMenu");
@@ -626,6 +652,44 @@ private slots:
             MainForm->Journal()->FileFor(ExchangeJournal::LocalToday()).string()));
         QVERIFY(journal.startsWith(QByteArray::fromStdString(Utf8ToCp1251(MainForm->Log()->Line(0)) + "\r\n")));
         QCOMPARE(Errors().size(), 2);
+    }
+
+    // Lines and events the disk never took are told at the close, and kept
+    // beside the journal's folder; where that fails too, the box says so.
+    void unwrittenAtCloseIsToldAndKeptBesideTheJournal()
+    {
+        for (const QString folder : {"blocked", "blocked/journal"}) {
+            // A file where the journal's folder should go: it can never be made.
+            QDir(dir_.filePath("blocked")).removeRecursively();
+            QVERIFY(QFile(dir_.filePath("blocked")).open(QIODevice::WriteOnly));
+            Start("JOURNALDIR=" + folder.toUtf8() + "\r\n");
+            MainForm->N6Click();
+            const QString counts = QString::fromUtf8("в папку «%1»:\nстрок журнала обмена: %2 (")
+                                       .arg(QDir::toNativeSeparators(dir_.filePath(folder)))
+                                       .arg(MainForm->Log()->Count());
+            const QString events = QString::fromUtf8("\nсобытий: %1 (").arg(MainForm->Events().Added());
+            QString told;
+            QTimer answer;
+            connect(&answer, &QTimer::timeout, this, [&] {
+                if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                    told = box->text();
+                    box->accept();
+                }
+            });
+            answer.start(10);
+            MainForm->close();
+            const bool kept = folder == "blocked";
+            const QString file = QDir::toNativeSeparators(QDir::cleanPath(dir_.filePath(folder + "/../ZaritMon-unwritten.txt")));
+            QVERIFY2(told.contains(counts) && told.contains(events), qPrintable(told));
+            QVERIFY2(told.contains((kept ? QString::fromUtf8("Это записано и в «%1».")
+                                         : QString::fromUtf8("Записать это в «%1» тоже не удалось: ")).arg(file)),
+                     qPrintable(told));
+            if (kept)
+                QVERIFY(Cp1251ToUtf8(ReadFile(file).toStdString()).find(QString(counts).replace("\n", "\r\n").toStdString())
+                        != std::string::npos);
+            DestroyForms();  // before the folder can be made
+            QFile::remove(dir_.filePath("blocked"));
+        }
     }
 
 #ifndef _WIN32

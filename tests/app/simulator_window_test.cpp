@@ -265,6 +265,23 @@ private slots:
                                  5000);
         QVERIFY(!QFile::exists(dir_.filePath("run.csv")));
         MainForm->miRecordStopClick();
+
+        // A snapshot is its relay's: relay 2's compared with relay 1 only
+        // once the operator agrees, and showing another relay ends it.
+        const QString second = dir_.filePath("relay2.csv");
+        QVERIFY(MainForm->SaveSetpointsTo(second));
+        MainForm->ShowRelay(0);
+        for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
+            QVERIFY(!MainForm->CompareSetpointsWith(second));
+            QMessageBox* box = MainForm->findChild<QMessageBox*>("OtherRelayBox");
+            QVERIFY(box && box->text().contains(QString::fromUtf8("адресом 2")) && !frmSettings->Comparison());
+            box->button(answer)->click();
+            QTRY_VERIFY(!MainForm->findChild<QMessageBox*>("OtherRelayBox"));
+            QCOMPARE(frmSettings->Comparison().has_value(), answer == QMessageBox::Yes);
+        }
+        MainForm->ShowRelay(1);
+        QVERIFY(!frmSettings->Comparison());
+        QVERIFY(MainForm->CompareSetpointsWith(second));
         MainForm->N7Click();
     }
 
@@ -449,8 +466,10 @@ private slots:
         const auto points = MainForm->Trends().Since(0);
         QVERIFY(!points.empty());
         QVERIFY(points.size() <= stats.answered);
-        for (const auto& p : points)
-            QCOMPARE(p.values[kIA], uint16_t{250});
+        for (const auto& p : points) {
+            QCOMPARE(p.min[kIA], uint16_t{250});
+            QCOMPARE(p.max[kIA], uint16_t{250});
+        }
 
         QFile file(csv);
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -510,9 +529,10 @@ private slots:
         const Event* trip = LastEvent("Сработало I> (МТЗ)");
         QVERIFY(trip);
         const int64_t tripMs = std::chrono::duration_cast<std::chrono::milliseconds>(trip->at.time_since_epoch()).count();
+        // The first 100 ms wholly in the fault (the one before holds the load too).
         int64_t faultMs = 0;
         for (const TrendPoint& p : MainForm->Trends().Since(0))
-            if (p.values[kIA] == 847 && !faultMs)
+            if (p.min[kIA] == 847 && !faultMs)
                 faultMs = p.ms;
         QVERIFY(faultMs > 0 && faultMs < tripMs);
 

@@ -80,18 +80,19 @@ TEST(TrendHistoryTest, KeepsOnePointPerSpacingAndABoundedNumber)
 {
     TrendHistory h;
     h.Add(1000, Registers(1, 2, 3, 4));
-    h.Add(1050, Registers(5, 6, 7, 8));  // same slot: the newer value wins
+    h.Add(1050, Registers(5, 6, 7, 8));  // same slot: both values kept
     h.Add(1100, Registers(9, 9, 9, 9));
     ASSERT_EQ(h.Size(), 2u);
     auto points = h.Since(0);
     EXPECT_EQ(points[0].ms, 1000);
-    EXPECT_EQ(points[0].values[kIA], 5);
-    EXPECT_EQ(points[0].values[k3I0], 8);
+    EXPECT_EQ(points[0].min[kIA], 1);
+    EXPECT_EQ(points[0].max[k3I0], 8);
     EXPECT_EQ(h.Since(1001).size(), 1u);
 
-    // Two hours of polls at 50 ms, one of them 50 A: the last hour point by
-    // point, the one before in seconds, the spike still its second's peak.
-    constexpr int64_t kHour = 3600 * 1000, kSpike = 2000 + 1234550;  // its slot's newest
+    // Two hours of polls at 50 ms, one of them 50 A and the next of its slot
+    // not: the last hour point by point, the one before in seconds, the
+    // spike still its second's peak.
+    constexpr int64_t kHour = 3600 * 1000, kSpike = 2000 + 1234500;  // its slot's first
     for (int64_t ms = 2000; ms < 2000 + 2 * kHour; ms += 50)
         h.Add(ms, Registers(ms == kSpike ? 5000 : 100, 100, 100, 0));
     points = h.Since(0);
@@ -112,6 +113,25 @@ TEST(TrendHistoryTest, KeepsOnePointPerSpacingAndABoundedNumber)
     for (int64_t ms = 2000 + 2 * kHour; ms < 2000 + 26 * kHour; ms += 1000)
         h.Add(ms, Registers(100, 100, 100, 0));
     EXPECT_GE(h.Range(0, 2000 + 26 * kHour, 1).front().ms, 2000 + 2 * kHour - 1000);
+}
+
+// A clock set back, by two days after each day of polls and then by five
+// seconds: the history stays in order and no longer than a day.
+TEST(TrendHistoryTest, AClockSetBackKeepsItInOrderAndADayLong)
+{
+    TrendHistory h;
+    constexpr int64_t kDay = TrendHistory::kKeepMs, kStart = 10 * kDay;
+    for (int64_t from : {kStart, kStart - kDay, kStart - 3 * kDay})
+        for (int64_t ms = from; ms < from + kDay; ms += 1000)
+            h.Add(ms, Registers(100, 100, 100, 0));
+    EXPECT_LE(h.Size(), std::size_t{kDay / 1000});
+    const int64_t back = h.NewestMs() - 5000;
+    h.Add(back, Registers(200, 100, 100, 0));
+    EXPECT_EQ(h.NewestMs(), back);
+    const auto spans = h.Range(0, kStart + kDay, 1);
+    for (std::size_t i = 1; i < spans.size(); ++i)
+        ASSERT_LT(spans[i - 1].lastMs, spans[i].ms) << i;
+    EXPECT_EQ(spans.back().max[kIA], 200);
 }
 
 TEST(RecordLineTest, TimeCurrentsAndBits)

@@ -1,3 +1,4 @@
+#include "SetpointReport.h"
 #include "SetpointSnapshot.h"
 
 #include "Cp1251.h"
@@ -90,6 +91,25 @@ TEST(SetpointSnapshot, DifferencesSayBothValuesAndTheCodesWhenTheTextsAgree)
     EXPECT_EQ(DifferenceText(differences[0], ","), "МТЗ вкл/откл (регистр 6): реле Вкл (2), файл Вкл (1)");
     EXPECT_EQ(DifferenceText(differences[1], ","), "МТЗ I>, А (регистр 7): реле 6,0 А, файл 5,0 А");
     EXPECT_EQ(ComparisonSummary(differences.size()), "совпадают 34 из 36, отличаются 2");
+}
+
+// A file belongs to the relay its "Адрес" names: the report of another
+// relay names the file but lists no differences from it.
+TEST(SetpointSnapshot, AReportComparesARelayWithItsOwnFileOnly)
+{
+    SetpointSnapshot file = Sample();
+    file.values[1] = 600;
+    ReportInput input{Sample(), {}, &file, "f.csv"};  // the relay at address 2
+    for (const char* address : {"02", "", "1"}) {
+        file.address = address;
+        std::string text;
+        for (const ReportBlock& block : BuildSetpointReport(input))
+            text += block.text + (block.rows.size() > 1 ? block.rows[1][0] : "") + "\n";
+        const bool own = std::string(address) != "1";
+        EXPECT_EQ(text.find("отличаются 1\n7\n") != std::string::npos, own) << address;
+        EXPECT_EQ(text.find("Не включено: это снимок реле с адресом 1, отчёт — о реле с адресом 2.") != std::string::npos,
+                  !own) << address;
+    }
 }
 
 } // namespace
