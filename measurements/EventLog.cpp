@@ -64,7 +64,7 @@ EventLog::~EventLog()
 {
     WriteHeld();
     Close();
-    const uint64_t unwritten = lost_ + (folder_ ? added_ - written_ : 0);
+    const uint64_t unwritten = Unwritten();
     if (unwritten > 0)
         std::fprintf(stderr, "zaritmon: %llu events could not be written to %s (%s)\n",
                      static_cast<unsigned long long>(unwritten),
