@@ -204,13 +204,20 @@ void EventOutbox::Scan()
         it = gone ? delivered_.erase(it) : std::next(it);
     }
     std::erase_if(read_, [&](const auto& entry) { return !days.count(entry.first); });
+    std::erase_if(seen_, [&](const auto& entry) { return !days.count(entry.first); });
     for (const std::string& day : days) {
         Position& at = read_.try_emplace(day, Position{day, 0, 0, 0, 0, made_[day]}).first->second;
         std::error_code error;
         const uint64_t size = fs::file_size(FileFor(day), error);
+        const fs::file_time_type written = fs::last_write_time(FileFor(day), error);
         if (error)
             continue;
-        if (at.offset > 0 && (size < at.offset || !StillThere(at))) {
+        // Only a file written since the last look is read to tell: most
+        // days' files never are again.
+        const std::pair<uint64_t, fs::file_time_type> now{size, written};
+        const bool changed = seen_[day] != now;
+        seen_[day] = now;
+        if (changed && at.offset > 0 && (size < at.offset || !StillThere(at))) {
             // Made afresh under us: what it holds now was never delivered.
             say_("файл событий " + FileFor(day).string()
                  + " создан заново: его события доставляются снова с начала");

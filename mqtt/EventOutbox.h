@@ -17,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class EventOutbox {
@@ -79,6 +80,8 @@ private:
     std::map<std::string, Position> delivered_;  // by date
     std::map<std::string, Position> read_;
     std::map<std::string, uint64_t> made_;       // a day's file made afresh counts up
+    // Each file's size and time of writing at the last look.
+    std::map<std::string, std::pair<uint64_t, std::filesystem::file_time_type>> seen_;
     std::vector<std::string> due_;               // days with lines not yet read, oldest first
     std::ifstream reading_;                      // the front day's file while it has lines
     bool look_ = true;
