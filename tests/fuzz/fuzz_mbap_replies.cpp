@@ -89,8 +89,8 @@ bool PduAccepted(int op, std::span<const uint8_t> pdu, uint16_t count)
 {
     if (op == 0)
         return pdu.size() == 2u + 2u * count && pdu[0] == 0x03 && pdu[1] == 2 * count;
-    if (op == 1)
-        return pdu.size() == 5 && pdu[0] == 0x05;
+    if (op == 1)  // the coil written below, and its state
+        return pdu.size() == 5 && pdu[0] == 0x05 && pdu[1] == 0 && pdu[2] == 2 && pdu[3] == 0xFF && pdu[4] == 0;
     return true;
 }
 
