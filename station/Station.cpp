@@ -3,6 +3,7 @@
 #include "Cp1251.h"
 #include "DeviceLink.h"
 #include "ExchangeJournal.h"
+#include "Gateway.h"
 #include "LineOverview.h"
 #include "LinkHealth.h"
 #include "LinePublisher.h"
@@ -87,6 +88,19 @@ Station::Station(const std::filesystem::path& config, const std::filesystem::pat
             [this](const std::string& text) { say_("MQTT: " + text); });
     }
 
+    std::vector<std::string> gatewayProblems;
+    const gateway::Settings gatewaySettings = gateway::ReadSettings(ini, gatewayProblems);
+    for (const std::string& problem : gatewayProblems)
+        say_("шлюз: " + problem);
+    if (!gatewaySettings.listen.empty()) {
+        std::vector<Gateway::Relay> served;
+        for (const Relay& relay : relays_)
+            served.push_back({relay.address, relay.caption});
+        gateway_ = std::make_unique<Gateway>(gatewaySettings, link_->Poller(), std::move(served),
+                                             settings.responseTimeoutMs, settings.pollIntervalMs,
+                                             DeviceLink::kRegisterCount, say_);
+    }
+
     Add({std::chrono::system_clock::now(), EventKind::Operator, "Начать опрос", {}, std::nullopt});
     link_->Poller().StartPolling();
 }
@@ -109,6 +123,9 @@ void Station::Tick()
     if (stopped_)
         return;
     events_.WriteHeld();
+    if (gateway_)
+        for (const Event& event : gateway_->TakeEvents())
+            Add(event);
     for (const PollSample& sample : link_->Poller().TakeSamples()) {
         Relay& relay = relays_[std::min(sample.unit, relays_.size() - 1)];
         for (Event event : relay.detector.OnPoll(sample)) {
@@ -180,6 +197,7 @@ bool Station::Stop()
     Tick();  // the last polls: a trip among them is an event too
     stopped_ = true;
     Add({std::chrono::system_clock::now(), EventKind::Operator, "Остановить опрос", {}, std::nullopt});
+    gateway_.reset();
     link_.reset();
     const bool written = !journal_ || journal_->Flush();
     say_(written ? "остановлено" : "остановлено; журнал записан не весь");

@@ -18,6 +18,7 @@
 
 class DeviceLink;
 class ExchangeJournal;
+class Gateway;
 class LinePublisher;
 
 class Station {
@@ -72,4 +73,6 @@ private:
 
     // Publishing, when configured: it tells the broker "offline" as it goes.
     std::unique_ptr<LinePublisher> publisher_;
+    // The line served to other masters, when configured; gone before the link.
+    std::unique_ptr<Gateway> gateway_;
 };

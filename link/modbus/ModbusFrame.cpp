@@ -90,6 +90,49 @@ std::vector<uint8_t> BuildRaw(std::span<const uint8_t> bytes, bool appendCrc)
     return frame;
 }
 
+std::optional<std::size_t> ReplyPduSize(std::span<const uint8_t> pdu)
+{
+    if (pdu.empty())
+        return std::nullopt;
+    const auto field = [&](std::size_t at) { return static_cast<std::size_t>(pdu[at] << 8 | pdu[at + 1]); };
+    switch (pdu[0]) {
+    case 0x01:
+    case 0x02:
+        if (pdu.size() != 5 || field(3) < 1 || field(3) > 2000)
+            return std::nullopt;
+        return 2 + (field(3) + 7) / 8;
+    case 0x03:
+    case 0x04:
+        if (pdu.size() != 5 || field(3) < 1 || field(3) > 125)
+            return std::nullopt;
+        return 2 + 2 * field(3);
+    case 0x05:
+    case 0x06:
+        return pdu.size() == 5 ? std::optional<std::size_t>(5) : std::nullopt;
+    case 0x0F:
+    case 0x10: {
+        // Address, count, byte count, then the values the count needs.
+        if (pdu.size() < 7 || field(3) < 1)
+            return std::nullopt;
+        const std::size_t bytes = pdu[0] == 0x0F ? (field(3) + 7) / 8 : 2 * field(3);
+        if (pdu[5] != bytes || pdu.size() != 6 + bytes)
+            return std::nullopt;
+        return 5;
+    }
+    case 0x16:
+        return pdu.size() == 7 ? std::optional<std::size_t>(7) : std::nullopt;
+    case 0x17: {
+        if (pdu.size() < 11 || field(3) < 1 || field(3) > 125 || field(7) < 1)
+            return std::nullopt;
+        if (pdu[9] != 2 * field(7) || pdu.size() != 10 + 2 * field(7))
+            return std::nullopt;
+        return 2 + 2 * field(3);
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
 bool IsExceptionReply(std::span<const uint8_t> reply)
 {
     return reply.size() == 5 && (reply[1] & 0x80) != 0 && TrailingCrcMatches(reply);

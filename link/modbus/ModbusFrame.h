@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -39,6 +40,11 @@ constexpr std::size_t ReadHoldingRegistersReplySize(uint16_t count)
 {
     return ReadHoldingRegistersReplyPduSize(count) + 3;
 }
+
+// The size of the reply PDU a well-formed request PDU asks for, of the
+// functions whose replies tell their length only by it (1-6, 15, 16, 22,
+// 23); nothing for any other function or a request that is not well formed.
+std::optional<std::size_t> ReplyPduSize(std::span<const uint8_t> requestPdu);
 
 // True when the last two bytes of `frame` are the CRC of the bytes before.
 bool TrailingCrcMatches(std::span<const uint8_t> frame);

@@ -88,6 +88,51 @@ PollStats TDeviceControl::Stats(std::size_t unit) const
     return units_[unit].stats;
 }
 
+PollStats TDeviceControl::LastAnswer(std::size_t unit, std::vector<uint16_t>& values) const
+{
+    std::lock_guard lock(mutex_);
+    values = units_[unit].lastValues;
+    return units_[unit].stats;
+}
+
+void TDeviceControl::SetPollListener(std::function<void()> listener)
+{
+    std::lock_guard lock(mutex_);
+    listener_ = std::move(listener);
+}
+
+void TDeviceControl::RunBetweenPolls(std::function<void(TModBusDevice*)> job)
+{
+    std::lock_guard lock(mutex_);
+    if (ended_) {
+        job(nullptr);
+        return;
+    }
+    jobs_.push_back(std::move(job));
+    wake_.notify_all();
+}
+
+bool TDeviceControl::RunJob(std::unique_lock<std::mutex>& lock)
+{
+    if (jobs_.empty())
+        return false;
+    const std::function<void(TModBusDevice*)> job = std::move(jobs_.front());
+    jobs_.pop_front();
+    TModBusDevice* master = master_;
+    lock.unlock();
+    job(master);
+    Notify();
+    lock.lock();
+    return true;
+}
+
+// listener_ is set before polling starts and read only by the poll thread.
+void TDeviceControl::Notify()
+{
+    if (listener_)
+        listener_();
+}
+
 void TDeviceControl::ResetStats()
 {
     std::lock_guard lock(mutex_);
@@ -125,6 +170,9 @@ void TDeviceControl::Execute()
     std::unique_lock lock(mutex_);
     while (!terminated_) {
         if (polling_) {
+            // A job a poll: neither the line's polling nor the jobs starve.
+            if (RunJob(lock) && (!polling_ || terminated_))
+                continue;
             PollNext(lock);
             continue;
         }
@@ -137,6 +185,10 @@ void TDeviceControl::Execute()
     }
     ended_ = true;
     idleCv_.notify_all();
+    std::deque<std::function<void(TModBusDevice*)>> left = std::move(jobs_);
+    lock.unlock();
+    for (const auto& job : left)
+        job(nullptr);
 }
 
 void TDeviceControl::BeginRound()
@@ -206,6 +258,7 @@ void TDeviceControl::PollNext(std::unique_lock<std::mutex>& lock)
         unit.silentRounds = 0;
         unit.demoted = stats.rare = false;
         roundAnswered_ = true;
+        unit.lastValues = values;
         samples_.push_back({now, std::move(values), true, false, index});
     } else {
         // A dead line's empty read is logged as a CRC error but counted as
@@ -219,6 +272,10 @@ void TDeviceControl::PollNext(std::unique_lock<std::mutex>& lock)
         }
     }
 
+    lock.unlock();
+    Notify();
+    lock.lock();
+
     ++next_;
     while (next_ < units_.size() && !units_[next_].due)
         ++next_;
@@ -228,7 +285,9 @@ void TDeviceControl::PollNext(std::unique_lock<std::mutex>& lock)
     int pauseMs = intervalMs_;
     if (!roundAnswered_)
         pauseMs = std::max(pauseMs, kMinPauseAfterFailureMs);
-    wake_.wait_for(lock, std::chrono::milliseconds(pauseMs), [&] {
-        return terminated_ || stopGeneration_ != generation;
-    });
+    // Jobs run in the pause as they come; the pause keeps its end.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(pauseMs);
+    const auto interrupted = [&] { return terminated_ || stopGeneration_ != generation; };
+    while (wake_.wait_until(lock, until, [&] { return interrupted() || !jobs_.empty(); }) && !interrupted())
+        RunJob(lock);
 }

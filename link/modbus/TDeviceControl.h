@@ -2,13 +2,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <deque>
-#include <vector>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class TModBusDevice;
 
@@ -94,6 +95,19 @@ public:
     const RegisterImage& Image(std::size_t unit = 0) const { return units_[unit].image; }
 
     PollStats Stats(std::size_t unit = 0) const;
+    // The registers of the relay's last answered poll, all of one poll, with
+    // its counts as they stood after that poll's successor, if any; values is
+    // left empty until a poll has been answered.
+    PollStats LastAnswer(std::size_t unit, std::vector<uint16_t>& values) const;
+
+    // Called on the poll thread after each poll and each job, outside the
+    // thread's lock, so that whoever serves the polls wakes on them rather
+    // than on a timer. Set before polling starts.
+    void SetPollListener(std::function<void()> listener);
+    // Runs job on the poll thread between two polls, jobs in the order
+    // given, while polling is on (when it is off the master may be in a
+    // caller's hands). A job still waiting when the thread ends gets nullptr.
+    void RunBetweenPolls(std::function<void(TModBusDevice*)> job);
     // Every relay's counts, and the rare polling of silent ones.
     void ResetStats();
     // The polls since the last call, oldest first, every relay's; at most
@@ -116,12 +130,16 @@ private:
         std::chrono::steady_clock::time_point polledAt{};  // the last poll ended
         std::chrono::steady_clock::duration silentCost{};  // the last silent poll took
         bool due = true;           // polled in the round under way
+        std::vector<uint16_t> lastValues;  // guarded by mutex_
     };
 
     void Execute();
     // Polls the round's next relay; pauses when that ends the round.
     void PollNext(std::unique_lock<std::mutex>& lock);
     void BeginRound();
+    // Runs the oldest job, unlocked; false when there was none.
+    bool RunJob(std::unique_lock<std::mutex>& lock);
+    void Notify();
 
     const uint16_t count_;
     std::vector<Unit> units_;  // fixed at construction
@@ -141,6 +159,8 @@ private:
     // ends the pause at once; one during the pause ends it.
     uint64_t stopGeneration_ = 0;
     std::deque<PollSample> samples_;  // guarded by mutex_
+    std::deque<std::function<void(TModBusDevice*)>> jobs_;  // guarded by mutex_
+    std::function<void()> listener_;
 
     std::thread thread_;  // last: starts after every member above exists
 };

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -160,6 +161,28 @@ void TModBusDevice::WriteCoil(uint16_t coil, bool on)
     std::vector<uint8_t> reply;
     std::span<const uint8_t> pdu;
     Transact(modbus::WriteCoilPdu(coil, on), modbus::WriteCoilReplyPduSize, modbus::Exchange::CoilWrite, reply, pdu);
+}
+
+bool TModBusDevice::Pass(std::span<const uint8_t> pdu, std::vector<uint8_t>& replyPdu)
+{
+    const std::optional<std::size_t> size = modbus::ReplyPduSize(pdu);
+    if (!size)
+        return false;
+    // Writes of one coil or register are answered with their request, as a
+    // coil write is: its echo is known only from the polls.
+    const bool repeats = pdu[0] == 0x05 || pdu[0] == 0x06;
+    std::vector<uint8_t> reply;
+    std::span<const uint8_t> answer;
+    if (Transact(pdu, *size, repeats ? modbus::Exchange::CoilWrite : modbus::Exchange::Poll, reply, answer)) {
+        replyPdu.assign(answer.begin(), answer.end());
+        return true;
+    }
+    uint8_t unit = 0;
+    if (!LastRejectedException() || !CurrentFraming().Open(reply, unit, answer) || unit != address_
+        || answer.size() != 2 || answer[0] != (pdu[0] | 0x80))
+        return false;
+    replyPdu.assign(answer.begin(), answer.end());
+    return true;
 }
 
 void TModBusDevice::SendRaw(std::span<const uint8_t> bytes, bool appendCrc, int waitMs)

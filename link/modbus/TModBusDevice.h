@@ -68,6 +68,12 @@ public:
     // Modbus TCP the bytes are the PDU after an MBAP header, and no CRC goes.
     void SendRaw(std::span<const uint8_t> bytes, bool appendCrc, int waitMs);
 
+    // A request of another master passed on to the unit at the master's
+    // address (a gateway's client): true with the reply's PDU, or with an
+    // exception's, when the unit answered. The request must be one whose
+    // reply's size modbus::ReplyPduSize knows.
+    bool Pass(std::span<const uint8_t> pdu, std::vector<uint8_t>& replyPdu);
+
     void LogLine(const std::string& text);
     void LogFrame(const std::string& label, std::span<const uint8_t> bytes);
 
