@@ -78,8 +78,7 @@ Settings ReadSettings(const TIniFile& ini, std::vector<std::string>& problems)
 {
     Settings s;
     s.listen = Trimmed(ini.ReadString(kSection, "LISTEN", ""));
-    std::string_view writers = ini.ReadString(kSection, "WRITERS", "");
-    std::string all(writers);
+    const std::string all = ini.ReadString(kSection, "WRITERS", "");
     for (std::size_t at = 0; at <= all.size();) {
         const std::size_t comma = std::min(all.find(',', at), all.size());
         const std::string entry = Trimmed(std::string_view(all).substr(at, comma - at));

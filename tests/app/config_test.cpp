@@ -1,8 +1,11 @@
 #include "TIniFile.h"
+#include "GatewayProtocol.h"
 #include "LinkConfig.h"
 #include "StatusFormat.h"
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
 
 #include <filesystem>
 #include <fstream>
@@ -302,3 +305,27 @@ TEST(StatusFormat, JournalPanelNamesLostLines)
 }
 
 } // namespace
+
+// [Gateway] WRITERS: each address or network lets its clients write, IPv4
+// ones also when they come through an IPv6 socket; an entry that is neither
+// is told and allows nobody.
+TEST_F(IniTest, GatewayWritersAreTheAddressesAndNetworksListed)
+{
+    Put("[Gateway]\nLISTEN=0.0.0.0:502\nWRITERS=10.0.0.5, 10.0.1.0/24,fd00::/8 , 10.0.0.0/33, gw.local,\nIDLE=0\n");
+    std::vector<std::string> problems;
+    const gateway::Settings s = gateway::ReadSettings(TIniFile(path_), problems);
+    EXPECT_EQ(s.listen, "0.0.0.0:502");
+    EXPECT_EQ(s.idleSeconds, 60);
+    ASSERT_EQ(problems.size(), 3u);
+    EXPECT_EQ(problems[0].rfind("WRITERS: «10.0.0.0/33»", 0), 0u) << problems[0];
+    const auto v6 = [](const char* text) {
+        std::array<uint8_t, 16> a{};
+        inet_pton(AF_INET6, text, a.data());
+        return a;
+    };
+    for (const auto& [client, allowed] : std::vector<std::pair<const char*, bool>>{
+             {"::ffff:10.0.0.5", true}, {"::ffff:10.0.0.6", false}, {"::ffff:10.0.1.200", true},
+             {"::ffff:10.0.2.1", false}, {"fd12::1", true}, {"fe80::1", false}, {"::a00:5", false}}) {
+        EXPECT_EQ(gateway::Allowed(s.writers, v6(client)), allowed) << client;
+    }
+}

@@ -1,10 +1,12 @@
 // zaritmon-station as a service runs it: a child process on the simulator's
 // line, told to stop by signals.
 
+#include "Cp1251.h"
 #include "MosquittoBroker.h"
 #include "SimProcess.h"
 
 #include <gtest/gtest.h>
+#include <modbus.h>
 
 #include <algorithm>
 #include <chrono>
@@ -249,3 +251,96 @@ TEST(StationMqtt, RefusalsAreToldAndPollingGoesOn)
 }
 
 } // namespace
+
+namespace {
+
+// The port the station's gateway says it listens on, once it says so.
+std::string GatewayPort(const SimProcess& station)
+{
+    const std::string said = "шлюз Modbus TCP слушает ";
+    if (!station.WaitForOutput(said, 10s))
+        return {};
+    const std::string out = station.Output();
+    const std::size_t end = out.find(';', out.find(said));
+    const std::size_t colon = out.rfind(':', end);
+    return out.substr(colon + 1, end - colon - 1);
+}
+
+// Relay 2's registers as the simulator serves them at start.
+std::vector<int> SimRegisters(const std::vector<std::string>& options)
+{
+    std::vector<std::string> print = options;
+    print.push_back("--print-registers");
+    std::istringstream lines(SimProcess::RunToEnd(print).second);
+    std::vector<int> values;
+    bool relay2 = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("address "))
+            relay2 = line == "address 2:";
+        else if (relay2)
+            values.push_back(std::stoi(line.substr(3)));
+    }
+    return values;
+}
+
+} // namespace
+
+// Masters nobody here wrote, through the station's gateway, while it polls:
+// mbpoll and libmodbus read relay 2's registers as the simulator serves
+// them; a write from a WRITERS address reaches relay 2 alone, one from
+// elsewhere is refused with exception 1; a silent relay gives 0x0B, an
+// address not on the line 0x0A; both writes are events.
+TEST(StationGateway, ServesTheLineToOtherMastersAndLetsOnlyWritersWrite)
+{
+    const std::vector<std::string> options = {"--units", "1,2,3", "--speed", "38400", "--noise", "0", "--drop", "3:1/1"};
+    const std::vector<int> expected = SimRegisters(options);
+    ASSERT_EQ(expected.size(), 46u);
+    SimProcess sim(options, true);
+    ASSERT_TRUE(sim.WaitForLink());
+    SimProcess station(StationProgram(sim, "SPEED=38400\r\nREFRESHINTERVAL=100\r\nRESPONSETIMEOUT=300\r\n"
+                                           "[Relays]\r\n1=\r\n2=\r\n3=\r\n"
+                                           "[Gateway]\r\nLISTEN=[::]:0\r\nWRITERS=192.0.2.0/24, 127.0.0.1\r\n"));
+    const std::string port = GatewayPort(station);
+    ASSERT_FALSE(port.empty()) << station.Output();
+    ASSERT_TRUE(station.WaitForOutput("адрес 3: Связь — нет ответа", 15s)) << station.Output();
+
+    SimProcess mbpoll(SimProcess::Program{"/usr/bin/mbpoll",
+                                          {"-1", "-0", "-a", "2", "-r", "0", "-c", "46", "-p", port, "127.0.0.1"}});
+    EXPECT_TRUE(mbpoll.Wait(10s).exited);
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_NE(mbpoll.Output().find("[" + std::to_string(i) + "]: \t" + std::to_string(expected[i]) + "\n"),
+                  std::string::npos)
+            << i << "\n" << mbpoll.Output();
+
+    const auto client = [&](const char* host, int unit) {
+        modbus_t* ctx = modbus_new_tcp_pi(host, port.c_str());
+        modbus_set_slave(ctx, unit);
+        modbus_set_response_timeout(ctx, 3, 0);
+        EXPECT_EQ(modbus_connect(ctx), 0) << host;
+        return std::unique_ptr<modbus_t, void (*)(modbus_t*)>(ctx, [](modbus_t* c) {
+            modbus_close(c);
+            modbus_free(c);
+        });
+    };
+    uint16_t registers[46] = {};
+    EXPECT_EQ(modbus_read_registers(client("127.0.0.1", 2).get(), 0, 46, registers), 46);
+    EXPECT_EQ(std::vector<int>(registers, registers + 46), expected);
+    EXPECT_EQ(modbus_write_bit(client("127.0.0.1", 2).get(), 0, 1), 1);
+    EXPECT_TRUE(sim.WaitForOutput("address 2: acknowledged")) << sim.Output();
+    errno = 0;
+    EXPECT_EQ(modbus_write_bit(client("::1", 1).get(), 0, 1), -1);
+    EXPECT_EQ(errno, EMBXILFUN);
+    EXPECT_EQ(modbus_read_registers(client("::1", 3).get(), 0, 46, registers), -1);
+    EXPECT_EQ(errno, EMBXGTAR);
+    EXPECT_EQ(modbus_read_registers(client("::1", 9).get(), 0, 46, registers), -1);
+    EXPECT_EQ(errno, EMBXGPATH);
+
+    EXPECT_EQ(station.Stop(SIGTERM, 10s).status, 0) << station.Output();
+    EXPECT_EQ(sim.Output().find("address 1: acknowledged"), std::string::npos) << sim.Output();
+    std::string events;
+    for (const auto& entry : fs::directory_iterator(fs::path(sim.Directory()) / "journal"))
+        if (entry.path().filename().string().starts_with("ZaritMon-events-"))
+            events += Cp1251ToUtf8(Read(entry.path()));
+    EXPECT_NE(events.find(";Квитирование от 127.0.0.1;ответ получен;"), std::string::npos) << events;
+    EXPECT_NE(events.find(";запись отклонена: ::1;Квитирование;"), std::string::npos) << events;
+}

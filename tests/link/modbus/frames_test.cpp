@@ -208,6 +208,23 @@ TEST(Frames, ReplyCheckIsOneForBothFramings)
     }
 }
 
+// A request passed on for another master: its reply's size from the request
+// alone, and none for one the line could not frame.
+TEST(Frames, ReplySizeOfARequestPassedOn)
+{
+    const std::pair<const char*, std::optional<std::size_t>> rows[] = {
+        {"01 00 00 00 0A", 4},     {"02 00 00 07 D0", 252},  {"03 00 00 00 2E", 94},
+        {"04 00 00 00 7D", 252},   {"03 00 00 00 7E", {}},   {"03 00 00 00 00", {}},
+        {"05 00 00 FF 00", 5},     {"06 00 07 01 F4", 5},    {"06 00 07 01", {}},
+        {"0F 00 01 00 0A 02 FF 03", 5},                      {"0F 00 01 00 0A 01 FF", {}},
+        {"10 00 06 00 02 04 00 01 00 02", 5},                {"10 00 06 00 02 04 00 01", {}},
+        {"16 00 04 00 F2 00 25", 7},                         {"17 00 00 00 03 00 06 00 01 02 00 05", 8},
+        {"2B 0E 01 00", {}},       {"", {}},
+    };
+    for (const auto& [request, size] : rows)
+        EXPECT_EQ(modbus::ReplyPduSize(ParseHex(request)), size) << request;
+}
+
 TEST(LogText, FrameFormatting)
 {
     EXPECT_EQ(modbus::FormatFrame("Запрос", ParseHex("01 03 00 00 00 2E C5 D6")),
