@@ -111,14 +111,21 @@ Gateway::Gateway(const gateway::Settings& settings, TDeviceControl& poller, std:
 
 Gateway::~Gateway()
 {
+    Stop();
+}
+
+void Gateway::Stop()
+{
     stop_ = true;
     slot_->Wake();
     if (thread_.joinable())
         thread_.join();
     for (const auto& client : clients_)
         ::close(client->fd);
+    clients_.clear();
     for (int fd : listeners_)
         ::close(fd);
+    listeners_.clear();
 }
 
 void Gateway::Listen(const std::string& listen)
@@ -199,8 +206,10 @@ void Gateway::Run()
         if (::poll(fds.data(), fds.size(), static_cast<int>(std::clamp<long long>(wait, 0, 1000))) < 0
             && errno != EINTR)
             break;
-        if (stop_)
+        if (stop_) {
+            FinishAtLine();
             break;
+        }
         uint64_t drained = 0;
         [[maybe_unused]] const ssize_t n = ::read(slot_->wake, &drained, sizeof drained);
         std::size_t at = 1;
@@ -227,6 +236,17 @@ void Gateway::Run()
             return c->closing;
         });
         StartNext();
+    }
+}
+
+void Gateway::FinishAtLine()
+{
+    // The line's reply wait and a poll before it, with room to spare.
+    const auto until = Clock::now() + 3 * std::chrono::milliseconds(timeoutMs_) + std::chrono::seconds(1);
+    while (atLine_ != 0 && Clock::now() < until) {
+        pollfd wake{slot_->wake, POLLIN, 0};
+        ::poll(&wake, 1, 50);
+        TakeLineResult();
     }
 }
 
@@ -384,6 +404,7 @@ void Gateway::StartNext()
             continue;
         turn_ = (turn_ + k + 1) % clients_.size();
         atLine_ = client.id;
+        atLineName_ = client.name;
         atLinePending_ = std::move(client.queue.front());
         client.queue.pop_front();
         {
@@ -429,8 +450,8 @@ void Gateway::TakeLineResult()
     const auto client = std::find_if(clients_.begin(), clients_.end(),
                                      [&](const std::unique_ptr<Client>& c) { return c->id == atLine_; });
     if (!gateway::IsRead(request)) {
-        const std::string name = client != clients_.end() ? (*client)->name : std::string("?");
-        AddEvent({std::chrono::system_clock::now(), EventKind::Operator, gateway::WriteText(request.pdu) + " от " + name,
+        AddEvent({std::chrono::system_clock::now(), EventKind::Operator,
+                  gateway::WriteText(request.pdu) + " от " + atLineName_,
                   OutcomeText(answered, pdu), std::nullopt, relays_[atLinePending_.relay].caption});
     }
     if (client != clients_.end() && !(*client)->closing)

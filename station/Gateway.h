@@ -38,11 +38,15 @@ public:
     // The poller's units in its order: relays[i] is unit i.
     Gateway(const gateway::Settings& settings, TDeviceControl& poller, std::vector<Relay> relays, int timeoutMs,
             int intervalMs, uint16_t registerCount, Say say);
-    // Closes every connection; a request still at the line is let go.
+    // As Stop.
     ~Gateway();
     Gateway(const Gateway&) = delete;
     Gateway& operator=(const Gateway&) = delete;
 
+    // Takes no more requests; a request at the line is waited for (polling
+    // must still be on), so that a write done is an event. Every connection
+    // is closed.
+    void Stop();
     // It listens: false, said why, when the address could not be bound.
     bool Listening() const { return !listeners_.empty(); }
     // The writes allowed and refused since the last call.
@@ -89,6 +93,7 @@ private:
     void Send(Client& client, std::vector<uint8_t> frame);
     void Expire(Clock::time_point now);
     void TakeLineResult();
+    void FinishAtLine();
     void StartNext();
     Clock::time_point NextWake(Clock::time_point now) const;
     int RelayOf(uint8_t unit) const;
@@ -108,6 +113,7 @@ private:
     uint64_t nextId_ = 1;
     std::size_t turn_ = 0;         // the client whose request goes to the line next
     uint64_t atLine_ = 0;          // the client whose request is at the line; 0: none
+    std::string atLineName_;
     Pending atLinePending_;
     std::shared_ptr<LineSlot> slot_;
     std::map<std::string, Clock::time_point> refusedAt_;  // once a minute a client

@@ -193,6 +193,8 @@ bool Station::Stop()
 {
     if (stopped_)
         return true;
+    if (gateway_)
+        gateway_->Stop();  // while polling, so that a write at the line ends
     link_->Poller().StopPolling();
     Tick();  // the last polls: a trip among them is an event too
     stopped_ = true;
