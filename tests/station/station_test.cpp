@@ -20,6 +20,9 @@
 #include <iterator>
 #include <sstream>
 #include <thread>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -283,6 +286,27 @@ std::vector<int> SimRegisters(const std::vector<std::string>& options)
     return values;
 }
 
+// A plain connection to the gateway, for bytes no Modbus library would send.
+int Connect(const std::string& port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval wait{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    return fd;
+}
+
+// What the gateway does next to a connection: 0 when it closed it.
+ssize_t Next(int fd)
+{
+    char byte = 0;
+    return ::recv(fd, &byte, 1, 0);
+}
+
 } // namespace
 
 // Masters nobody here wrote, through the station's gateway, while it polls:
@@ -299,7 +323,8 @@ TEST(StationGateway, ServesTheLineToOtherMastersAndLetsOnlyWritersWrite)
     ASSERT_TRUE(sim.WaitForLink());
     SimProcess station(StationProgram(sim, "SPEED=38400\r\nREFRESHINTERVAL=100\r\nRESPONSETIMEOUT=300\r\n"
                                            "[Relays]\r\n1=\r\n2=\r\n3=\r\n"
-                                           "[Gateway]\r\nLISTEN=[::]:0\r\nWRITERS=192.0.2.0/24, 127.0.0.1\r\n"));
+                                           "[Gateway]\r\nLISTEN=[::]:0\r\nWRITERS=192.0.2.0/24, 127.0.0.1\r\n"
+                                           "MAXCLIENTS=2\r\n"));
     const std::string port = GatewayPort(station);
     ASSERT_FALSE(port.empty()) << station.Output();
     ASSERT_TRUE(station.WaitForOutput("адрес 3: Связь — нет ответа", 15s)) << station.Output();
@@ -334,6 +359,26 @@ TEST(StationGateway, ServesTheLineToOtherMastersAndLetsOnlyWritersWrite)
     EXPECT_EQ(errno, EMBXGTAR);
     EXPECT_EQ(modbus_read_registers(client("::1", 9).get(), 0, 46, registers), -1);
     EXPECT_EQ(errno, EMBXGPATH);
+
+    // Past MAXCLIENTS a connection is closed at once; a header of another
+    // protocol closes its own connection; the others are served.
+    const uint8_t read[] = {0, 7, 0, 0, 0, 6, 2, 3, 0, 0, 0, 1};
+    const uint8_t otherProtocol[] = {0, 8, 0, 1, 0, 6, 2, 3, 0, 0, 0, 1};
+    const auto answered = [&](int fd) {
+        uint8_t reply[11] = {};
+        return ::send(fd, read, sizeof read, 0) == 12 && ::recv(fd, reply, sizeof reply, MSG_WAITALL) == 11;
+    };
+    const int bad = Connect(port);
+    EXPECT_TRUE(answered(bad));
+    const int kept = Connect(port);
+    EXPECT_TRUE(answered(kept));
+    const int third = Connect(port);
+    EXPECT_EQ(Next(third), 0);
+    EXPECT_EQ(::send(bad, otherProtocol, sizeof otherProtocol, 0), 12);
+    EXPECT_EQ(Next(bad), 0);
+    EXPECT_TRUE(answered(kept));
+    for (int fd : {bad, kept, third})
+        ::close(fd);
 
     EXPECT_EQ(station.Stop(SIGTERM, 10s).status, 0) << station.Output();
     EXPECT_EQ(sim.Output().find("address 1: acknowledged"), std::string::npos) << sim.Output();
