@@ -12,6 +12,7 @@
 #include "Measurements.h"
 #include "ModbusFrame.h"
 #include "RelayChoice.h"
+#include "RelayCommands.h"
 #include "RelayRegisters.h"
 #include "SetpointFiles.h"
 #include "TCOMPort.h"
@@ -34,9 +35,7 @@
 #include <QScrollBar>
 #include <QTimer>
 
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 TMainForm::TMainForm(QWidget* parent)
     : QMainWindow(parent), leds_([this](const QString& name) { ReportMissingBitmap(name); })
@@ -292,68 +291,16 @@ void TMainForm::OperatorEvent(const std::string& what, const std::string& state)
     measurements_->RelayCommandEvent(what, state);
 }
 
-namespace {
-
-std::string OutcomeText(TModBusDevice::Outcome outcome)
-{
-    switch (outcome) {
-    case TModBusDevice::Outcome::Answered: return "ответ получен";
-    case TModBusDevice::Outcome::NoReply: return "нет ответа";
-    case TModBusDevice::Outcome::Rejected: return "ответ отвергнут";
-    }
-    return {};
-}
-
-bool Answered(const TModBusDevice& master)
-{
-    return master.LastOutcome() == TModBusDevice::Outcome::Answered;
-}
-
-} // namespace
-
-// A command's outcome is read inside Exclusive: once polling is back, the
-// poll thread owns the master's outcome.
-std::string TMainForm::Command(const std::function<void(TModBusDevice&)>& exchange)
-{
-    return link_->Exclusive([&] {
-        link_->Master().SetAddress(relayChoice_->ShownAddress());
-        exchange(link_->Master());
-        return OutcomeText(link_->Master().LastOutcome());
-    });
-}
-
 void TMainForm::PulseRelay(uint16_t coil)
 {
     const std::string relay = "RL" + std::to_string(coil);
-    std::string outcome;
-    bool mayStayOn = false;
-    link_->Exclusive([&] {
-        TModBusDevice& master = link_->Master();
-        master.SetAddress(relayChoice_->ShownAddress());
-        master.WriteCoil(coil, true);
-        outcome = OutcomeText(master.LastOutcome());
-        // Only a refusal says the relay did not take the "on": a reply lost
-        // or garbled may follow an output that closed.
-        const bool on = !master.LastRejectedException();
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        // A relay that may have taken the "on" must not be left energised by
-        // one lost "off": it is written again, a bounded number of times.
-        for (int attempt = 0; attempt < (on ? kPulseOffAttempts : 1); ++attempt) {
-            master.WriteCoil(coil, false);
-            if (Answered(master))
-                break;
-        }
-        if (!Answered(master)) {
-            outcome = OutcomeText(master.LastOutcome());
-            mayStayOn = on;
-        }
-    });
-    if (mayStayOn) {
+    PulseOutcome pulse = PulseCoil(*link_, relayChoice_->ShownAddress(), coil);
+    if (pulse.mayStayOn) {
         ShowError(QString::fromUtf8("Выключение %1 не подтверждено (%2): %1 может остаться включённым.")
-                      .arg(QString::fromStdString(relay), QString::fromStdString(outcome)));
-        outcome = relay + " может остаться включённым";
+                      .arg(QString::fromStdString(relay), QString::fromStdString(pulse.outcome)));
+        pulse.outcome = relay + " может остаться включённым";
     }
-    OperatorEvent("Импульс " + relay, outcome);
+    OperatorEvent("Импульс " + relay, pulse.outcome);
 }
 
 void TMainForm::RL11Click() { PulseRelay(1); }
@@ -363,7 +310,9 @@ void TMainForm::RL41Click() { PulseRelay(4); }
 
 void TMainForm::N6Click()
 {
-    OperatorEvent("Квитирование", Command([](TModBusDevice& master) { master.WriteCoil(relay::kAcknowledgeCoil, true); }));
+    OperatorEvent("Квитирование", RelayCommand(*link_, relayChoice_->ShownAddress(), [](TModBusDevice& master) {
+                      master.WriteCoil(relay::kAcknowledgeCoil, true);
+                  }));
 }
 
 void TMainForm::Button1Click()
@@ -379,8 +328,8 @@ void TMainForm::Button1Click()
         return;
     }
     const bool crc = cbAppendCRC->isChecked();
-    const std::string outcome =
-        Command([&](TModBusDevice& master) { master.SendRaw(request.bytes, crc, 1000); });
+    const std::string outcome = RelayCommand(*link_, relayChoice_->ShownAddress(),
+                                             [&](TModBusDevice& master) { master.SendRaw(request.bytes, crc, 1000); });
     OperatorEvent(modbus::FormatFrame("Произвольный запрос", request.bytes) + (crc ? "+ CRC" : ""), outcome);
 }
 

@@ -8,7 +8,6 @@
 #include <QMainWindow>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -146,11 +145,6 @@ private:
     // A command of the operator to the shown relay, after the polls before
     // it, in the events.
     void OperatorEvent(const std::string& what, const std::string& state = {});
-    // How the master's last exchange ended, in the events' words.
-    // Runs one exchange with polling paused; its outcome as the events say it.
-    std::string Command(const std::function<void(TModBusDevice&)>& exchange);
-    // Writes of "off" a pulse makes when the relay may have taken the "on".
-    static constexpr int kPulseOffAttempts = 3;
 
     QWidget* client_ = nullptr;
     QGroupBox* GroupBox1 = nullptr;
