@@ -1,6 +1,5 @@
 #include "TMainForm.h"
 
-#include "Cp1251.h"
 #include "Cp1251Qt.h"
 #include "CursorBlink.h"
 #include "DecimalSeparator.h"
@@ -12,43 +11,31 @@
 #include "LogSave.h"
 #include "Measurements.h"
 #include "ModbusFrame.h"
-#include "PortAddress.h"
-#include "Publishing.h"
-#include "TfrmEvents.h"
-#include "TfrmRelays.h"
-#include "LineOverview.h"
+#include "RelayChoice.h"
+#include "RelayCommands.h"
 #include "RelayRegisters.h"
+#include "SetpointFiles.h"
 #include "TCOMPort.h"
 #include "TIniFile.h"
 #include "TSettingsForm.h"
+#include "TfrmEvents.h"
 #include "TfrmSettings.h"
 #include "TfrmTrends.h"
+#include "WindowPublishing.h"
 
-#include <QActionGroup>
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QCloseEvent>
-#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
-#include <QGridLayout>
-#include <QPushButton>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScrollBar>
-#include <QSysInfo>
-#include <QStatusBar>
 #include <QTimer>
-#include <QVBoxLayout>
 
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
 TMainForm::TMainForm(QWidget* parent)
     : QMainWindow(parent), leds_([this](const QString& name) { ReportMissingBitmap(name); })
@@ -98,18 +85,9 @@ void TMainForm::CreateLink()
     if (!rs485Problem.empty())
         ShowError(QString::fromUtf8("Параметр %1. Направление RS-485 не переключается.")
                       .arg(QString::fromStdString(rs485Problem)));
-    // A rebuilt link goes on showing the relay shown before, if still listed.
-    const std::optional<uint8_t> wasShown =
-        relays_.relays.empty() ? std::nullopt : std::optional<uint8_t>(relays_.relays[shown_].address);
-    relays_ = ReadRelayList(*IniFile, config.SlaveAddress());
-    if (wasShown)
-        for (std::size_t unit = 0; unit < relays_.relays.size(); ++unit)
-            if (relays_.relays[unit].address == *wasShown)
-                relays_.shown = unit;
-    settings.relays = PolledAddresses(relays_);
-    const std::optional<PortAddress> network = ParsePortAddress(settings.portName);
-    lineText_ = network && network->IsNetwork() ? Cp1251ToUtf8(settings.portName)
-                                                : std::to_string(settings.speed) + " бит/с";
+    relayChoice_->Read(*IniFile, config.SlaveAddress());
+    settings.relays = PolledAddresses(relayChoice_->Relays());
+    setpointFiles_->SetLine(settings);
     // The file is Windows-1251; a path typed there must reach the system in
     // its own file-name encoding.
     settings.portName = QFile::encodeName(FromCp1251(settings.portName)).toStdString();
@@ -123,98 +101,31 @@ void TMainForm::CreateLink()
         ShowError(QString::fromUtf8("Порт «%1» не открыт: %2.")
                       .arg(QFile::decodeName(QByteArray::fromStdString(settings.portName)),
                            QString::fromStdString(link_->PortError())));
-    if (!relays_.problems.empty() && !relayProblemsShown_) {
-        relayProblemsShown_ = true;
-        QStringList lines;
-        for (const std::string& problem : relays_.problems)
-            lines << QString::fromStdString(problem);
-        ShowError(QString::fromUtf8("Строки списка реле пропущены:\n%1").arg(lines.join('\n')));
-    }
-    std::vector<RelayName> names;
-    for (const RelayEntry& relay : relays_.relays)
-        names.push_back({relay.address, Cp1251ToUtf8(relay.name)});
-    measurements_->SetRelays(std::move(names));
-    shown_ = relays_.shown;
-    ShowRelayChoice();
-    ShowRelay(relays_.shown);
-    StartPublishing(settings.pollIntervalMs);
-}
-
-void TMainForm::StartPublishing(int32_t intervalMs)
-{
-    std::string problem;
-    const std::optional<MqttSettings> mqtt =
-        ReadMqttSettings(*IniFile, QSysInfo::machineHostName().toStdString(), "zaritmon", &problem);
-    mqttPanel_->setVisible(mqtt.has_value() || !problem.empty());
-    if (!mqtt) {
-        if (!problem.empty()) {
-            mqttPanel_->setText(QString::fromStdString("MQTT: " + problem));
-            ShowError(QString::fromStdString("[MQTT] " + problem + "."));
-        }
-        return;
-    }
-    std::string why;
-    if (!Publishing::Available(&why)) {
-        mqttPanel_->setText(QString::fromUtf8("MQTT: нет"));
-        mqttPanel_->setToolTip(QString::fromStdString(why));
-        if (!mqttUnavailableShown_)
-            ShowError(QString::fromStdString("[MQTT] HOST=" + mqtt->host + ": " + why + "."));
-        mqttUnavailableShown_ = true;
-        return;
-    }
-    std::vector<Publishing::Relay> published;
-    for (const RelayEntry& relay : relays_.relays)
-        published.push_back({relay.address, Cp1251ToUtf8(relay.name)});
-    mqttPanel_->setText(QString::fromUtf8("MQTT: соединение…"));
-    // The reports come from the window's own tick.
-    publisher_ = std::make_unique<Publishing>(
-        *mqtt, std::move(published), std::chrono::milliseconds(std::max(intervalMs, 0)),
-        journal_ ? std::optional<std::filesystem::path>(journal_->Folder()) : std::nullopt,
-        [this](const std::string& text) { mqttPanel_->setText(QString::fromStdString("MQTT: " + text)); });
+    if (const QString problems = relayChoice_->NewProblems(); !problems.isEmpty())
+        ShowError(problems);
+    measurements_->SetRelays(relayChoice_->Names());
+    ShowRelay(relayChoice_->Shown());
+    publishing_->Start(*IniFile, relayChoice_->Relays(), settings.pollIntervalMs,
+                       journal_ ? std::optional<std::filesystem::path>(journal_->Folder()) : std::nullopt);
 }
 
 QString TMainForm::MqttState() const
 {
-    return mqttPanel_->text();
-}
-
-void TMainForm::ShowRelayChoice()
-{
-    relayMenu_->clear();
-    const bool several = relays_.relays.size() > 1;
-    relayMenu_->menuAction()->setVisible(several);
-    for (std::size_t unit = 0; unit < relays_.relays.size() && several; ++unit) {
-        const RelayEntry& relay = relays_.relays[unit];
-        QAction* action = relayMenu_->addAction(QString::fromStdString(RelayCaption(Cp1251ToUtf8(relay.name), relay.address)));
-        action->setObjectName(QString("miRelay%1").arg(relay.address));
-        action->setCheckable(true);
-        relayChoice_->addAction(action);
-        connect(action, &QAction::triggered, this, [this, unit] { ShowRelay(unit); });
-    }
+    return publishing_->State();
 }
 
 void TMainForm::ShowRelay(std::size_t unit)
 {
-    if (unit >= relays_.relays.size())
+    if (!relayChoice_->Show(unit))
         return;
-    shown_ = unit;
-    const RelayEntry& relay = relays_.relays[unit];
-    // A snapshot belongs to its relay: another relay's values are not compared with it.
-    if (frmSettings && comparedRelay_ && *comparedRelay_ != relay.address) {
-        frmSettings->SetComparison(std::nullopt, {});
-        comparedRelay_.reset();
-    }
-    const std::string caption = RelayCaption(Cp1251ToUtf8(relay.name), relay.address);
-    setWindowTitle(relays_.relays.size() > 1 ? QString::fromUtf8("Zarit монитор — %1").arg(QString::fromStdString(caption))
-                                             : QString::fromUtf8("Zarit монитор"));
-    if (relayMenu_->actions().size() > static_cast<qsizetype>(unit))
-        relayMenu_->actions()[static_cast<qsizetype>(unit)]->setChecked(true);
+    setpointFiles_->RelayShown(relayChoice_->ShownAddress());
+    setWindowTitle(relayChoice_->Caption());
     measurements_->ShowRelay(unit);
     if (!link_)
         return;
     // The relay's own values at once, and its own counts; none for a relay
     // not heard yet, rather than another relay's or zeros.
-    if (relays_.relays.size() > 1) {
+    if (relayChoice_->Several()) {
         Refresh();
         if (link_->Poller().Stats(unit).answered == 0)
             for (QLineEdit* edit : {edNetAddress, edSpeed, edIA, edIB, edIC, ed3I0, edLastKZ})
@@ -224,41 +135,19 @@ void TMainForm::ShowRelay(std::size_t unit)
     ShowLinkHealth();
 }
 
-uint8_t TMainForm::ShownAddress() const
-{
-    return relays_.relays[shown_].address;
-}
-
-void TMainForm::UpdateOverview()
-{
-    const TDeviceControl& poller = link_->Poller();
-    const std::string separator = DecimalSeparator();
-    std::vector<OverviewRow> rows;
-    for (std::size_t unit = 0; unit < poller.UnitCount(); ++unit) {
-        const RelayEntry& relay = relays_.relays[std::min(unit, relays_.relays.size() - 1)];
-        rows.push_back(MakeOverviewRow(Cp1251ToUtf8(relay.name), relay.address, poller.Image(unit), poller.Stats(unit),
-                                       separator));
-    }
-    overview_->Show(rows);
-}
-
 QWidget* TMainForm::RelaysWindow() const
 {
-    return overview_;
+    return relayChoice_->Overview();
 }
 
 void TMainForm::miRelaysShowClick()
 {
-    if (link_)
-        UpdateOverview();
-    overview_->show();
-    overview_->raise();
-    overview_->activateWindow();
+    relayChoice_->ShowOverview(Poller());
 }
 
 void TMainForm::FreeLink()
 {
-    publisher_.reset();
+    publishing_->Stop();
     // The last polls still become events and trends: a trip among them too.
     link_->Poller().StopPolling();
     measurements_->Take(link_->Poller().TakeSamples());
@@ -315,10 +204,8 @@ void TMainForm::Timer1Timer()
     if (link_->Poller().IsPolling())
         Refresh();
     measurements_->Take(link_->Poller().TakeSamples());
-    if (overview_->isVisible())
-        UpdateOverview();
-    if (publisher_)
-        publisher_->Tick(link_->Poller(), measurements_->Events().Written());
+    relayChoice_->Tick(link_->Poller());
+    publishing_->Tick(link_->Poller(), measurements_->Events().Written());
     ShowLinkHealth();
     ShowJournalHealth();
     mirror_->Update(link_->Log());
@@ -328,7 +215,7 @@ void TMainForm::Timer1Timer()
 
 void TMainForm::Refresh()
 {
-    const RegisterImage& regs = link_->Poller().Image(shown_);
+    const RegisterImage& regs = link_->Poller().Image(relayChoice_->Shown());
     const std::string separator = DecimalSeparator();
     auto current = [&](int reg) {
         return QString::fromStdString(FormatMeasuredCurrent(regs.Get(reg), separator));
@@ -404,68 +291,16 @@ void TMainForm::OperatorEvent(const std::string& what, const std::string& state)
     measurements_->RelayCommandEvent(what, state);
 }
 
-namespace {
-
-std::string OutcomeText(TModBusDevice::Outcome outcome)
-{
-    switch (outcome) {
-    case TModBusDevice::Outcome::Answered: return "ответ получен";
-    case TModBusDevice::Outcome::NoReply: return "нет ответа";
-    case TModBusDevice::Outcome::Rejected: return "ответ отвергнут";
-    }
-    return {};
-}
-
-bool Answered(const TModBusDevice& master)
-{
-    return master.LastOutcome() == TModBusDevice::Outcome::Answered;
-}
-
-} // namespace
-
-// A command's outcome is read inside Exclusive: once polling is back, the
-// poll thread owns the master's outcome.
-std::string TMainForm::Command(const std::function<void(TModBusDevice&)>& exchange)
-{
-    return link_->Exclusive([&] {
-        link_->Master().SetAddress(ShownAddress());
-        exchange(link_->Master());
-        return OutcomeText(link_->Master().LastOutcome());
-    });
-}
-
 void TMainForm::PulseRelay(uint16_t coil)
 {
     const std::string relay = "RL" + std::to_string(coil);
-    std::string outcome;
-    bool mayStayOn = false;
-    link_->Exclusive([&] {
-        TModBusDevice& master = link_->Master();
-        master.SetAddress(ShownAddress());
-        master.WriteCoil(coil, true);
-        outcome = OutcomeText(master.LastOutcome());
-        // Only a refusal says the relay did not take the "on": a reply lost
-        // or garbled may follow an output that closed.
-        const bool on = !master.LastRejectedException();
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        // A relay that may have taken the "on" must not be left energised by
-        // one lost "off": it is written again, a bounded number of times.
-        for (int attempt = 0; attempt < (on ? kPulseOffAttempts : 1); ++attempt) {
-            master.WriteCoil(coil, false);
-            if (Answered(master))
-                break;
-        }
-        if (!Answered(master)) {
-            outcome = OutcomeText(master.LastOutcome());
-            mayStayOn = on;
-        }
-    });
-    if (mayStayOn) {
+    PulseOutcome pulse = PulseCoil(*link_, relayChoice_->ShownAddress(), coil);
+    if (pulse.mayStayOn) {
         ShowError(QString::fromUtf8("Выключение %1 не подтверждено (%2): %1 может остаться включённым.")
-                      .arg(QString::fromStdString(relay), QString::fromStdString(outcome)));
-        outcome = relay + " может остаться включённым";
+                      .arg(QString::fromStdString(relay), QString::fromStdString(pulse.outcome)));
+        pulse.outcome = relay + " может остаться включённым";
     }
-    OperatorEvent("Импульс " + relay, outcome);
+    OperatorEvent("Импульс " + relay, pulse.outcome);
 }
 
 void TMainForm::RL11Click() { PulseRelay(1); }
@@ -475,7 +310,9 @@ void TMainForm::RL41Click() { PulseRelay(4); }
 
 void TMainForm::N6Click()
 {
-    OperatorEvent("Квитирование", Command([](TModBusDevice& master) { master.WriteCoil(relay::kAcknowledgeCoil, true); }));
+    OperatorEvent("Квитирование", RelayCommand(*link_, relayChoice_->ShownAddress(), [](TModBusDevice& master) {
+                      master.WriteCoil(relay::kAcknowledgeCoil, true);
+                  }));
 }
 
 void TMainForm::Button1Click()
@@ -491,8 +328,8 @@ void TMainForm::Button1Click()
         return;
     }
     const bool crc = cbAppendCRC->isChecked();
-    const std::string outcome =
-        Command([&](TModBusDevice& master) { master.SendRaw(request.bytes, crc, 1000); });
+    const std::string outcome = RelayCommand(*link_, relayChoice_->ShownAddress(),
+                                             [&](TModBusDevice& master) { master.SendRaw(request.bytes, crc, 1000); });
     OperatorEvent(modbus::FormatFrame("Произвольный запрос", request.bytes) + (crc ? "+ CRC" : ""), outcome);
 }
 
@@ -553,14 +390,14 @@ void TMainForm::N1Click()
     close();
 }
 
-void TMainForm::miSettingsShowClick()
-{
-    if (!frmSettings)
-        return;
-    frmSettings->show();
-    frmSettings->raise();
-    frmSettings->activateWindow();
-}
+void TMainForm::miSettingsShowClick() { setpointFiles_->ShowWindow(); }
+void TMainForm::miSettingsSaveClick() { setpointFiles_->AskSave(); }
+void TMainForm::miSettingsCompareClick() { setpointFiles_->AskCompare(); }
+void TMainForm::miSettingsReportClick() { setpointFiles_->AskReport(); }
+
+bool TMainForm::SaveSetpointsTo(const QString& fileName) { return setpointFiles_->SaveTo(fileName); }
+bool TMainForm::CompareSetpointsWith(const QString& fileName) { return setpointFiles_->CompareWith(fileName); }
+bool TMainForm::WriteSetpointReport(const QString& fileName) { return setpointFiles_->WriteReport(fileName); }
 
 const Recording& TMainForm::CurrentRecording() const
 {
@@ -621,7 +458,7 @@ void TMainForm::miRecordStartClick()
     // A line of relays writes "name-1.csv" and so on, never the name chosen:
     // the dialog's question would be about the wrong file.
     const QFileDialog::Options options =
-        relays_.relays.size() > 1 ? QFileDialog::DontConfirmOverwrite : QFileDialog::Options();
+        relayChoice_->Several() ? QFileDialog::DontConfirmOverwrite : QFileDialog::Options();
     const QString fileName = QFileDialog::getSaveFileName(this, QString::fromUtf8("Запись измерений"), QString(),
                                                           "CSV files (*.csv)", nullptr, options);
     if (fileName.isEmpty())

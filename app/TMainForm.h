@@ -1,14 +1,13 @@
 #pragma once
 
 #include "LedPictures.h"
-#include "LinkConfig.h"
 #include "LogMirror.h"
 #include "PortProblem.h"
+#include "RelayChoice.h"
 
 #include <QMainWindow>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,11 +22,7 @@ class Measurements;
 class Recording;
 class TIniFile;
 class TrendHistory;
-class Publishing;
-class QActionGroup;
 class QGroupBox;
-class QMenu;
-class TfrmRelays;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -35,6 +30,8 @@ class QTimer;
 class Transport;
 class TDeviceControl;
 class TModBusDevice;
+class SetpointFiles;
+class WindowPublishing;
 struct CommSettings;
 
 // The main window: owns the device link and shows what the poll thread reads.
@@ -82,8 +79,8 @@ public:
 
     // The line's relays as the configuration lists them; the main window,
     // its commands and the trends are the shown one's.
-    const RelayList& Relays() const { return relays_; }
-    std::size_t ShownRelay() const { return shown_; }
+    const RelayList& Relays() const { return relayChoice_->Relays(); }
+    std::size_t ShownRelay() const { return relayChoice_->Shown(); }
     void ShowRelay(std::size_t unit);
 
     // The shown relay's setpoints to a snapshot file, compared with one, or
@@ -135,11 +132,6 @@ private:
     void LayoutBoxes();
     // The status display, from the register image.
     void Refresh();
-    // The "Реле" menu and the caption, for the relays of the configuration.
-    void ShowRelayChoice();
-    uint8_t ShownAddress() const;
-    void StartPublishing(int32_t intervalMs);
-    void UpdateOverview();
     void ReportMissingBitmap(const QString& fileName);
     void ShowLinkHealth();
     void ShowJournalHealth();
@@ -150,18 +142,9 @@ private:
     // Opens the journal that JOURNALDIR names, unless it is open already.
     void OpenJournal(const std::string& folder);
     void PulseRelay(uint16_t coil);
-    // The shown relay's setpoints as read since polling last started, or
-    // none with *why.
-    std::optional<struct SetpointSnapshot> ShownSetpoints(QString* why) const;
-    bool ApplyComparison(struct SetpointSnapshot saved, const QString& fileName);
     // A command of the operator to the shown relay, after the polls before
     // it, in the events.
     void OperatorEvent(const std::string& what, const std::string& state = {});
-    // How the master's last exchange ended, in the events' words.
-    // Runs one exchange with polling paused; its outcome as the events say it.
-    std::string Command(const std::function<void(TModBusDevice&)>& exchange);
-    // Writes of "off" a pulse makes when the relay may have taken the "on".
-    static constexpr int kPulseOffAttempts = 3;
 
     QWidget* client_ = nullptr;
     QGroupBox* GroupBox1 = nullptr;
@@ -203,17 +186,7 @@ private:
     std::unique_ptr<ExchangeJournal> journal_;
     std::unique_ptr<DeviceLink> link_;
 
-    RelayList relays_;
-    std::size_t shown_ = 0;
-    std::string lineText_;  // "9600 бит/с", or the network address
-    bool relayProblemsShown_ = false;  // told once a run
-    QMenu* relayMenu_ = nullptr;
-    QActionGroup* relayChoice_ = nullptr;
-    TfrmRelays* overview_ = nullptr;
-    std::optional<uint8_t> comparedRelay_;  // the address the setpoint comparison is of
-
-    // Publishing to MQTT when [MQTT] names a broker; made with each link.
-    std::unique_ptr<Publishing> publisher_;
-    QLabel* mqttPanel_ = nullptr;
-    bool mqttUnavailableShown_ = false;  // told once a run
+    RelayChoice* relayChoice_ = nullptr;
+    SetpointFiles* setpointFiles_ = nullptr;
+    WindowPublishing* publishing_ = nullptr;
 };

@@ -5,10 +5,10 @@
 
 #include "LogMirror.h"
 #include "Measurements.h"
-#include "TfrmRelays.h"
 #include "RelayRegisters.h"
+#include "SetpointFiles.h"
+#include "WindowPublishing.h"
 
-#include <QActionGroup>
 #include <QCheckBox>
 #include <QFontMetricsF>
 #include <QGridLayout>
@@ -164,19 +164,11 @@ void TMainForm::BuildControls()
     journalPanel_->setStyleSheet("color: #b00000");
     journalPanel_->hide();
     statusBar()->addWidget(journalPanel_);
-    mqttPanel_ = new QLabel;
-    mqttPanel_->setObjectName("MqttPanel");
-    mqttPanel_->hide();
-    statusBar()->addWidget(mqttPanel_);
+    publishing_ = new WindowPublishing(statusBar());
+    connect(publishing_, &WindowPublishing::failed, this, &TMainForm::ShowError);
     measurements_ = new Measurements(this);
     connect(measurements_, &Measurements::recordingFailed, this, &TMainForm::ShowError);
     connect(measurements_, &Measurements::eventFileFailed, this, &TMainForm::ShowError);
-    overview_ = new TfrmRelays(this);
-    connect(overview_, &TfrmRelays::relayChosen, this, [this](std::size_t unit) {
-        ShowRelay(unit);
-        raise();
-        activateWindow();
-    });
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
@@ -228,10 +220,13 @@ void TMainForm::BuildMenu()
     addItem(measurements, "miRecordStop", "Остановить запись", &TMainForm::miRecordStopClick);
     addItem(measurements, "miRelaysShow", "Все реле...", &TMainForm::miRelaysShowClick);
     // The line's relays to show, when it has more than one.
-    relayMenu_ = menu->addMenu(QString::fromUtf8("Реле"));
-    relayMenu_->setObjectName("N13");
-    relayMenu_->menuAction()->setVisible(false);
-    relayChoice_ = new QActionGroup(this);
+    QMenu* relays = menu->addMenu(QString::fromUtf8("Реле"));
+    relays->setObjectName("N13");
+    relayChoice_ = new RelayChoice(relays, this);
+    connect(relayChoice_, &RelayChoice::chosen, this, &TMainForm::ShowRelay);
+    setpointFiles_ = new SetpointFiles(this, *relayChoice_, [this] { return Poller(); });
+    connect(setpointFiles_, &SetpointFiles::failed, this, &TMainForm::ShowError);
+    connect(setpointFiles_, &SetpointFiles::done, this, [this](const std::string& what) { OperatorEvent(what); });
 }
 
 void TMainForm::resizeEvent(QResizeEvent* event)

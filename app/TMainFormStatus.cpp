@@ -24,7 +24,7 @@ QString TMainForm::LinkHealth() const
 
 void TMainForm::ShowLinkHealth()
 {
-    const PollStats stats = link_->Poller().Stats(shown_);
+    const PollStats stats = link_->Poller().Stats(relayChoice_->Shown());
     const bool recording = measurements_->CurrentRecording().Active();
     PortProblem problem = link_->Port().Problem();
     // Formatting the text reads the clock's zone; an idle tick skips it.

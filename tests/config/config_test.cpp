@@ -1,7 +1,6 @@
 #include "TIniFile.h"
 #include "GatewayProtocol.h"
 #include "LinkConfig.h"
-#include "StatusFormat.h"
 
 #include <gtest/gtest.h>
 
@@ -294,14 +293,6 @@ TEST_F(IniTest, FailedWriteReportsAndLeavesTheFile)
     EXPECT_FALSE(TIniFile(path_).WriteString("Config", "PORT", "COM1"));
     EXPECT_TRUE(fs::is_directory(path_));
     EXPECT_EQ(TIniFile(path_).ReadString("Config", "PORT", "COM1"), "COM1");
-}
-
-TEST(StatusFormat, JournalPanelNamesLostLines)
-{
-    EXPECT_EQ(JournalPanelText(false, 0), "");
-    EXPECT_EQ(JournalPanelText(true, 0), "Журнал обмена не пишется");
-    EXPECT_EQ(JournalPanelText(true, 65), "Журнал обмена не пишется, пропущено 65 строк");
-    EXPECT_EQ(JournalPanelText(false, 65), "Журнал обмена: пропущено 65 строк");
 }
 
 } // namespace

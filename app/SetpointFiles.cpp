@@ -1,13 +1,12 @@
-// The setpoint file commands: a snapshot saved, a snapshot compared, a
-// report written, each of the relay shown.
-
-#include "TMainForm.h"
+#include "SetpointFiles.h"
 
 #include "Cp1251.h"
 #include "DecimalSeparator.h"
 #include "DeviceLink.h"
 #include "Forms.h"
 #include "LineOverview.h"
+#include "PortAddress.h"
+#include "RelayChoice.h"
 #include "ReportPdf.h"
 #include "SetpointReport.h"
 #include "SetpointSnapshot.h"
@@ -46,58 +45,89 @@ QString WithSuffix(QString fileName, const char* suffix)
 
 } // namespace
 
-std::optional<SetpointSnapshot> TMainForm::ShownSetpoints(QString* why) const
+SetpointFiles::SetpointFiles(QWidget* window, const RelayChoice& relays,
+                             std::function<const TDeviceControl*()> poller)
+    : QObject(window), window_(window), relays_(relays), poller_(std::move(poller))
 {
-    const PollStats stats = link_->Poller().Stats(shown_);
+}
+
+void SetpointFiles::SetLine(const LinkSettings& settings)
+{
+    const std::optional<PortAddress> network = ParsePortAddress(settings.portName);
+    line_ = network && network->IsNetwork() ? Cp1251ToUtf8(settings.portName)
+                                            : std::to_string(settings.speed) + " бит/с";
+}
+
+void SetpointFiles::RelayShown(uint8_t address)
+{
+    if (frmSettings && comparedRelay_ && *comparedRelay_ != address) {
+        frmSettings->SetComparison(std::nullopt, {});
+        comparedRelay_.reset();
+    }
+}
+
+void SetpointFiles::ShowWindow()
+{
+    if (!frmSettings)
+        return;
+    frmSettings->show();
+    frmSettings->raise();
+    frmSettings->activateWindow();
+}
+
+std::optional<SetpointSnapshot> SetpointFiles::ShownSetpoints(QString* why) const
+{
+    const TDeviceControl& poller = *poller_();
+    const PollStats stats = poller.Stats(relays_.Shown());
     if (stats.answered == 0) {
         *why = QString::fromUtf8("реле не ответило с начала опроса%1, его уставки не прочитаны.")
-                   .arg(link_->Poller().IsPolling() ? "" : QString::fromUtf8(" (опрос остановлен)"));
+                   .arg(poller.IsPolling() ? "" : QString::fromUtf8(" (опрос остановлен)"));
         return std::nullopt;
     }
     SetpointSnapshot snapshot;
-    const RegisterImage& image = link_->Poller().Image(shown_);
+    const RegisterImage& image = poller.Image(relays_.Shown());
     for (int i = 0; i < kSetpointCount; ++i)
         snapshot.values[i] = image.Get(kFirstSetpointRegister + i);
-    const RelayEntry& relay = relays_.relays[shown_];
+    const RelayEntry& relay = relays_.ShownRelay();
     snapshot.address = std::to_string(relay.address);
     snapshot.relayName = Cp1251ToUtf8(relay.name);
-    snapshot.line = lineText_;
+    snapshot.line = line_;
     // The values' own time, not the moment of the command.
     snapshot.takenAt = TimeText(stats.lastAnswerAt);
     snapshot.program = "zaritmon " ZARIT_VERSION;
     return snapshot;
 }
 
-bool TMainForm::SaveSetpointsTo(const QString& fileName)
+bool SetpointFiles::SaveTo(const QString& fileName)
 {
     QString why;
     const std::optional<SetpointSnapshot> snapshot = ShownSetpoints(&why);
     if (!snapshot) {
-        ShowError(QString::fromUtf8("Уставки не сохранены: %1").arg(why));
+        emit failed(QString::fromUtf8("Уставки не сохранены: %1").arg(why));
         return false;
     }
     QString error;
     if (!WriteWholeFile(fileName, SnapshotToCsv(*snapshot, DecimalSeparator()), &error)) {
-        ShowError(QString::fromUtf8("Не удалось сохранить уставки в «%1»: %2").arg(fileName, error));
+        emit failed(QString::fromUtf8("Не удалось сохранить уставки в «%1»: %2").arg(fileName, error));
         return false;
     }
-    OperatorEvent("Уставки сохранены в " + Shown(fileName));
+    emit done("Уставки сохранены в " + Shown(fileName));
     return true;
 }
 
-bool TMainForm::CompareSetpointsWith(const QString& fileName)
+bool SetpointFiles::CompareWith(const QString& fileName)
 {
     if (!frmSettings)
         return false;
     QString why;
     const std::optional<SetpointSnapshot> now = ShownSetpoints(&why);
     if (!now) {
-        ShowError(QString::fromUtf8("Сравнивать не с чем: %1").arg(why));
+        emit failed(QString::fromUtf8("Сравнивать не с чем: %1").arg(why));
         return false;
     }
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
-        ShowError(QString::fromUtf8("Не удалось открыть «%1»: %2").arg(fileName, file.errorString()));
+        emit failed(QString::fromUtf8("Не удалось открыть «%1»: %2").arg(fileName, file.errorString()));
         return false;
     }
     const QByteArray bytes = file.read(kMaxSnapshotBytes + 1);
@@ -107,60 +137,60 @@ bool TMainForm::CompareSetpointsWith(const QString& fileName)
     else
         read = ParseSnapshotCsv(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
     if (!read.snapshot) {
-        ShowError(QString::fromUtf8("Файл «%1» не принят: %2.").arg(fileName, QString::fromStdString(read.problem)));
+        emit failed(QString::fromUtf8("Файл «%1» не принят: %2.").arg(fileName, QString::fromStdString(read.problem)));
         return false;
     }
     if (!OfAnotherRelay(*read.snapshot, now->address))
         return ApplyComparison(std::move(*read.snapshot), fileName);
     // Another relay's file: compared only when the operator says so, and
     // only while the relay asked about is still the one shown.
-    const RelayEntry& relay = relays_.relays[shown_];
+    const RelayEntry& relay = relays_.ShownRelay();
     auto* box = new QMessageBox(
-        QMessageBox::Question, windowTitle(),
+        QMessageBox::Question, window_->windowTitle(),
         QString::fromUtf8("«%1» — снимок уставок реле с адресом %2, а показано реле «%3». Сравнить всё же?")
             .arg(QFileInfo(fileName).fileName(), QString::fromStdString(read.snapshot->address),
                  QString::fromStdString(RelayCaption(Cp1251ToUtf8(relay.name), relay.address))),
-        QMessageBox::Yes | QMessageBox::No, this);
+        QMessageBox::Yes | QMessageBox::No, window_);
     box->setObjectName("OtherRelayBox");
     box->setDefaultButton(QMessageBox::No);
     box->setAttribute(Qt::WA_DeleteOnClose);
     const uint8_t asked = relay.address;
     connect(box, &QMessageBox::finished, this, [this, asked, fileName, saved = std::move(*read.snapshot)](int answer) {
-        if (answer == QMessageBox::Yes && link_ && ShownAddress() == asked)
+        if (answer == QMessageBox::Yes && poller_() && relays_.ShownAddress() == asked)
             ApplyComparison(saved, fileName);
     });
     box->open();
     return false;
 }
 
-bool TMainForm::ApplyComparison(SetpointSnapshot saved, const QString& fileName)
+bool SetpointFiles::ApplyComparison(SetpointSnapshot saved, const QString& fileName)
 {
     QString why;
     const std::optional<SetpointSnapshot> now = ShownSetpoints(&why);
     if (!now) {
-        ShowError(QString::fromUtf8("Сравнивать не с чем: %1").arg(why));
+        emit failed(QString::fromUtf8("Сравнивать не с чем: %1").arg(why));
         return false;
     }
     const std::size_t differing = CompareSetpoints(saved.values, now->values).size();
     frmSettings->SetComparison(std::move(saved), QFileInfo(fileName).fileName());
-    comparedRelay_ = ShownAddress();
-    frmSettings->UpdateSetpoints(link_->Poller().Image(shown_));
-    miSettingsShowClick();
-    OperatorEvent("Сравнение с " + Shown(fileName) + ": отличаются " + std::to_string(differing));
+    comparedRelay_ = relays_.ShownAddress();
+    frmSettings->UpdateSetpoints(poller_()->Image(relays_.Shown()));
+    ShowWindow();
+    emit done("Сравнение с " + Shown(fileName) + ": отличаются " + std::to_string(differing));
     return true;
 }
 
-bool TMainForm::WriteSetpointReport(const QString& fileName)
+bool SetpointFiles::WriteReport(const QString& fileName)
 {
     QString why;
     const std::optional<SetpointSnapshot> now = ShownSetpoints(&why);
     if (!now) {
-        ShowError(QString::fromUtf8("Отчёт не составлен: %1").arg(why));
+        emit failed(QString::fromUtf8("Отчёт не составлен: %1").arg(why));
         return false;
     }
     ReportInput input;
     input.now = *now;
-    const RegisterImage& image = link_->Poller().Image(shown_);
+    const RegisterImage& image = poller_()->Image(relays_.Shown());
     for (uint16_t r = 0; r < relay::kRegisterCount; ++r)
         input.registers[r] = image.Get(r);
     if (frmSettings && frmSettings->Comparison()) {
@@ -170,33 +200,33 @@ bool TMainForm::WriteSetpointReport(const QString& fileName)
     input.decimalSeparator = DecimalSeparator();
     QString error;
     if (!WriteReportPdf(BuildSetpointReport(input), fileName, &error)) {
-        ShowError(QString::fromUtf8("Не удалось записать отчёт в «%1»: %2").arg(fileName, error));
+        emit failed(QString::fromUtf8("Не удалось записать отчёт в «%1»: %2").arg(fileName, error));
         return false;
     }
-    OperatorEvent("Отчёт об уставках в " + Shown(fileName));
+    emit done("Отчёт об уставках в " + Shown(fileName));
     return true;
 }
 
-void TMainForm::miSettingsSaveClick()
+void SetpointFiles::AskSave()
 {
-    const QString fileName = QFileDialog::getSaveFileName(this, QString::fromUtf8("Сохранить уставки"), QString(),
+    const QString fileName = QFileDialog::getSaveFileName(window_, QString::fromUtf8("Сохранить уставки"), QString(),
                                                           "CSV (*.csv)");
     if (!fileName.isEmpty())
-        SaveSetpointsTo(WithSuffix(fileName, "csv"));
+        SaveTo(WithSuffix(fileName, "csv"));
 }
 
-void TMainForm::miSettingsCompareClick()
+void SetpointFiles::AskCompare()
 {
-    const QString fileName = QFileDialog::getOpenFileName(this, QString::fromUtf8("Сравнить с файлом"), QString(),
+    const QString fileName = QFileDialog::getOpenFileName(window_, QString::fromUtf8("Сравнить с файлом"), QString(),
                                                           QString::fromUtf8("CSV (*.csv);;Все файлы (*)"));
     if (!fileName.isEmpty())
-        CompareSetpointsWith(fileName);
+        CompareWith(fileName);
 }
 
-void TMainForm::miSettingsReportClick()
+void SetpointFiles::AskReport()
 {
-    const QString fileName = QFileDialog::getSaveFileName(this, QString::fromUtf8("Отчёт об уставках"), QString(),
+    const QString fileName = QFileDialog::getSaveFileName(window_, QString::fromUtf8("Отчёт об уставках"), QString(),
                                                           "PDF (*.pdf)");
     if (!fileName.isEmpty())
-        WriteSetpointReport(WithSuffix(fileName, "pdf"));
+        WriteReport(WithSuffix(fileName, "pdf"));
 }
