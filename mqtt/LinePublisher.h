@@ -30,9 +30,13 @@ public:
     };
     using Say = std::function<void(const std::string&)>;  // the connection's changes, UTF-8
 
+    using Clock = std::chrono::steady_clock;
+
     // eventFolder: where the event files are; none: events are not published.
+    // news: as MqttClient takes it, for a caller that ticks on news rather
+    // than on a timer.
     LinePublisher(const MqttSettings& settings, std::vector<Relay> relays, std::chrono::milliseconds stateEvery,
-                  std::optional<std::filesystem::path> eventFolder, Say say);
+                  std::optional<std::filesystem::path> eventFolder, Say say, std::function<void()> news = {});
 
     // Takes the last acknowledgements in.
     ~LinePublisher();
@@ -41,6 +45,11 @@ public:
     // counts the events written to their files: the folder is looked at
     // again only when it went up.
     void Tick(const TDeviceControl& poller, uint64_t eventsWritten);
+    // When the last Tick left something for a later one that neither a poll
+    // nor news will bring: a state held back by the interval, events held
+    // after a refusal, the delivery record held back.
+    // Clock::time_point::max() when nothing.
+    Clock::time_point Due() const { return due_; }
     bool Connected() const { return client_.Connected(); }
 
 private:
@@ -51,7 +60,6 @@ private:
         EventOutbox::Position after;
         bool acknowledged = false;
     };
-    using Clock = std::chrono::steady_clock;
     // Enough that a backlog replays at the broker's pace, not the tick's.
     static constexpr std::size_t kMaxInFlight = 256;
     // A refused event is offered again after this, or on a new connection
@@ -81,5 +89,6 @@ private:
         std::string state, setpoints;
     };
     std::vector<Built> built_;
+    Clock::time_point due_ = Clock::time_point::max();
     MqttClient client_;  // last: its thread goes first
 };

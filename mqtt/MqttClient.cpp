@@ -39,7 +39,10 @@ std::string ErrorText(int rc)
 } // namespace
 
 struct MqttClient::Core {
-    explicit Core(const MqttSettings& s) : settings(s), status(s.prefix + "/status") {}
+    Core(const MqttSettings& s, std::function<void()> n)
+        : settings(s), status(s.prefix + "/status"), news(std::move(n))
+    {
+    }
     ~Core()
     {
         if (mosq)
@@ -53,6 +56,13 @@ struct MqttClient::Core {
             return;
         lastReport = text;
         reports.push_back(text);
+        Tell();
+    }
+    // Under the lock, so that a client gone (stop set) is never told.
+    void Tell()
+    {
+        if (news && !stop)
+            news();
     }
     bool Stopping()
     {
@@ -75,6 +85,7 @@ struct MqttClient::Core {
 
     const MqttSettings settings;
     const std::string status;
+    const std::function<void()> news;
     mosquitto* mosq = nullptr;
     std::atomic<bool> refused{false};  // the broker's answer to this attempt was no
     std::atomic<bool> connected{false};
@@ -90,8 +101,8 @@ struct MqttClient::Core {
     std::string lastReport;                     // guarded by mutex
 };
 
-MqttClient::MqttClient(const MqttSettings& settings)
-    : prefix_(settings.prefix), core_(std::make_shared<Core>(settings))
+MqttClient::MqttClient(const MqttSettings& settings, std::function<void()> news)
+    : prefix_(settings.prefix), core_(std::make_shared<Core>(settings, std::move(news)))
 {
     InitLibrary();
     Core& core = *core_;
@@ -278,6 +289,11 @@ void MqttClient::Core::OnConnect(mosquitto* mosq, void* self, int rc, int, const
                                             static_cast<int>(kOnline.size()), kOnline.data(), 1, true);
     core->connected = true;
     ++core->connections;
+    {
+        // The report below may repeat the last one's words and tell nobody.
+        std::lock_guard lock(core->mutex);
+        core->Tell();
+    }
     core->Report(published == MOSQ_ERR_SUCCESS ? "соединение с брокером есть"
                                                : "соединение с брокером есть; «online» в " + core->status
                                                      + " не опубликовано: " + ErrorText(published));
@@ -301,4 +317,5 @@ void MqttClient::Core::OnPublish(mosquitto*, void* self, int mid, int reason, co
     }
     std::lock_guard lock(core->mutex);
     core->acknowledged.push_back({mid, reason});
+    core->Tell();
 }
