@@ -112,6 +112,9 @@ MqttClient::MqttClient(const MqttSettings& settings, std::function<void()> news)
     // Publish comes from the caller's thread, the network from ours.
     mosquitto_threaded_set(core.mosq, true);
     mosquitto_int_option(core.mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // A state is one small packet the broker does not answer: under Nagle it
+    // would wait for the delayed ACK of the one before.
+    mosquitto_int_option(core.mosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_v5_callback_set(core.mosq, Core::OnConnect);
     mosquitto_disconnect_v5_callback_set(core.mosq, Core::OnDisconnect);
     mosquitto_publish_v5_callback_set(core.mosq, Core::OnPublish);
