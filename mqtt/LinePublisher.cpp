@@ -84,6 +84,7 @@ void LinePublisher::Tick(const TDeviceControl& poller, uint64_t eventsWritten)
             built.state = StateJson(relays_[unit].address, relays_[unit].name, image, stats);
             built.setpoints = stats.answered > 0 ? SetpointsJson(relays_[unit].address, image) : std::string();
             built.from = stats;
+            built.polledAt = stats.polls > 0 ? now : Clock::time_point{};
         }
         // A message the client refused is told by it once, and offered again
         // when it changes or on the next connection, not at every tick.
@@ -102,7 +103,10 @@ void LinePublisher::Tick(const TDeviceControl& poller, uint64_t eventsWritten)
         const auto at = stats.answered ? stats.lastAnswerAt : std::chrono::system_clock::now();
         client_.Publish(prefix + "/state", WithTime(built.state, at), 0, true);
         published_[unit] = built.state;
-        publishedAt_[unit] = now;
+        // Counted from its poll, not from its sending: the polls of a relay
+        // are an interval apart, so a state sent late (afresh on a connection,
+        // held a moment) does not hold back the next poll's.
+        publishedAt_[unit] = built.polledAt;
     }
     if (outbox_)
         PublishEvents();

@@ -1,7 +1,8 @@
 #pragma once
 
 // The line's relays and events to a broker: each relay's state when it
-// changed (at most once an interval, afresh on each connection), its
+// changed (at most once an interval, counted between the polls the states
+// are of; afresh on each connection), its
 // setpoints once read and whenever they change, and the
 // events from their files in order, each counted as delivered once the
 // broker acknowledged it and every one before it.
@@ -80,13 +81,14 @@ private:
     std::optional<Clock::time_point> holdUntil_;
     std::set<std::string> refusedTopics_;  // told, until one of theirs is taken again
     std::vector<std::string> published_;  // a relay's state each, without the time
-    std::vector<Clock::time_point> publishedAt_;
+    std::vector<Clock::time_point> publishedAt_;  // the polledAt of the state published
     std::vector<std::string> setpoints_;  // a relay's setpoints each, as last published
     // A relay's messages as last built, and the counts they were built from:
     // unchanged counts mean no new poll, so nothing to build again.
     struct Built {
         std::optional<PollStats> from;
         std::string state, setpoints;
+        Clock::time_point polledAt;  // the tick that saw its poll; none before the first poll
     };
     std::vector<Built> built_;
     Clock::time_point due_ = Clock::time_point::max();
