@@ -287,6 +287,11 @@ void EventOutbox::Rewind()
     look_ = true;
 }
 
+std::chrono::steady_clock::time_point EventOutbox::SaveDue() const
+{
+    return changed_ ? savedAt_ + kSaveEvery : std::chrono::steady_clock::time_point::max();
+}
+
 void EventOutbox::Save(bool now)
 {
     const auto at = std::chrono::steady_clock::now();

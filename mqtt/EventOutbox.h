@@ -59,6 +59,8 @@ public:
     // Writes the record if it changed: at most once a second (flash
     // storage), or now.
     void Save(bool now = false);
+    // When a Save() would write a change held back; max() when none is.
+    std::chrono::steady_clock::time_point SaveDue() const;
     // Takes the events after the last acknowledged ones again (a connection
     // lost with messages in flight, or a message refused).
     void Rewind();

@@ -7,9 +7,10 @@
 
 LinePublisher::LinePublisher(const MqttSettings& settings, std::vector<Relay> relays,
                              std::chrono::milliseconds stateEvery, std::optional<std::filesystem::path> eventFolder,
-                             Say say)
+                             Say say, std::function<void()> news)
     : say_(std::move(say)), relays_(std::move(relays)), stateEvery_(stateEvery), published_(relays_.size()),
-      publishedAt_(relays_.size()), setpoints_(relays_.size()), built_(relays_.size()), client_(settings)
+      publishedAt_(relays_.size()), setpoints_(relays_.size()), built_(relays_.size()),
+      client_(settings, std::move(news))
 {
     if (eventFolder)
         outbox_ = std::make_unique<EventOutbox>(*eventFolder, settings.clientId, say_);
@@ -49,6 +50,7 @@ void LinePublisher::TakeAcknowledged()
 
 void LinePublisher::Tick(const TDeviceControl& poller, uint64_t eventsWritten)
 {
+    due_ = Clock::time_point::max();
     for (const std::string& report : client_.TakeReports())
         say_(report);
     if (outbox_) {
@@ -56,6 +58,7 @@ void LinePublisher::Tick(const TDeviceControl& poller, uint64_t eventsWritten)
             outbox_->Look();
         seenWritten_ = eventsWritten;
         TakeAcknowledged();
+        due_ = std::min(due_, outbox_->SaveDue());
     }
     if (!client_.Connected())
         return;
@@ -81,6 +84,7 @@ void LinePublisher::Tick(const TDeviceControl& poller, uint64_t eventsWritten)
             built.state = StateJson(relays_[unit].address, relays_[unit].name, image, stats);
             built.setpoints = stats.answered > 0 ? SetpointsJson(relays_[unit].address, image) : std::string();
             built.from = stats;
+            built.polledAt = stats.polls > 0 ? now : Clock::time_point{};
         }
         // A message the client refused is told by it once, and offered again
         // when it changes or on the next connection, not at every tick.
@@ -88,16 +92,26 @@ void LinePublisher::Tick(const TDeviceControl& poller, uint64_t eventsWritten)
             client_.Publish(prefix + "/setpoints", WithTime(built.setpoints, stats.lastAnswerAt), 0, true);
             setpoints_[unit] = built.setpoints;
         }
-        if (built.state == published_[unit] || (!published_[unit].empty() && now - publishedAt_[unit] < stateEvery_))
+        if (built.state == published_[unit])
             continue;
+        if (!published_[unit].empty() && now - publishedAt_[unit] < stateEvery_) {
+            // Sent when its interval is up, not at whatever poll comes next.
+            due_ = std::min(due_, publishedAt_[unit] + stateEvery_);
+            continue;
+        }
         // The values' own time: when the relay last answered.
         const auto at = stats.answered ? stats.lastAnswerAt : std::chrono::system_clock::now();
         client_.Publish(prefix + "/state", WithTime(built.state, at), 0, true);
         published_[unit] = built.state;
-        publishedAt_[unit] = now;
+        // Counted from its poll, not from its sending: the polls of a relay
+        // are an interval apart, so a state sent late (afresh on a connection,
+        // held a moment) does not hold back the next poll's.
+        publishedAt_[unit] = built.polledAt;
     }
     if (outbox_)
         PublishEvents();
+    if (holdUntil_)
+        due_ = std::min(due_, *holdUntil_);
 }
 
 void LinePublisher::PublishEvents()

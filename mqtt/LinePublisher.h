@@ -1,7 +1,8 @@
 #pragma once
 
 // The line's relays and events to a broker: each relay's state when it
-// changed (at most once an interval, afresh on each connection), its
+// changed (at most once an interval, counted between the polls the states
+// are of; afresh on each connection), its
 // setpoints once read and whenever they change, and the
 // events from their files in order, each counted as delivered once the
 // broker acknowledged it and every one before it.
@@ -30,9 +31,13 @@ public:
     };
     using Say = std::function<void(const std::string&)>;  // the connection's changes, UTF-8
 
+    using Clock = std::chrono::steady_clock;
+
     // eventFolder: where the event files are; none: events are not published.
+    // news: as MqttClient takes it, for a caller that ticks on news rather
+    // than on a timer.
     LinePublisher(const MqttSettings& settings, std::vector<Relay> relays, std::chrono::milliseconds stateEvery,
-                  std::optional<std::filesystem::path> eventFolder, Say say);
+                  std::optional<std::filesystem::path> eventFolder, Say say, std::function<void()> news = {});
 
     // Takes the last acknowledgements in.
     ~LinePublisher();
@@ -41,6 +46,11 @@ public:
     // counts the events written to their files: the folder is looked at
     // again only when it went up.
     void Tick(const TDeviceControl& poller, uint64_t eventsWritten);
+    // When the last Tick left something for a later one that neither a poll
+    // nor news will bring: a state held back by the interval, events held
+    // after a refusal, the delivery record held back.
+    // Clock::time_point::max() when nothing.
+    Clock::time_point Due() const { return due_; }
     bool Connected() const { return client_.Connected(); }
 
 private:
@@ -51,7 +61,6 @@ private:
         EventOutbox::Position after;
         bool acknowledged = false;
     };
-    using Clock = std::chrono::steady_clock;
     // Enough that a backlog replays at the broker's pace, not the tick's.
     static constexpr std::size_t kMaxInFlight = 256;
     // A refused event is offered again after this, or on a new connection
@@ -72,14 +81,16 @@ private:
     std::optional<Clock::time_point> holdUntil_;
     std::set<std::string> refusedTopics_;  // told, until one of theirs is taken again
     std::vector<std::string> published_;  // a relay's state each, without the time
-    std::vector<Clock::time_point> publishedAt_;
+    std::vector<Clock::time_point> publishedAt_;  // the polledAt of the state published
     std::vector<std::string> setpoints_;  // a relay's setpoints each, as last published
     // A relay's messages as last built, and the counts they were built from:
     // unchanged counts mean no new poll, so nothing to build again.
     struct Built {
         std::optional<PollStats> from;
         std::string state, setpoints;
+        Clock::time_point polledAt;  // the tick that saw its poll; none before the first poll
     };
     std::vector<Built> built_;
+    Clock::time_point due_ = Clock::time_point::max();
     MqttClient client_;  // last: its thread goes first
 };

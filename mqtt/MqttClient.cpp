@@ -39,7 +39,10 @@ std::string ErrorText(int rc)
 } // namespace
 
 struct MqttClient::Core {
-    explicit Core(const MqttSettings& s) : settings(s), status(s.prefix + "/status") {}
+    Core(const MqttSettings& s, std::function<void()> n)
+        : settings(s), status(s.prefix + "/status"), news(std::move(n))
+    {
+    }
     ~Core()
     {
         if (mosq)
@@ -53,6 +56,13 @@ struct MqttClient::Core {
             return;
         lastReport = text;
         reports.push_back(text);
+        Tell();
+    }
+    // Under the lock, so that a client gone (stop set) is never told.
+    void Tell()
+    {
+        if (news && !stop)
+            news();
     }
     bool Stopping()
     {
@@ -75,6 +85,7 @@ struct MqttClient::Core {
 
     const MqttSettings settings;
     const std::string status;
+    const std::function<void()> news;
     mosquitto* mosq = nullptr;
     std::atomic<bool> refused{false};  // the broker's answer to this attempt was no
     std::atomic<bool> connected{false};
@@ -90,8 +101,8 @@ struct MqttClient::Core {
     std::string lastReport;                     // guarded by mutex
 };
 
-MqttClient::MqttClient(const MqttSettings& settings)
-    : prefix_(settings.prefix), core_(std::make_shared<Core>(settings))
+MqttClient::MqttClient(const MqttSettings& settings, std::function<void()> news)
+    : prefix_(settings.prefix), core_(std::make_shared<Core>(settings, std::move(news)))
 {
     InitLibrary();
     Core& core = *core_;
@@ -101,6 +112,9 @@ MqttClient::MqttClient(const MqttSettings& settings)
     // Publish comes from the caller's thread, the network from ours.
     mosquitto_threaded_set(core.mosq, true);
     mosquitto_int_option(core.mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // A state is one small packet the broker does not answer: under Nagle it
+    // would wait for the delayed ACK of the one before.
+    mosquitto_int_option(core.mosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_v5_callback_set(core.mosq, Core::OnConnect);
     mosquitto_disconnect_v5_callback_set(core.mosq, Core::OnDisconnect);
     mosquitto_publish_v5_callback_set(core.mosq, Core::OnPublish);
@@ -278,6 +292,11 @@ void MqttClient::Core::OnConnect(mosquitto* mosq, void* self, int rc, int, const
                                             static_cast<int>(kOnline.size()), kOnline.data(), 1, true);
     core->connected = true;
     ++core->connections;
+    {
+        // The report below may repeat the last one's words and tell nobody.
+        std::lock_guard lock(core->mutex);
+        core->Tell();
+    }
     core->Report(published == MOSQ_ERR_SUCCESS ? "соединение с брокером есть"
                                                : "соединение с брокером есть; «online» в " + core->status
                                                      + " не опубликовано: " + ErrorText(published));
@@ -301,4 +320,5 @@ void MqttClient::Core::OnPublish(mosquitto*, void* self, int mid, int reason, co
     }
     std::lock_guard lock(core->mutex);
     core->acknowledged.push_back({mid, reason});
+    core->Tell();
 }

@@ -8,6 +8,7 @@
 #include "MqttSettings.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,8 +20,11 @@ public:
     // the connection is lost or refused. "<prefix>/status" is "online" while
     // connected, "offline" (the last will) otherwise; both retained. With
     // TLS on, a TLS that cannot be set up means no connection at all, never
-    // one in plain text.
-    explicit MqttClient(const MqttSettings& settings);
+    // one in plain text. news, when given, is called whenever there is
+    // something to take (a connection, an acknowledgement, a report), so that
+    // the caller need not look on a timer; never once the client is gone. It
+    // runs under the client's lock: it must not call the client.
+    explicit MqttClient(const MqttSettings& settings, std::function<void()> news = {});
     // Tells the broker "offline" and disconnects; never waits for a name
     // lookup that does not come back (its thread is left to finish alone).
     ~MqttClient();

@@ -92,7 +92,7 @@ std::string OutcomeText(bool answered, std::span<const uint8_t> pdu)
 } // namespace
 
 Gateway::Gateway(const gateway::Settings& settings, TDeviceControl& poller, std::vector<Relay> relays, int timeoutMs,
-                 int intervalMs, uint16_t registerCount, Say say)
+                 int intervalMs, uint16_t registerCount, Say say, std::function<void()> eventNews)
     : settings_(settings),
       poller_(poller),
       relays_(std::move(relays)),
@@ -102,6 +102,7 @@ Gateway::Gateway(const gateway::Settings& settings, TDeviceControl& poller, std:
       // Long enough to wait behind a poll and another client's request.
       queueWait_(std::max(2 * timeoutMs_, 1000)),
       say_(std::move(say)),
+      eventNews_(std::move(eventNews)),
       slot_(std::make_shared<LineSlot>())
 {
     Listen(settings_.listen);
@@ -174,8 +175,12 @@ std::vector<Event> Gateway::TakeEvents()
 
 void Gateway::AddEvent(Event event)
 {
-    std::lock_guard lock(eventsMutex_);
-    events_.push_back(std::move(event));
+    {
+        std::lock_guard lock(eventsMutex_);
+        events_.push_back(std::move(event));
+    }
+    if (eventNews_)
+        eventNews_();
 }
 
 int Gateway::RelayOf(uint8_t unit) const

@@ -35,9 +35,11 @@ public:
         uint8_t address = 1;
         std::string caption;  // for the events
     };
-    // The poller's units in its order: relays[i] is unit i.
+    // The poller's units in its order: relays[i] is unit i. eventNews, when
+    // given, is called on the gateway's thread after each event it adds, so
+    // that the events reach their files without waiting for a poll.
     Gateway(const gateway::Settings& settings, TDeviceControl& poller, std::vector<Relay> relays, int timeoutMs,
-            int intervalMs, uint16_t registerCount, Say say);
+            int intervalMs, uint16_t registerCount, Say say, std::function<void()> eventNews = {});
     // As Stop.
     ~Gateway();
     Gateway(const Gateway&) = delete;
@@ -107,6 +109,7 @@ private:
     const std::chrono::milliseconds maxImageAge_;
     const std::chrono::milliseconds queueWait_;
     Say say_;
+    const std::function<void()> eventNews_;
 
     std::vector<int> listeners_;
     std::vector<std::unique_ptr<Client>> clients_;

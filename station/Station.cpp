@@ -27,7 +27,8 @@ std::string HostName()
 
 } // namespace
 
-Station::Station(const std::filesystem::path& config, const std::filesystem::path& stateDir, Say say)
+Station::Station(const std::filesystem::path& config, const std::filesystem::path& stateDir, Say say,
+                 std::function<void()> wake)
     : say_(std::move(say)), events_(kSeparator)
 {
     const TIniFile ini(config.string());
@@ -57,6 +58,8 @@ Station::Station(const std::filesystem::path& config, const std::filesystem::pat
         events_.SetFolder(folder);
     }
     link_ = std::make_unique<DeviceLink>(settings, journal_.get());
+    if (wake)
+        link_->Poller().SetPollListener(wake);
 
     std::string line = "опрос на " + settings.portName + ", " + std::to_string(settings.speed) + " бит/с, интервал "
                        + std::to_string(settings.pollIntervalMs) + " мс:";
@@ -85,7 +88,7 @@ Station::Station(const std::filesystem::path& config, const std::filesystem::pat
         publisher_ = std::make_unique<LinePublisher>(
             *mqtt, std::move(published), std::chrono::milliseconds(std::max(settings.pollIntervalMs, 0)),
             journal_ ? std::optional<std::filesystem::path>(journal_->Folder()) : std::nullopt,
-            [this](const std::string& text) { say_("MQTT: " + text); });
+            [this](const std::string& text) { say_("MQTT: " + text); }, wake);
     }
 
     std::vector<std::string> gatewayProblems;
@@ -98,7 +101,7 @@ Station::Station(const std::filesystem::path& config, const std::filesystem::pat
             served.push_back({relay.address, relay.caption});
         gateway_ = std::make_unique<Gateway>(gatewaySettings, link_->Poller(), std::move(served),
                                              settings.responseTimeoutMs, settings.pollIntervalMs,
-                                             DeviceLink::kRegisterCount, say_);
+                                             DeviceLink::kRegisterCount, say_, wake);
     }
 
     Add({std::chrono::system_clock::now(), EventKind::Operator, "Начать опрос", {}, std::nullopt});
@@ -118,10 +121,11 @@ void Station::Add(const Event& event)
         say_(event.relay + ": " + event.what + (event.state.empty() ? "" : " — " + event.state));
 }
 
-void Station::Tick()
+Station::Clock::time_point Station::Tick()
 {
+    const Clock::time_point now = Clock::now();
     if (stopped_)
-        return;
+        return Clock::time_point::max();
     events_.WriteHeld();
     if (gateway_)
         for (const Event& event : gateway_->TakeEvents())
@@ -138,8 +142,15 @@ void Station::Tick()
         log.Clear();
     TellPort();
     TellFiles();
-    if (publisher_)
+    Clock::time_point due = now + kHousekeeping;
+    // Losses held back by TellFiles' minute.
+    if (events_.Lost() > toldLost_)
+        due = std::min(due, toldLostAt_ + std::chrono::minutes(1));
+    if (publisher_) {
         publisher_->Tick(link_->Poller(), events_.Written());
+        due = std::min(due, publisher_->Due());
+    }
+    return due;
 }
 
 void Station::TellPort()

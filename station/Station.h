@@ -24,25 +24,31 @@ class LinePublisher;
 class Station {
 public:
     using Say = std::function<void(const std::string&)>;  // one line, UTF-8
+    using Clock = std::chrono::steady_clock;
 
     // Reads the configuration file and starts polling every relay it lists.
     // A relative JOURNALDIR lies in stateDir (where the window would put it
-    // beside the file, a service may not write).
-    Station(const std::filesystem::path& config, const std::filesystem::path& stateDir, Say say);
+    // beside the file, a service may not write). wake is called, from other
+    // threads, whenever a Tick has something to take: a poll or a job at the
+    // line done, a gateway's event, news of the broker's connection.
+    Station(const std::filesystem::path& config, const std::filesystem::path& stateDir, Say say,
+            std::function<void()> wake = {});
     // Stops as Stop() does.
     ~Station();
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
 
     // The polls since the last tick into the events (and their files), and
-    // whatever changed told.
-    void Tick();
+    // whatever changed told. Returns when the next Tick is due if nothing
+    // wakes it sooner: what is held back for a time, and housekeeping at
+    // least once a kHousekeeping.
+    Clock::time_point Tick();
     // Stops polling, takes the last polls and writes the journal out; false
     // when the journal could not take every line.
     bool Stop();
 
-    // Often enough that a state reaches the broker soon after its poll.
-    static constexpr int kTickMs = 100;
+    // What no wake brings: the event files' retry while they fail.
+    static constexpr std::chrono::seconds kHousekeeping{1};
     // Lines the log keeps in memory at most: the journal has every one.
     static constexpr std::size_t kMaxLogLines = 20000;
 

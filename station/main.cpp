@@ -3,11 +3,11 @@
 //   zaritmon-station [--config PATH] [--state DIR]
 
 #include "Station.h"
+#include "Wakeup.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -58,20 +58,19 @@ int main(int argc, char** argv)
     if (state.empty())
         state = std::filesystem::absolute(config, error).parent_path();
 
-    // Taken by sigtimedwait below, in every thread the station starts.
+    // Taken by the signalfd below, in every thread the station starts.
     sigset_t stops;
     sigemptyset(&stops);
     sigaddset(&stops, SIGTERM);
     sigaddset(&stops, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
-    Station station(config, state, Say);
-    const timespec tick{0, Station::kTickMs * 1000000L};
-    int signal = -1;
-    while (signal < 0) {
-        signal = sigtimedwait(&stops, nullptr, &tick);
-        station.Tick();
-    }
+    // Outlives the station, whose threads wake it.
+    const Wakeup wakeup(stops);
+    Station station(config, state, Say, [&wakeup] { wakeup.Wake(); });
+    int signal = 0;
+    while (signal == 0)
+        signal = wakeup.Wait(station.Tick());
     // A second stop ends the process at once, without waiting for the read
     // under way or the disk.
     std::signal(SIGTERM, SIG_DFL);
