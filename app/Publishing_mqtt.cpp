@@ -18,7 +18,7 @@ Publishing::Publishing(const MqttSettings& settings, std::vector<Relay> relays, 
     for (Relay& relay : relays)
         published.push_back({relay.address, std::move(relay.name)});
     impl_.reset(new Impl{LinePublisher(settings, std::move(published), stateEvery, std::move(eventFolder),
-                                       std::move(say))});
+                                       "zaritmon " ZARIT_VERSION, std::move(say))});
 }
 
 Publishing::~Publishing() = default;

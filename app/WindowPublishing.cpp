@@ -35,6 +35,9 @@ void WindowPublishing::Start(const TIniFile& ini, const RelayList& relays, int32
         }
         return;
     }
+    // Publishing goes on; what it leaves out is told.
+    if (!problem.empty())
+        emit failed(QString::fromStdString("[MQTT] " + problem + "."));
     std::string why;
     if (!Publishing::Available(&why)) {
         panel_->setText(QString::fromUtf8("MQTT: нет"));

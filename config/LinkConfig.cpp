@@ -249,5 +249,15 @@ std::optional<MqttSettings> ReadMqttSettings(const TIniFile& ini, const std::str
     s.clientId = Cp1251ToUtf8(ini.ReadString(kSection, "CLIENTID", ""));
     if (s.clientId.empty())
         s.clientId = program + "-" + hostName;
+    // Announcing is no matter of safety: a word it does not know leaves the
+    // rest of publishing as configured.
+    const std::string given = ini.ReadString(kSection, "DISCOVERY", "");
+    std::string discovery = given;
+    std::transform(discovery.begin(), discovery.end(), discovery.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    s.homeAssistant = discovery == "homeassistant";
+    if (!discovery.empty() && !s.homeAssistant && problem)
+        *problem = "DISCOVERY=" + Cp1251ToUtf8(given)
+                   + ": ожидается homeassistant или пусто; Home Assistant не получает объявлений";
     return s;
 }

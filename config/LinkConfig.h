@@ -92,7 +92,9 @@ bool WriteCommSettings(const TIniFile& ini, const CommSettings& chosen);
 // than on/off (yes/no, true/false, 1/0), a password file that cannot be
 // read or a TOPIC no broker takes (a wildcard, a NUL, a control character)
 // is none too, with the reason in *problem (UTF-8). hostName makes the
-// default TOPIC, program and hostName the default CLIENTID.
+// default TOPIC, program and hostName the default CLIENTID. DISCOVERY is
+// homeassistant (any case) or empty; another word is told in *problem and
+// announces nothing, publishing otherwise as configured.
 inline constexpr const char* kMqttSection = "MQTT";
 std::optional<MqttSettings> ReadMqttSettings(const TIniFile& ini, const std::string& hostName,
                                              const std::string& program, std::string* problem);

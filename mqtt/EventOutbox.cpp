@@ -1,7 +1,7 @@
 #include "EventOutbox.h"
 
 #include "Cp1251.h"
-#include "FileSync.h"
+#include "RecordFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -302,26 +302,9 @@ void EventOutbox::Save(bool now)
     for (const auto& [date, p] : delivered_)
         if (p.offset > 0)
             text += date + " " + std::to_string(p.offset) + " " + std::to_string(p.line) + " " + Hex(p.hash) + "\n";
-    // Whole on the disk before it takes the old one's place.
     const fs::path record = RecordFile();
-    const fs::path fresh = record.string() + ".new";
-    std::error_code error;
-    fs::create_directories(folder_, error);  // the first start may come before the first event
-    errno = 0;
-    std::FILE* out = std::fopen(fresh.c_str(), "wb");
-    bool ok = out && std::fwrite(text.data(), 1, text.size(), out) == text.size() && std::fflush(out) == 0
-              && SyncToDisk(out);
-    std::string why = std::strerror(errno ? errno : EIO);
-    if (out && std::fclose(out) != 0 && ok) {
-        ok = false;
-        why = std::strerror(errno);
-    }
-    if (ok) {
-        fs::rename(fresh, record, error);
-        ok = !error;
-        why = error.message();
-    }
-    if (ok) {
+    const std::string why = WriteRecord(record, text);
+    if (why.empty()) {
         changed_ = false;
         saveError_.clear();
     } else if (why != saveError_) {

@@ -7,24 +7,32 @@
 
 LinePublisher::LinePublisher(const MqttSettings& settings, std::vector<Relay> relays,
                              std::chrono::milliseconds stateEvery, std::optional<std::filesystem::path> eventFolder,
-                             Say say, std::function<void()> news)
+                             std::string software, Say say, std::function<void()> news)
     : say_(std::move(say)), relays_(std::move(relays)), stateEvery_(stateEvery), published_(relays_.size()),
       publishedAt_(relays_.size()), setpoints_(relays_.size()), built_(relays_.size()),
-      client_(settings, std::move(news))
+      client_(settings, std::move(news), settings.homeAssistant ? homeassistant::kStatusTopic : "")
 {
     if (eventFolder)
         outbox_ = std::make_unique<EventOutbox>(*eventFolder, settings.clientId, say_);
+    if (settings.homeAssistant) {
+        std::vector<homeassistant::Relay> announced;
+        for (const Relay& relay : relays_)
+            announced.push_back({relay.address, relay.name});
+        announcer_ = std::make_unique<homeassistant::Announcer>(settings, std::move(software), std::move(announced),
+                                                                eventFolder, say_);
+    }
 }
 
 LinePublisher::~LinePublisher()
 {
-    if (outbox_)
-        TakeAcknowledged();
+    TakeAcknowledged();
 }
 
 void LinePublisher::TakeAcknowledged()
 {
     for (const MqttClient::Acknowledgement& ack : client_.TakeAcknowledged()) {
+        if ((announcer_ && announcer_->Acknowledged(ack)) || !outbox_)
+            continue;
         const auto message = std::find_if(inFlight_.begin(), inFlight_.end(),
                                           [&](const InFlight& m) { return m.mid == ack.mid; });
         if (message == inFlight_.end())
@@ -41,6 +49,8 @@ void LinePublisher::TakeAcknowledged()
                  + MqttClient::ReasonText(ack.reason));
         holdUntil_ = Clock::now() + kRetryRefused;
     }
+    if (!outbox_)
+        return;
     while (!inFlight_.empty() && inFlight_.front().acknowledged) {
         outbox_->Delivered(inFlight_.front().after);
         inFlight_.pop_front();
@@ -53,11 +63,11 @@ void LinePublisher::Tick(const TDeviceControl& poller, uint64_t eventsWritten)
     due_ = Clock::time_point::max();
     for (const std::string& report : client_.TakeReports())
         say_(report);
+    TakeAcknowledged();
     if (outbox_) {
         if (eventsWritten != seenWritten_)
             outbox_->Look();
         seenWritten_ = eventsWritten;
-        TakeAcknowledged();
         due_ = std::min(due_, outbox_->SaveDue());
     }
     if (!client_.Connected())
@@ -72,6 +82,16 @@ void LinePublisher::Tick(const TDeviceControl& poller, uint64_t eventsWritten)
         holdUntil_.reset();
         if (outbox_)
             outbox_->Rewind();
+        seenAnnounced_ = client_.Announced();
+        if (announcer_)
+            announcer_->Announce(client_);
+    }
+    // Home Assistant (re)started: the configs again, for a broker that lost
+    // its retained ones.
+    if (client_.Announced() != seenAnnounced_) {
+        seenAnnounced_ = client_.Announced();
+        if (announcer_)
+            announcer_->Announce(client_);
     }
 
     const auto now = Clock::now();

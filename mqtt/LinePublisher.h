@@ -5,9 +5,11 @@
 // are of; afresh on each connection), its
 // setpoints once read and whenever they change, and the
 // events from their files in order, each counted as delivered once the
-// broker acknowledged it and every one before it.
+// broker acknowledged it and every one before it. With DISCOVERY, the relays
+// announced to Home Assistant on each connection and whenever it asks.
 
 #include "EventOutbox.h"
+#include "HomeAssistant.h"
 #include "MqttClient.h"
 #include "TDeviceControl.h"
 
@@ -34,10 +36,12 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // eventFolder: where the event files are; none: events are not published.
+    // software: the program's name and version, for Home Assistant's devices.
     // news: as MqttClient takes it, for a caller that ticks on news rather
     // than on a timer.
     LinePublisher(const MqttSettings& settings, std::vector<Relay> relays, std::chrono::milliseconds stateEvery,
-                  std::optional<std::filesystem::path> eventFolder, Say say, std::function<void()> news = {});
+                  std::optional<std::filesystem::path> eventFolder, std::string software, Say say,
+                  std::function<void()> news = {});
 
     // Takes the last acknowledgements in.
     ~LinePublisher();
@@ -74,7 +78,9 @@ private:
     std::vector<Relay> relays_;
     std::chrono::milliseconds stateEvery_;
     std::unique_ptr<EventOutbox> outbox_;
+    std::unique_ptr<homeassistant::Announcer> announcer_;
     uint64_t seenConnections_ = 0;
+    uint64_t seenAnnounced_ = 0;
     uint64_t seenWritten_ = 0;
     std::deque<InFlight> inFlight_;
     // Events are held back after a refusal until then.

@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <netdb.h>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -39,8 +41,8 @@ std::string ErrorText(int rc)
 } // namespace
 
 struct MqttClient::Core {
-    Core(const MqttSettings& s, std::function<void()> n)
-        : settings(s), status(s.prefix + "/status"), news(std::move(n))
+    Core(const MqttSettings& s, std::function<void()> n, std::string w)
+        : settings(s), status(s.prefix + "/status"), watch(std::move(w)), news(std::move(n))
     {
     }
     ~Core()
@@ -82,14 +84,18 @@ struct MqttClient::Core {
     static void OnConnect(mosquitto*, void* self, int rc, int flags, const mosquitto_property*);
     static void OnDisconnect(mosquitto*, void* self, int rc, const mosquitto_property*);
     static void OnPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
+    static void OnSubscribe(mosquitto*, void* self, int mid, int count, const int* granted, const mosquitto_property*);
+    static void OnMessage(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*);
 
     const MqttSettings settings;
     const std::string status;
+    const std::string watch;
     const std::function<void()> news;
     mosquitto* mosq = nullptr;
     std::atomic<bool> refused{false};  // the broker's answer to this attempt was no
     std::atomic<bool> connected{false};
     std::atomic<uint64_t> connections{0};
+    std::atomic<uint64_t> announced{0};
     int onlineMid = -1;  // the network thread's own
 
     std::mutex mutex;
@@ -101,8 +107,8 @@ struct MqttClient::Core {
     std::string lastReport;                     // guarded by mutex
 };
 
-MqttClient::MqttClient(const MqttSettings& settings, std::function<void()> news)
-    : prefix_(settings.prefix), core_(std::make_shared<Core>(settings, std::move(news)))
+MqttClient::MqttClient(const MqttSettings& settings, std::function<void()> news, std::string watch)
+    : prefix_(settings.prefix), core_(std::make_shared<Core>(settings, std::move(news), std::move(watch)))
 {
     InitLibrary();
     Core& core = *core_;
@@ -118,6 +124,8 @@ MqttClient::MqttClient(const MqttSettings& settings, std::function<void()> news)
     mosquitto_connect_v5_callback_set(core.mosq, Core::OnConnect);
     mosquitto_disconnect_v5_callback_set(core.mosq, Core::OnDisconnect);
     mosquitto_publish_v5_callback_set(core.mosq, Core::OnPublish);
+    mosquitto_subscribe_v5_callback_set(core.mosq, Core::OnSubscribe);
+    mosquitto_message_v5_callback_set(core.mosq, Core::OnMessage);
 
     // Whatever cannot be set up means no connection: a client without its
     // will, its password or its TLS is not the one that was configured.
@@ -251,6 +259,11 @@ uint64_t MqttClient::Connections() const
     return core_->connections.load();
 }
 
+uint64_t MqttClient::Announced() const
+{
+    return core_->announced.load();
+}
+
 int MqttClient::Publish(const std::string& topic, const std::string& payload, int qos, bool retain)
 {
     int mid = 0;
@@ -290,6 +303,11 @@ void MqttClient::Core::OnConnect(mosquitto* mosq, void* self, int rc, int, const
     }
     const int published = mosquitto_publish(mosq, &core->onlineMid, core->status.c_str(),
                                             static_cast<int>(kOnline.size()), kOnline.data(), 1, true);
+    // The session is clean: the subscription is made anew each time.
+    const int subscribed = core->watch.empty() ? MOSQ_ERR_SUCCESS
+                                               : mosquitto_subscribe(mosq, nullptr, core->watch.c_str(), 0);
+    if (subscribed != MOSQ_ERR_SUCCESS)
+        core->Report("подписка на " + core->watch + " не отправлена: " + ErrorText(subscribed));
     core->connected = true;
     ++core->connections;
     {
@@ -320,5 +338,24 @@ void MqttClient::Core::OnPublish(mosquitto*, void* self, int mid, int reason, co
     }
     std::lock_guard lock(core->mutex);
     core->acknowledged.push_back({mid, reason});
+    core->Tell();
+}
+
+void MqttClient::Core::OnSubscribe(mosquitto*, void* self, int, int count, const int* granted, const mosquitto_property*)
+{
+    auto* core = static_cast<Core*>(self);
+    if (count > 0 && granted[0] >= 0x80)
+        core->Report("брокер отклонил подписку на " + core->watch + ": " + ReasonText(granted[0]));
+}
+
+void MqttClient::Core::OnMessage(mosquitto*, void* self, const mosquitto_message* message, const mosquitto_property*)
+{
+    auto* core = static_cast<Core*>(self);
+    const std::string_view payload(static_cast<const char*>(message->payload),
+                                   static_cast<std::size_t>(std::max(message->payloadlen, 0)));
+    if (core->watch != message->topic || payload != kOnline)
+        return;
+    ++core->announced;
+    std::lock_guard lock(core->mutex);
     core->Tell();
 }

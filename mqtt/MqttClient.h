@@ -1,9 +1,10 @@
 #pragma once
 
-// A connection to an MQTT broker that only ever publishes: libmosquitto on a
-// thread of its own, so that neither the window nor the poll thread waits for
-// the network. It subscribes to nothing. MQTT 5, so that the broker can say
-// no to a message (an ACL) and that no is not taken for a delivery.
+// A connection to an MQTT broker that publishes: libmosquitto on a thread of
+// its own, so that neither the window nor the poll thread waits for the
+// network. It subscribes to one topic at most, and takes from it only the
+// word "online", counted; never a command. MQTT 5, so that the broker can
+// say no to a message (an ACL) and that no is not taken for a delivery.
 
 #include "MqttSettings.h"
 
@@ -23,8 +24,9 @@ public:
     // one in plain text. news, when given, is called whenever there is
     // something to take (a connection, an acknowledgement, a report), so that
     // the caller need not look on a timer; never once the client is gone. It
-    // runs under the client's lock: it must not call the client.
-    explicit MqttClient(const MqttSettings& settings, std::function<void()> news = {});
+    // runs under the client's lock: it must not call the client. watch, when
+    // given, is subscribed to on each connection (see Announced).
+    explicit MqttClient(const MqttSettings& settings, std::function<void()> news = {}, std::string watch = {});
     // Tells the broker "offline" and disconnects; never waits for a name
     // lookup that does not come back (its thread is left to finish alone).
     ~MqttClient();
@@ -35,6 +37,9 @@ public:
     // Goes up by one with each connection made, so that a caller can send
     // again what the last connection may have lost.
     uint64_t Connections() const;
+    // Goes up by one with each "online" on the watched topic: whoever says
+    // it (Home Assistant after a restart) wants to be told afresh.
+    uint64_t Announced() const;
     // The message's id, or -1 when it could not even be queued; a refusal
     // other than "not connected" is among the reports.
     int Publish(const std::string& topic, const std::string& payload, int qos, bool retain);

@@ -36,6 +36,14 @@ bool IsStamp(const std::string& field)
     return true;
 }
 
+// An event file keeps its currents in this order too.
+static_assert([] {
+    for (std::size_t i = 0; i < std::size(kStateCurrents); ++i)
+        if (kStateCurrents[i].reg != relay::kKeptCurrents[i])
+            return false;
+    return std::size(kStateCurrents) == relay::kKeptCurrents.size();
+}());
+
 constexpr EventKind kKinds[] = {EventKind::Trip, EventKind::Input, EventKind::Link, EventKind::Operator};
 
 std::vector<std::string> Split(const std::string& line)
@@ -79,13 +87,12 @@ std::string StateJson(uint8_t address, const std::string& name, const RegisterIm
 {
     const bool known = stats.answered > 0;
     auto current = [&](uint16_t reg) { return known ? FormatMeasuredCurrent(image.Get(reg), ".") : std::string("null"); };
-    std::string json = "\"address\":" + std::to_string(address) + ",\"name\":" + JsonString(name)
-                       + ",\"Ia\":" + current(relay::kPhaseA) + ",\"Ib\":" + current(relay::kPhaseB)
-                       + ",\"Ic\":" + current(relay::kPhaseC) + ",\"3Io\":" + current(relay::kResidual)
-                       + ",\"lastTrip\":" + current(relay::kLastTrip);
+    std::string json = "\"address\":" + std::to_string(address) + ",\"name\":" + JsonString(name);
+    for (const StateCurrent& c : kStateCurrents)
+        json += "," + JsonString(c.member) + ":" + current(static_cast<uint16_t>(c.reg));
     const uint16_t inputs = image.Get(relay::kInputs), leds = image.Get(relay::kLeds);
     for (const bool ledsNow : {true, false}) {
-        json += ledsNow ? ",\"leds\":" : ",\"inputs\":";
+        json += "," + JsonString(ledsNow ? kLedsMember : kInputsMember) + ":";
         if (!known) {
             json += "null";
             continue;
@@ -143,8 +150,9 @@ std::optional<EventMessage> EventJson(const std::string& csvLine, const std::str
             message.address = static_cast<uint8_t>(address);
     }
     message.json = "{\"id\":" + JsonString(id) + ",\"time\":" + JsonString(f[0]) + ",\"kind\":" + JsonString(f[1])
-                   + ",\"what\":" + JsonString(f[2]) + ",\"state\":" + JsonString(f[3]) + ",\"Ia\":" + Number(f[4])
-                   + ",\"Ib\":" + Number(f[5]) + ",\"Ic\":" + Number(f[6]) + ",\"3Io\":" + Number(f[7])
-                   + ",\"lastTrip\":" + Number(f[8]) + ",\"relay\":" + JsonString(relay) + "}";
+                   + ",\"what\":" + JsonString(f[2]) + ",\"state\":" + JsonString(f[3]);
+    for (std::size_t i = 0; i < std::size(kStateCurrents); ++i)
+        message.json += "," + JsonString(kStateCurrents[i].member) + ":" + Number(f[4 + i]);
+    message.json += ",\"relay\":" + JsonString(relay) + "}";
     return message;
 }

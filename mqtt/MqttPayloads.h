@@ -2,6 +2,7 @@
 
 // What the station publishes, as JSON text (UTF-8).
 
+#include "RelayRegisters.h"
 #include "TDeviceControl.h"
 
 #include <chrono>
@@ -12,6 +13,27 @@
 
 // "text" with JSON's escapes.
 std::string JsonString(std::string_view utf8);
+
+// The currents of a state and an event, in relay::kKeptCurrents' order:
+// each one's register, its member in the JSON, and its caption.
+struct StateCurrent {
+    int reg;
+    const char* member;
+    const char* caption;
+};
+inline constexpr StateCurrent kStateCurrents[] = {{relay::kPhaseA, "Ia", "Ia"},
+                                                  {relay::kPhaseB, "Ib", "Ib"},
+                                                  {relay::kPhaseC, "Ic", "Ic"},
+                                                  {relay::kResidual, "3Io", "3Io"},
+                                                  {relay::kLastTrip, "lastTrip", "Последнее срабатывание Iкз"}};
+// The members of a state that hold the LEDs and the inputs, each under its
+// caption.
+inline constexpr const char* kLedsMember = "leds";
+inline constexpr const char* kInputsMember = "inputs";
+inline const char* StateGroup(const Indicator& indicator)
+{
+    return indicator.IsLed() ? kLedsMember : kInputsMember;
+}
 
 // A relay's retained state: its name, currents in A (null before its first
 // answer), LEDs and inputs by their captions, and its link with the counts.

@@ -13,4 +13,5 @@ struct MqttSettings {
     std::string password;  // read from the password file, never from the configuration
     std::string prefix;    // "zaritmon/<host name>" unless given
     std::string clientId;
+    bool homeAssistant = false;  // DISCOVERY=homeassistant: entities announced to Home Assistant
 };

@@ -88,7 +88,7 @@ Station::Station(const std::filesystem::path& config, const std::filesystem::pat
         publisher_ = std::make_unique<LinePublisher>(
             *mqtt, std::move(published), std::chrono::milliseconds(std::max(settings.pollIntervalMs, 0)),
             journal_ ? std::optional<std::filesystem::path>(journal_->Folder()) : std::nullopt,
-            [this](const std::string& text) { say_("MQTT: " + text); }, wake);
+            "zaritmon-station " ZARIT_VERSION, [this](const std::string& text) { say_("MQTT: " + text); }, wake);
     }
 
     std::vector<std::string> gatewayProblems;

@@ -184,7 +184,8 @@ TEST_F(IniTest, Rs485ReachesTheLineOrIsTold)
 
 // [MQTT] never gives a connection less safe than the one it names: a TLS
 // it cannot read, a password file it cannot read or a topic no broker takes
-// turns publishing off with the reason.
+// turns publishing off with the reason. A DISCOVERY it does not know is told
+// and announces nothing, the rest published as configured.
 TEST_F(IniTest, MqttSettingsAreTakenOnlyWhenTheyAreWhatTheySay)
 {
     std::ofstream(dir_ / "password") << "secret\r\n";
@@ -194,6 +195,7 @@ TEST_F(IniTest, MqttSettingsAreTakenOnlyWhenTheyAreWhatTheySay)
         bool published;
         bool tls;
         const char* problem;  // the reason's start
+        bool homeAssistant = false;
     };
     for (const Row& row : {Row{"TLS=Yes\n" + password, true, true, ""}, Row{"TLS=0\nTOPIC=a/b/\n", true, false, ""},
                            Row{"TLS=maybe\n", false, false, "TLS=maybe: "},
@@ -201,19 +203,24 @@ TEST_F(IniTest, MqttSettingsAreTakenOnlyWhenTheyAreWhatTheySay)
                            Row{"TOPIC=plant/+/relays\n", false, false, "TOPIC "},
                            Row{"TOPIC=plant/#\n", false, false, "TOPIC "},
                            Row{std::string("TOPIC=pl\0nt\n", 11), false, false, "TOPIC "},
-                           Row{"TOPIC=pl\tant\n", false, false, "TOPIC "}}) {
+                           Row{"TOPIC=pl\tant\n", false, false, "TOPIC "},
+                           Row{"DISCOVERY=HomeAssistant\n", true, false, "", true},
+                           Row{"DISCOVERY=\n", true, false, ""},
+                           Row{"DISCOVERY=hass\nTLS=on\n" + password, true, true, "DISCOVERY=hass: "},
+                           Row{"DISCOVERY=homeassistant\nTLS=maybe\n", false, false, "TLS=maybe: "}}) {
         SCOPED_TRACE(row.lines);
         Put("[MQTT]\nHOST=broker\n" + row.lines);
         std::string problem;
         const std::optional<MqttSettings> s = ReadMqttSettings(TIniFile(path_), "box", "zaritmon-station", &problem);
         ASSERT_EQ(s.has_value(), row.published) << problem;
-        EXPECT_EQ(problem.empty(), row.published) << problem;
+        EXPECT_EQ(problem.empty(), *row.problem == '\0') << problem;
         EXPECT_EQ(problem.rfind(row.problem, 0), 0u) << problem;
         if (!s)
             continue;
         EXPECT_EQ(s->tls, row.tls);
         EXPECT_EQ(s->password, row.tls ? "secret" : "");
         EXPECT_EQ(s->clientId, "zaritmon-station-box");
+        EXPECT_EQ(s->homeAssistant, row.homeAssistant);
     }
 }
 

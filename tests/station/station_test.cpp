@@ -5,6 +5,9 @@
 #include "MosquittoBroker.h"
 #include "SimProcess.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <gtest/gtest.h>
 #include <modbus.h>
 
@@ -15,7 +18,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <iterator>
 #include <sstream>
@@ -259,6 +264,124 @@ TEST(StationMqtt, RefusalsAreToldAndPollingGoesOn)
     }
 }
 
+
+// DISCOVERY=homeassistant: each relay's entities announced, retained, with
+// templates that find their values in the relay's own state; again when Home
+// Assistant says "online"; a relay taken off [Relays] taken back.
+TEST(StationMqtt, AnnouncesTheRelaysToHomeAssistant)
+{
+    SimProcess sim({"--units", "1,2", "--speed", "38400", "--noise", "0"});
+    ASSERT_TRUE(sim.WaitForLink());
+    MosquittoBroker broker(sim.Directory());
+    ASSERT_TRUE(broker.Start()) << broker.Output();
+    const std::string prefix = "zaritmon/ha";
+    const auto subscriber = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"-h", "127.0.0.1", "-p", broker.Port(), "-t", "homeassistant/#"});
+        return std::make_unique<SimProcess>(SimProcess::Program{"/usr/bin/mosquitto_sub", arguments});
+    };
+    const auto publish = [&](const std::string& topic, const std::string& payload) {
+        SimProcess publisher(SimProcess::Program{
+            "/usr/bin/mosquitto_pub", {"-h", "127.0.0.1", "-p", broker.Port(), "-t", topic, "-m", payload}});
+        EXPECT_EQ(publisher.Wait(10s).status, 0) << publisher.Output();
+    };
+    // The ids are the client id's, made fit for Home Assistant.
+    const auto topics = [](int address) {
+        std::vector<std::string> all;
+        for (const char* key : {"ia", "ib", "ic", "3io", "lasttrip"})
+            all.push_back("homeassistant/sensor/station_ha-7_" + std::to_string(address) + "_" + key + "/config");
+        for (const char* kind : {"led", "input"})
+            for (int i = 1; i <= (kind[0] == 'l' ? 8 : 4); ++i)
+                all.push_back("homeassistant/binary_sensor/station_ha-7_" + std::to_string(address) + "_" + kind
+                              + std::to_string(i) + "/config");
+        return all;
+    };
+    // What a subscriber arriving now gets retained: it ends at a message of
+    // ours published after it subscribed.
+    const auto retained = [&] {
+        auto late = subscriber({"-F", "%t", "--retained-only"});
+        EXPECT_TRUE(late->WaitForOutput(topics(1)[0], 10s)) << late->Output();
+        publish("homeassistant/zaritmon-test", "end");
+        EXPECT_TRUE(late->Wait(10s).exited);
+        return late->Output();
+    };
+    auto watcher = subscriber({"-t", prefix + "/1/state", "-F", "%r %t %p"});
+    // "2=Фидер 2" in Windows-1251.
+    const std::string config = "SPEED=38400\r\nREFRESHINTERVAL=200\r\n[MQTT]\r\nHOST=127.0.0.1\r\nPORT=" + broker.Port()
+                               + "\r\nTOPIC=" + prefix + "\r\nCLIENTID=station.ha-7\r\nDISCOVERY=homeassistant\r\n"
+                                 "[Relays]\r\n1=\r\n";
+    auto station = std::make_unique<SimProcess>(StationProgram(sim, config + "2=\xD4\xE8\xE4\xE5\xF0 2\r\n"));
+    for (int address : {1, 2})
+        for (const std::string& topic : topics(address))
+            ASSERT_TRUE(watcher->WaitForOutput(" " + topic + " {", 15s)) << watcher->Output() << station->Output();
+    ASSERT_TRUE(watcher->WaitForOutput(" " + prefix + "/1/state {\"time\":", 15s)) << watcher->Output();
+    ASSERT_TRUE(watcher->WaitForOutput("\"inputs\":{", 15s)) << watcher->Output();
+
+    std::map<std::string, QJsonObject> configs;
+    QJsonObject state;
+    std::istringstream lines(watcher->Output());
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t space = line.find(' ', 2);
+        const QJsonObject json = QJsonDocument::fromJson(QByteArray::fromStdString(line.substr(space + 1))).object();
+        (line.substr(2, space - 2) == prefix + "/1/state" ? state : configs[line.substr(2, space - 2)]) = json;
+    }
+    ASSERT_FALSE(state.isEmpty()) << watcher->Output();
+    std::set<QString> ids;
+    const std::regex member(R"(value_json\['([^']*)'\](?:\['([^']*)'\])?)");
+    for (int address : {1, 2}) {
+        for (const std::string& topic : topics(address)) {
+            SCOPED_TRACE(topic);
+            const QJsonObject c = configs[topic];
+            ids.insert(c["unique_id"].toString());
+            EXPECT_EQ(c["state_topic"].toString().toStdString(), prefix + "/" + std::to_string(address) + "/state");
+            EXPECT_EQ(c["availability_topic"].toString().toStdString(), prefix + "/status");
+            EXPECT_EQ(c["payload_not_available"].toString(), "offline");
+            EXPECT_EQ(c["device"]["identifiers"][0].toString().toStdString(),
+                      "station_ha-7_" + std::to_string(address));
+            EXPECT_EQ(c["device"]["sw_version"].toString().toStdString().rfind("zaritmon-station ", 0), 0u);
+            const bool sensor = topic.find("/sensor/") != std::string::npos;
+            EXPECT_EQ(c["unit_of_measurement"].toString(), sensor ? "A" : "");
+            EXPECT_EQ(c["device_class"].toString(), sensor ? "current" : "");
+            EXPECT_EQ(c["payload_on"].toString(), sensor ? "" : "ON");
+            // What the template reads is in the state the relay publishes.
+            const std::string value = c["value_template"].toString().toStdString();
+            // The last member it reads is the value: a LED's after its group's.
+            std::smatch found;
+            for (auto m = std::sregex_iterator(value.begin(), value.end(), member); m != std::sregex_iterator(); ++m)
+                found = *m;
+            ASSERT_FALSE(found.empty()) << value;
+            QJsonValue read = state[QString::fromStdString(found[1].str())];
+            if (found[2].matched)
+                read = read[QString::fromStdString(found[2].str())];
+            EXPECT_TRUE(sensor ? read.isDouble() : read.isBool()) << value;
+        }
+    }
+    EXPECT_EQ(ids.size(), 34u);
+    EXPECT_EQ(configs[topics(2)[0]]["device"].toObject()["name"].toString().toStdString(), "Фидер 2 (адрес 2)");
+    const std::string both = retained();
+    for (int address : {1, 2})
+        for (const std::string& topic : topics(address))
+            EXPECT_NE(both.find(topic + "\n"), std::string::npos) << topic;
+
+    // Home Assistant restarted: the configs again, as news (not retained)
+    // to a subscriber that has had the retained ones.
+    auto again = subscriber({"-F", "%r %t"});
+    ASSERT_TRUE(again->WaitForOutput("1 " + topics(2).back() + "\n", 10s)) << again->Output();
+    publish("homeassistant/status", "online");
+    for (int address : {1, 2})
+        for (const std::string& topic : topics(address))
+            EXPECT_TRUE(again->WaitForOutput("0 " + topic + "\n", 10s)) << again->Output();
+
+    // Relay 2 off the line: its entities go, relay 1's stay.
+    EXPECT_EQ(station->Stop(SIGTERM, 10s).status, 0) << station->Output();
+    station = std::make_unique<SimProcess>(StationProgram(sim, config));
+    ASSERT_TRUE(station->WaitForOutput("MQTT: Home Assistant: объявления station_ha-7 адреса 2 сняты", 15s))
+        << station->Output();
+    EXPECT_TRUE(watcher->WaitForOutput("0 " + topics(2)[0] + " \n", 5s)) << watcher->Output();
+    const std::string one = retained();
+    for (const std::string& topic : topics(1))
+        EXPECT_NE(one.find(topic + "\n"), std::string::npos) << topic;
+    EXPECT_EQ(one.find("station_ha-7_2_"), std::string::npos) << one;
+}
 } // namespace
 
 namespace {
