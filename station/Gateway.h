@@ -54,9 +54,6 @@ public:
     // The writes allowed and refused since the last call.
     std::vector<Event> TakeEvents();
 
-    // A poll older than this is no longer the relay's state: two rounds of
-    // the line with every relay taking its whole reply wait.
-    std::chrono::milliseconds MaxImageAge() const { return maxImageAge_; }
     // Requests a client may have waiting for the line; beyond, it is told busy.
     static constexpr std::size_t kMaxQueued = 16;
     // Replies a client has not taken; beyond, it is no longer read.
@@ -106,6 +103,8 @@ private:
     const std::vector<Relay> relays_;
     const int timeoutMs_;
     const uint16_t registerCount_;
+    // A poll older than this is no longer the relay's state: two rounds of
+    // the line with every relay taking its whole reply wait.
     const std::chrono::milliseconds maxImageAge_;
     const std::chrono::milliseconds queueWait_;
     Say say_;
