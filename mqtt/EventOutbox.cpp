@@ -269,6 +269,23 @@ std::optional<EventOutbox::Item> EventOutbox::Next()
     }
 }
 
+uint64_t EventOutbox::Undelivered() const
+{
+    uint64_t count = 0;
+    for (const std::string& day : Days(folder_)) {
+        const auto delivered = delivered_.find(day);
+        const uint64_t offset = delivered == delivered_.end() ? 0 : delivered->second.offset;
+        std::ifstream in(FileFor(day), std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(offset));
+        uint64_t lines = 0;
+        // Only whole lines, as Next() takes them.
+        for (std::string line; std::getline(in, line) && !in.eof();)
+            ++lines;
+        count += offset == 0 && lines > 0 ? lines - 1 : lines;  // the header is no event
+    }
+    return count;
+}
+
 void EventOutbox::Delivered(const Position& upTo)
 {
     // An acknowledgement of a file that was made afresh since says nothing

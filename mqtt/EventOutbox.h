@@ -65,6 +65,10 @@ public:
     // lost with messages in flight, or a message refused).
     void Rewind();
 
+    // Whole lines in the files after what was acknowledged: read from the
+    // files each time, so not for every tick.
+    uint64_t Undelivered() const;
+
     std::filesystem::path FileFor(const std::string& date) const;
     std::filesystem::path RecordFile() const { return folder_ / "ZaritMon-events-delivered.txt"; }
 

@@ -56,6 +56,8 @@ public:
     // Clock::time_point::max() when nothing.
     Clock::time_point Due() const { return due_; }
     bool Connected() const { return client_.Connected(); }
+    // Events in the files the broker has not acknowledged; reads the files.
+    uint64_t Undelivered() const { return outbox_ ? outbox_->Undelivered() : 0; }
 
 private:
     struct InFlight {

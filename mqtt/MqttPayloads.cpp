@@ -117,14 +117,14 @@ std::string WithTime(const std::string& json, std::chrono::system_clock::time_po
     return "{\"time\":" + JsonString(FormatStamp(ToLocal(at))) + "," + json + "}";
 }
 
-std::string SetpointsJson(uint8_t address, const RegisterImage& image)
+std::string SetpointsJson(uint8_t address, const RegisterImage& image, const std::string& decimalSeparator)
 {
     std::string items;
     for (const SetpointField& field : kSetpointFields) {
         const uint16_t raw = image.Get(field.reg);
         items += (items.empty() ? "" : ",") + std::string("{\"register\":") + std::to_string(field.reg)
                  + ",\"group\":" + JsonString(field.group) + ",\"label\":" + JsonString(field.label)
-                 + ",\"raw\":" + std::to_string(raw) + ",\"text\":" + JsonString(DecodeSetpoint(field, raw, ".")) + "}";
+                 + ",\"raw\":" + std::to_string(raw) + ",\"text\":" + JsonString(DecodeSetpoint(field, raw, decimalSeparator)) + "}";
     }
     return "\"address\":" + std::to_string(address) + ",\"setpoints\":[" + items + "]";
 }

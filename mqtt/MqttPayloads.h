@@ -43,8 +43,9 @@ std::string StateJson(uint8_t address, const std::string& name, const RegisterIm
 std::string WithTime(const std::string& json, std::chrono::system_clock::time_point at);
 
 // The relay's setpoints as the setpoint window decodes them: each with its
-// register, group, label, raw value and text. Without the time, as StateJson.
-std::string SetpointsJson(uint8_t address, const RegisterImage& image);
+// register, group, label, raw value and text (its decimals after
+// decimalSeparator). Without the time, as StateJson.
+std::string SetpointsJson(uint8_t address, const RegisterImage& image, const std::string& decimalSeparator = ".");
 
 // One line of an event file (UTF-8, without its line end) as an event
 // message with this id, and the relay's address (0: the whole line's);

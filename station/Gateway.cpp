@@ -240,6 +240,7 @@ void Gateway::Run()
                 ::close(c->fd);
             return c->closing;
         });
+        clientCount_ = clients_.size();
         StartNext();
     }
 }
@@ -281,6 +282,7 @@ void Gateway::Accept(int listener)
     client->writer = gateway::Allowed(settings_.writers, address);
     client->heard = Clock::now();
     clients_.push_back(std::move(client));
+    clientCount_ = clients_.size();
 }
 
 void Gateway::Read(Client& client)
@@ -308,6 +310,7 @@ void Gateway::Handle(Client& client, gateway::Request request)
 {
     const auto now = Clock::now();
     client.heard = now;
+    ++requests_;
     if (!gateway::IsRead(request) && !client.writer) {
         const auto told = refusedAt_.find(client.name);
         if (told == refusedAt_.end() || now - told->second >= std::chrono::minutes(1)) {

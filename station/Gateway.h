@@ -53,6 +53,9 @@ public:
     bool Listening() const { return !listeners_.empty(); }
     // The writes allowed and refused since the last call.
     std::vector<Event> TakeEvents();
+    // Clients connected now, and the requests they sent in all.
+    uint64_t Clients() const { return clientCount_; }
+    uint64_t Requests() const { return requests_; }
 
     // Requests a client may have waiting for the line; beyond, it is told busy.
     static constexpr std::size_t kMaxQueued = 16;
@@ -124,6 +127,8 @@ private:
     std::mutex eventsMutex_;
     std::vector<Event> events_;
 
+    std::atomic<uint64_t> clientCount_{0};
+    std::atomic<uint64_t> requests_{0};
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
