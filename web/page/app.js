@@ -3,7 +3,10 @@
 // internet, and the station serves these files as they are.
 // Every text from the station goes in through textContent or setAttribute.
 
-const main = document.getElementById('view');
+const $ = id => document.getElementById(id);
+const main = $('view');
+const arr = v => Array.isArray(v) ? v : [];
+const isNum = v => typeof v === 'number' && isFinite(v);
 
 function h(tag, props, ...kids) {
   const e = document.createElement(tag);
@@ -23,10 +26,7 @@ function setText(e, s) {
   if (e.textContent !== s) e.textContent = s;
 }
 
-function num(v) {
-  if (typeof v !== 'number' || !isFinite(v)) return '';
-  return (Math.abs(v) < 0.005 ? 0 : v).toFixed(2).replace('.', ',');
-}
+const num = v => isNum(v) ? (Math.abs(v) < 0.005 ? 0 : v).toFixed(2).replace('.', ',') : '';
 
 const pad = (n, w = 2) => String(n).padStart(w, '0');
 const date = ms => { const d = new Date(ms); return `${pad(d.getDate())}.${pad(d.getMonth() + 1)}`; };
@@ -37,15 +37,11 @@ function clock(ms, withMs) {
 }
 
 async function getJSON(url) {
-  const ctl = new AbortController();
-  const t = setTimeout(() => ctl.abort(), 15000);
   let r;
   try {
-    r = await fetch(url, { cache: 'no-store', signal: ctl.signal });
+    r = await fetch(url, { cache: 'no-store', signal: AbortSignal.timeout(15000) });
   } catch (_) {
     throw Object.assign(new Error('станция не отвечает'), { status: 0 });
-  } finally {
-    clearTimeout(t);
   }
   if (!r.ok) throw Object.assign(new Error(`ошибка HTTP ${r.status}`), { status: r.status });
   return r.json();
@@ -55,7 +51,8 @@ function parse(s) {
   try { return JSON.parse(s); } catch (_) { return null; }
 }
 
-const relayOf = a => line && Array.isArray(line.relays) ? line.relays.find(r => r.address === a) : undefined;
+const relayOf = a => arr(line?.relays).find(r => r.address === a);
+const thead = cols => h('thead', null, h('tr', null, cols.map(([c, t]) => h('th', { class: c, scope: 'col' }, t))));
 
 // ---- the line and the live stream ----
 
@@ -65,20 +62,19 @@ let view = null, viewKey = '';
 function onLine(l) {
   if (!l || !Array.isArray(l.relays)) return;
   line = l;
-  setText(document.getElementById('station'), l.station || 'ZaritMon');
-  setText(document.getElementById('host'), l.host ? `· ${l.host}` : '');
-  const t = document.getElementById('station-time');
-  setText(t, l.time ? `данные: ${l.time}` : '');
-  const pp = document.getElementById('port-problem');
+  setText($('station'), l.station || 'ZaritMon');
+  setText($('host'), l.host ? `· ${l.host}` : '');
+  setText($('station-time'), l.time ? `данные: ${l.time}` : '');
+  const pp = $('port-problem');
   setText(pp, l.portProblem ? `⚠ ${l.portProblem}` : '');
   pp.hidden = !l.portProblem;
-  if (view && view.update) view.update(l);
+  view?.update?.(l);
 }
 
 const conn = { es: null, timer: 0, delay: 2000, count: null, opened: false };
 
 function setConnected(ok) {
-  const c = document.getElementById('connection');
+  const c = $('connection');
   c.dataset.state = ok ? 'open' : 'closed';
   setText(c, ok ? 'на связи' : 'нет связи со станцией');
   c.title = ok ? 'Поток данных станции открыт' : 'Страница переподключается сама';
@@ -94,16 +90,16 @@ function connect() {
     conn.delay = 2000;
     setConnected(true);
     // The first opening finds the view just loaded; a later one may have missed things.
-    if (conn.opened && view && view.refresh) view.refresh();
+    if (conn.opened) view?.refresh?.();
     conn.opened = true;
   });
   es.addEventListener('line', e => onLine(parse(e.data)));
   es.addEventListener('events', e => {
     const d = parse(e.data);
-    if (!d || typeof d.count !== 'number') return;
+    if (!isNum(d?.count)) return;
     const changed = conn.count !== null && d.count !== conn.count;
     conn.count = d.count;
-    if (changed && view && view.onEvents) view.onEvents();
+    if (changed) view?.onEvents?.();
   });
   // Our own reconnect rather than the browser's: it gives up for good on a 503.
   es.addEventListener('error', () => {
@@ -144,12 +140,12 @@ function route() {
     else a.removeAttribute('aria-current');
   }
   if (key === viewKey && view.enter) return view.enter(q);
-  if (view && view.destroy) view.destroy();
+  view?.destroy?.();
   main.replaceChildren();
   window.scrollTo(0, 0);
   viewKey = key;
   view = make();
-  if (line && view.update) view.update(line);
+  if (line) view.update?.(line);
 }
 
 function title(s) {
@@ -173,7 +169,7 @@ function overviewView() {
   const empty = h('p', { class: 'note' }, 'Ждём данных от станции…');
   main.append(h('h1', null, 'Все реле'),
     h('div', { class: 'scroll' }, h('table', { id: 'relays' },
-      h('thead', null, h('tr', null, COLS.map(([c, t]) => h('th', { class: c, scope: 'col' }, t)))), body)),
+      thead(COLS), body)),
     empty);
   const rows = new Map();
 
@@ -188,9 +184,8 @@ function overviewView() {
     const c = tr.cells;
     setText(c[0].firstChild, r.name || r.caption || `Реле ${r.address}`);
     setText(c[1], r.address);
-    const shown = Array.isArray(r.shown) ? r.shown : [];
-    for (let i = 0; i < 5; i++) setText(c[2 + i], shown[i]);
-    const red = Array.isArray(r.red) ? r.red : [];
+    for (let i = 0; i < 5; i++) setText(c[2 + i], arr(r.shown)[i]);
+    const red = arr(r.red);
     const alarm = red.join(', ');
     if (c[7].dataset.red !== alarm) {
       c[7].dataset.red = alarm;
@@ -199,8 +194,7 @@ function overviewView() {
     }
     setText(c[8], r.link);
     setText(c[9], r.lastAnswer);
-    const silent = r.answering === false && r.polls > 0;
-    tr.classList.toggle('silent', silent);
+    tr.classList.toggle('silent', r.answering === false && r.polls > 0);
     tr.classList.toggle('tripped', red.length > 0);
   }
 
@@ -227,6 +221,7 @@ function overviewView() {
 
 // ---- one relay ----
 
+const SP_COLS = [['label', 'Уставка'], ['text', 'Значение'], ['raw', 'Код'], ['register', 'Регистр']];
 const CURRENTS = [['Ia', 'Ia'], ['Ib', 'Ib'], ['Ic', 'Ic'], ['I0', '3Io'], ['lastTrip', 'Последнее срабатывание Iкз']];
 
 function relayView(addr) {
@@ -240,9 +235,7 @@ function relayView(addr) {
   const leds = h('ul', { class: 'lamps', id: 'leds' }), inputs = h('ul', { class: 'lamps', id: 'inputs' });
   const health = h('p', { id: 'health' });
   const spNote = h('p', { id: 'setpoints-status', class: 'note' }, 'Загрузка уставок…');
-  const spTable = h('table', { id: 'setpoints', hidden: true },
-    h('thead', null, h('tr', null, h('th', { scope: 'col' }, 'Уставка'), h('th', { scope: 'col' }, 'Значение'),
-      h('th', { scope: 'col', class: 'raw' }, 'Код'), h('th', { scope: 'col', class: 'reg' }, 'Регистр'))));
+  const spTable = h('table', { id: 'setpoints', hidden: true }, thead(SP_COLS));
   const all = h('div', null, health, cur,
     h('div', { class: 'indicators' },
       h('section', null, h('h2', null, 'Светодиоды'), leds),
@@ -283,13 +276,13 @@ function relayView(addr) {
   function showSetpoints(d) {
     spWaiting = !d.answered;
     for (const b of [...spTable.tBodies]) b.remove();
-    if (!d.answered || !Array.isArray(d.setpoints)) {
+    if (!d.answered) {
       spTable.hidden = true;
       setText(spNote, 'нет данных: реле ещё не ответило');
       return;
     }
     const groups = new Map();
-    for (const s of d.setpoints) {
+    for (const s of arr(d.setpoints)) {
       const g = s.group || '';
       if (!groups.has(g)) groups.set(g, []);
       groups.get(g).push(s);
@@ -298,14 +291,12 @@ function relayView(addr) {
       const b = h('tbody', { 'data-group': g });
       if (g) b.append(h('tr', { class: 'group' }, h('th', { colspan: 4, scope: 'rowgroup' }, g)));
       for (const s of list) {
-        b.append(h('tr', { 'data-register': s.register },
-          h('td', { class: 'label' }, s.label), h('td', { class: 'text' }, s.text),
-          h('td', { class: 'raw' }, s.raw), h('td', { class: 'reg' }, s.register)));
+        b.append(h('tr', { 'data-register': s.register }, SP_COLS.map(([c]) => h('td', { class: c }, s[c]))));
       }
       spTable.append(b);
     }
     spTable.hidden = false;
-    setText(spNote, d.setpoints.length ? (d.time ? `Время данных: ${d.time}` : '') : 'Реле не сообщило уставок.');
+    setText(spNote, groups.size ? (d.time ? `Время данных: ${d.time}` : '') : 'Реле не сообщило уставок.');
   }
 
   loadSetpoints();
@@ -319,16 +310,14 @@ function relayView(addr) {
       if (!r) return;
       setText(head, r.caption || r.name);
       title(r.caption || r.name || `Реле ${addr}`);
-      const shown = Array.isArray(r.shown) ? r.shown : [];
-      cur.querySelectorAll('.value').forEach((v, i) => setText(v, shown[i] || '—'));
-      (Array.isArray(l.indicators) ? l.indicators : []).forEach((ind, i) => {
+      cur.querySelectorAll('.value').forEach((v, i) => setText(v, arr(r.shown)[i] || '—'));
+      arr(l.indicators).forEach((ind, i) => {
         const src = ind.led ? r.leds : r.inputs;
         const lit = !!(src && src[ind.caption]);
         const st = !src ? 'off' : lit ? (ind.green ? 'green' : 'red') : 'off';
         const li = lamps[i];
-        if (!li || li.dataset.state === st && li.dataset.lit === String(lit)) return;
-        li.dataset.state = st;
-        li.dataset.lit = String(lit);
+        if (!li) return;
+        Object.assign(li.dataset, { state: st, lit });
         li.className = `lamp ${st}`;
         setText(li.lastChild, !src ? ': нет данных' : lit ? ': горит' : ': не горит');
       });
@@ -367,20 +356,23 @@ function eventsView(q0) {
       h('span', { class: 'pager' }, newer, info, older), total),
     status,
     h('div', { class: 'scroll' }, h('table', { id: 'events' },
-      h('thead', null, h('tr', null, EV_COLS.map(([c, t]) => h('th', { class: c, scope: 'col' }, t)))), body)));
+      thead(EV_COLS), body)));
 
   function read(q) {
     const page = parseInt(q.get('page') || '0', 10);
     return { relay: q.get('relay') || '', kind: q.get('kind') || '', page: page > 0 ? page : 0 };
   }
 
-  function go(change) {
-    const n = Object.assign({}, p, change);
+  function query(n) {
     const q = new URLSearchParams();
     if (n.relay !== '') q.set('relay', n.relay);
     if (n.kind) q.set('kind', n.kind);
     if (n.page > 0) q.set('page', n.page);
-    const s = q.toString();
+    return q.toString();
+  }
+
+  function go(change) {
+    const s = query({ ...p, ...change });
     location.hash = s ? `#/events?${s}` : '#/events';
   }
 
@@ -396,11 +388,11 @@ function eventsView(q0) {
 
   function fillFilters() {
     const rel = [['', 'Все']];
-    for (const r of (line && line.relays) || []) rel.push([String(r.address), r.caption || r.name || `Реле ${r.address}`]);
+    for (const r of arr(line?.relays)) rel.push([String(r.address), r.caption || r.name || `Реле ${r.address}`]);
     rel.push(['0', 'Линия']);
     options(relSel, rel, p.relay);
     const kinds = [['', 'Все']];
-    for (const k of (line && line.kinds) || []) kinds.push([k, k]);
+    for (const k of arr(line?.kinds)) kinds.push([k, k]);
     options(kindSel, kinds, p.kind);
   }
 
@@ -408,12 +400,8 @@ function eventsView(q0) {
     const my = ++seq;
     if (busy) { again = true; return; }
     busy = true;
-    const q = new URLSearchParams();
-    if (p.relay !== '') q.set('relay', p.relay);
-    if (p.kind) q.set('kind', p.kind);
-    q.set('page', p.page);
     try {
-      const d = await getJSON(`api/events?${q}`);
+      const d = await getJSON(`api/events?${query(p)}`);
       if (!dead && my === seq) show(d);
     } catch (e) {
       if (!dead && my === seq) setText(status, `События не получены: ${e.message}.`);
@@ -432,13 +420,13 @@ function eventsView(q0) {
     setText(total, `всего ${all}`);
     newer.disabled = page <= 0;
     older.disabled = page + 1 >= pages;
-    const list = Array.isArray(d.events) ? d.events : [];
+    const list = arr(d.events);
     body.replaceChildren(...list.map(ev => {
       const tr = h('tr', { 'data-id': ev.id, 'data-kind': ev.kind });
       for (const [c] of EV_COLS) {
         const k = EV_KEYS[c] || c;
         const v = ev[k];
-        tr.append(h('td', { class: c }, typeof v === 'number' ? num(v) : v == null ? '' : String(v)));
+        tr.append(h('td', { class: c }, isNum(v) ? num(v) : v));
       }
       return tr;
     }));
@@ -464,21 +452,21 @@ function eventsView(q0) {
 // ---- trends ----
 
 const SERIES = [['Ia', '#c99400'], ['Ib', '#1f9a3a'], ['Ic', '#d22f2f'], ['3Io', '#2a62d0']];
-const HOUR = 3600e3, DAY = 24 * HOUR, SHORTEST = 10e3;
-const TICKS = [1e3, 2e3, 5e3, 10e3, 15e3, 30e3, 60e3, 120e3, 300e3, 600e3, 900e3, 1800e3, HOUR, 2 * HOUR, 3 * HOUR, 6 * HOUR, 12 * HOUR];
+const HOUR = 3600e3, DAY = 24 * HOUR;
+const TICKS = [1, 2, 5, 10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600, 43200].map(s => s * 1e3);
 const M = { l: 48, r: 10, t: 20, b: 22 };
+const mid = s => (s.ms + (isNum(s.lastMs) ? s.lastMs : s.ms)) / 2;
 
 function trendView(addr) {
   title(`Тренд, реле ${addr}`);
-  let span = HOUR, zoom = null, data = null, shown = null, offset = null;
-  let seq = 0, busy = false, dead = false, raf = 0, later = 0, hover = null, drag = null, fetchedW = 0;
-  let gap = Infinity;
+  let span = HOUR, zoom = null, data = null, shown = null, offset = null, gap = Infinity;
+  let seq = 0, busy = false, dead = false, raf = 0, later = 0, hover = null, drag = null, asked = 0;
   const canvas = h('canvas', { id: 'trend', role: 'img', 'aria-label': 'График токов' });
   const ctx = canvas.getContext('2d');
-  const box = h('div', { class: 'plot' }, canvas);
-  const hourB = h('button', { type: 'button', id: 'hour', onclick: () => choose(HOUR) }, 'Час');
-  const dayB = h('button', { type: 'button', id: 'day', onclick: () => choose(DAY) }, 'Сутки');
-  const resetB = h('button', { type: 'button', id: 'reset', onclick: () => choose(span) }, 'Сбросить');
+  const btn = (id, t, f) => h('button', { type: 'button', id, onclick: f }, t);
+  const hourB = btn('hour', 'Час', () => choose(HOUR));
+  const dayB = btn('day', 'Сутки', () => choose(DAY));
+  const resetB = btn('reset', 'Сбросить', () => choose(span));
   const head = h('h1', null, `Тренд: реле ${addr}`);
   const rangeE = h('span', { id: 'range', class: 'note' });
   const status = h('p', { id: 'trend-status', class: 'note' });
@@ -488,25 +476,22 @@ function trendView(addr) {
     h('p', { class: 'links' }, h('a', { href: `#/relay/${addr}` }, 'Реле'), h('a', { href: `#/events?relay=${addr}` }, 'События реле')),
     h('div', { class: 'filters' }, h('span', { class: 'pager' }, hourB, dayB, resetB), rangeE),
     h('p', { class: 'legend' }, SERIES.map(([n, c]) => h('span', { class: 'key', style: `--c:${c}` }, n))),
-    box, h('p', { id: 'readout' }, tE, vals), status,
-    h('p', { class: 'note hint' }, 'Выделите участок или покрутите колесо над графиком, чтобы увеличить.'));
+    h('div', { class: 'plot' }, canvas), h('p', { id: 'readout' }, tE, vals), status,
+    h('p', { class: 'note hint' }, 'Указатель или касание читает значения; выделенный участок или колесо увеличивает.'));
 
+  // "Now" is the station's: the browser's clock may be anything.
   const serverNow = () => Date.now() + (offset || 0);
   const plotW = () => Math.max(10, canvas.clientWidth - M.l - M.r);
-  const points = () => Math.max(10, Math.min(2000, Math.round(plotW() * (window.devicePixelRatio || 1))));
-
-  function buttons() {
-    hourB.setAttribute('aria-pressed', String(span === HOUR));
-    dayB.setAttribute('aria-pressed', String(span === DAY));
-    resetB.disabled = !zoom;
-  }
+  const points = () => Math.max(10, Math.min(2000, Math.round(plotW() * (devicePixelRatio || 1))));
+  const xOf = e => e.clientX - canvas.getBoundingClientRect().left;
+  const timeAt = x => shown.from + (x - M.l) / plotW() * (shown.to - shown.from);
+  const redraw = () => { raf = raf || requestAnimationFrame(() => { raf = 0; if (!dead) draw(); }); };
+  const soon = ms => { clearTimeout(later); later = setTimeout(load, ms); };
 
   function choose(s) {
     span = s;
     zoom = null;
-    const now = serverNow();
-    shown = { from: now - span, to: now };
-    buttons();
+    shown = { from: serverNow() - span, to: serverNow() };
     redraw();
     load();
   }
@@ -514,20 +499,26 @@ function trendView(addr) {
   async function load() {
     const my = ++seq; // an answer still under way is for an older view
     busy = true;
-    let r = zoom;
-    if (!r && offset !== null) { const now = serverNow(); r = { from: now - span, to: now }; }
+    const r = zoom || (offset === null ? null : { from: serverNow() - span, to: serverNow() });
     const w = points();
-    let url = `api/trend?relay=${addr}&points=${w}`;
-    if (r) url += `&from=${Math.round(r.from)}&to=${Math.round(r.to)}`;
     try {
-      const d = await getJSON(url);
+      const d = await getJSON(`api/trend?relay=${addr}&points=${w}` + (r ? `&from=${Math.round(r.from)}&to=${Math.round(r.to)}` : ''));
       if (dead || my !== seq) return;
-      if (typeof d.now === 'number') offset = d.now - Date.now();
+      if (isNum(d.now)) offset = d.now - Date.now();
       // Without the station's clock the first request was for its default hour.
-      if (!r && span !== HOUR && offset !== null) { busy = false; return load(); }
-      fetchedW = w;
-      take(d, r);
+      if (!r && span !== HOUR && offset !== null) return load();
+      asked = w;
+      data = d;
+      // Gaps of more than 3 steps break the line; where the steps are finer
+      // than the polls, the usual distance between spans is the step.
+      const sp = arr(d.spans), diffs = sp.slice(1).map((s, i) => s.ms - sp[i].ms).sort((a, b) => a - b);
+      gap = 3 * Math.max(Number(d.step) || 0, diffs[diffs.length >> 1] || 0);
+      if (!zoom) {
+        const now = isNum(d.now) ? d.now : Date.now();
+        shown = { from: isNum(d.from) ? d.from : r ? r.from : now - HOUR, to: isNum(d.to) ? d.to : r ? r.to : now };
+      }
       setText(status, '');
+      redraw();
     } catch (e) {
       if (!dead && my === seq) setText(status, e.status === 404 ? `Реле с адресом ${addr} нет на линии.` : `Тренд не получен: ${e.message}.`);
     } finally {
@@ -535,48 +526,19 @@ function trendView(addr) {
     }
   }
 
-  function take(d, r) {
-    data = d;
-    const spans = Array.isArray(d.spans) ? d.spans : [];
-    // Breaks in the line are gaps of more than 3 steps; when the steps are finer
-    // than the polls, the usual distance between spans is the step that counts.
-    const diffs = [];
-    for (let i = 1; i < spans.length; i++) diffs.push(spans[i].ms - spans[i - 1].ms);
-    diffs.sort((a, b) => a - b);
-    const typical = diffs.length ? diffs[diffs.length >> 1] : 0;
-    gap = 3 * Math.max(Number(d.step) || 0, typical);
-    if (!zoom) {
-      const now = typeof d.now === 'number' ? d.now : Date.now();
-      shown = {
-        from: typeof d.from === 'number' ? d.from : r ? r.from : now - HOUR,
-        to: typeof d.to === 'number' ? d.to : r ? r.to : now,
-      };
-    }
-    redraw();
-  }
-
   function zoomTo(a, b) {
-    if (b < a) [a, b] = [b, a];
-    let len = Math.min(Math.max(b - a, SHORTEST), DAY);
-    const c = (a + b) / 2;
-    a = c - len / 2; b = a + len;
-    const now = serverNow();
-    if (b > now) { b = now; a = now - len; }
-    if (a < now - DAY) { a = now - DAY; b = a + len; }
-    zoom = shown = { from: a, to: b };
-    buttons();
+    // From 10 s to the day the station keeps, never past its now.
+    const len = Math.min(Math.max(Math.abs(b - a), 10e3), DAY), now = serverNow();
+    a = Math.max(now - DAY, Math.min((a + b - len) / 2, now - len));
+    zoom = shown = { from: a, to: a + len };
     redraw();
-    clearTimeout(later);
-    later = setTimeout(load, 250);
+    soon(250);
   }
-
-  const xOf = e => e.clientX - canvas.getBoundingClientRect().left;
-  const timeAt = x => shown.from + (x - M.l) / plotW() * (shown.to - shown.from);
 
   canvas.addEventListener('pointerdown', e => {
     if (!shown || (e.pointerType === 'mouse' && e.button !== 0)) return;
-    drag = { x0: xOf(e), x1: xOf(e) };
-    hover = drag.x0;
+    hover = xOf(e);
+    drag = { x0: hover, x1: hover };
     canvas.setPointerCapture(e.pointerId);
     redraw();
   });
@@ -595,58 +557,46 @@ function trendView(addr) {
   canvas.addEventListener('wheel', e => {
     if (!shown) return;
     e.preventDefault();
-    const t = timeAt(Math.min(Math.max(xOf(e), M.l), M.l + plotW()));
-    const k = e.deltaY > 0 ? 1.25 : 0.8;
+    const t = timeAt(Math.min(Math.max(xOf(e), M.l), M.l + plotW())), k = e.deltaY > 0 ? 1.25 : 0.8;
     zoomTo(t - (t - shown.from) * k, t + (shown.to - t) * k);
   }, { passive: false });
 
   const ro = new ResizeObserver(() => {
     redraw();
-    // Ask again when the width has changed enough to want other points.
-    if (fetchedW && Math.abs(points() - fetchedW) > fetchedW * 0.15) {
-      clearTimeout(later);
-      later = setTimeout(load, 300);
-    }
+    if (asked && Math.abs(points() - asked) > asked * 0.15) soon(300);
   });
-  ro.observe(box);
+  ro.observe(canvas);
   const tick = setInterval(() => { if (!zoom && !drag && !busy && !document.hidden) load(); }, 5000);
 
-  function redraw() {
-    if (!raf) raf = requestAnimationFrame(() => { raf = 0; if (!dead) draw(); });
-  }
-
-  function fit() {
-    const dpr = window.devicePixelRatio || 1;
-    const w = Math.round(canvas.clientWidth * dpr), hh = Math.round(canvas.clientHeight * dpr);
-    if (canvas.width !== w || canvas.height !== hh) { canvas.width = w; canvas.height = hh; }
-    ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
-  }
-
-  function yScale(lo, hi, n) {
-    if (!(hi > lo)) hi = lo + 1;
-    const raw = Math.max((hi - lo) / Math.max(2, n), 0.01); // the currents come in hundredths
-    const p = Math.pow(10, Math.floor(Math.log10(raw)));
-    const step = [1, 2, 5, 10].map(m => m * p).find(s => s >= raw);
-    return { lo: Math.floor(lo / step) * step, hi: Math.ceil(hi / step) * step, step };
-  }
-
   function draw() {
-    fit();
-    const W = canvas.clientWidth, H = canvas.clientHeight, pw = plotW(), ph = Math.max(10, H - M.t - M.b);
+    hourB.setAttribute('aria-pressed', String(span === HOUR));
+    dayB.setAttribute('aria-pressed', String(span === DAY));
+    resetB.disabled = !zoom;
+    const dpr = devicePixelRatio || 1, W = canvas.clientWidth, H = canvas.clientHeight;
+    if (canvas.width !== Math.round(W * dpr) || canvas.height !== Math.round(H * dpr)) {
+      canvas.width = Math.round(W * dpr);
+      canvas.height = Math.round(H * dpr);
+    }
+    ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
     ctx.clearRect(0, 0, W, H);
     if (!shown) return;
-    const { from, to } = shown;
+    const { from, to } = shown, pw = plotW(), ph = Math.max(10, H - M.t - M.b);
     const at = date(from) !== date(to) ? t => `${date(t)} ${clock(t)}` : clock;
     setText(rangeE, `${at(from)} – ${at(to)}${zoom ? ' (увеличено)' : ''}`);
     const X = t => M.l + (t - from) / (to - from) * pw;
-    const spans = ((data && data.spans) || []).filter(s => s.lastMs >= from && s.ms <= to);
+    const spans = arr(data?.spans).filter(s => s.lastMs >= from && s.ms <= to);
     let lo = 0, hi = 0;
     for (const s of spans) for (let k = 0; k < 4; k++) {
-      if (typeof s.max[k] === 'number') hi = Math.max(hi, s.max[k]);
-      if (typeof s.min[k] === 'number') lo = Math.min(lo, s.min[k]);
+      if (isNum(s.max[k])) hi = Math.max(hi, s.max[k]);
+      if (isNum(s.min[k])) lo = Math.min(lo, s.min[k]);
     }
-    const ys = yScale(lo, hi, ph / 45);
-    const Y = v => M.t + (ys.hi - v) / (ys.hi - ys.lo) * ph;
+    if (hi <= lo) hi = lo + 1;
+    // Round steps of 1, 2 or 5, no finer than the hundredths the currents come in.
+    const raw = Math.max((hi - lo) / Math.max(2, ph / 45), 0.01), p10 = 10 ** Math.floor(Math.log10(raw));
+    const ys = [1, 2, 5, 10].map(m => m * p10).find(v => v >= raw);
+    lo = Math.floor(lo / ys) * ys;
+    hi = Math.max(Math.ceil(hi / ys) * ys, lo + ys);
+    const Y = v => M.t + (hi - v) / (hi - lo) * ph;
     ctx.font = '11px system-ui, sans-serif';
     ctx.lineWidth = 1;
     ctx.fillStyle = '#555';
@@ -654,115 +604,99 @@ function trendView(addr) {
     ctx.textAlign = 'right';
     ctx.textBaseline = 'middle';
     ctx.beginPath();
-    for (let v = ys.lo; v <= ys.hi + ys.step / 2; v += ys.step) {
-      const y = Math.round(Y(v)) + 0.5;
-      ctx.moveTo(M.l, y); ctx.lineTo(M.l + pw, y);
-      ctx.fillText(num(v).replace(/,?0+$/, ''), M.l - 5, y);
+    for (let i = 0, n = Math.round((hi - lo) / ys); i <= n; i++) {
+      const y = Math.round(Y(lo + i * ys)) + 0.5;
+      ctx.moveTo(M.l, y);
+      ctx.lineTo(M.l + pw, y);
+      ctx.fillText(num(lo + i * ys).replace(/,?0+$/, ''), M.l - 5, y);
     }
+    // Time ticks on round local times, far enough apart for their labels.
     const step = TICKS.find(s => s / (to - from) * pw >= 72) || TICKS[TICKS.length - 1];
     const tz = new Date(from).getTimezoneOffset() * 60e3;
     ctx.textAlign = 'center';
     ctx.textBaseline = 'top';
     for (let t = Math.ceil((from - tz) / step) * step + tz; t <= to; t += step) {
       const x = Math.round(X(t)) + 0.5;
-      ctx.moveTo(x, M.t); ctx.lineTo(x, M.t + ph);
-      const lab = clock(t);
-      if (x + 16 > W) continue;
-      ctx.fillText(lab === '00:00:00' ? date(t) : step >= 60e3 ? lab.slice(0, 5) : lab, x, M.t + ph + 5);
+      let lab = clock(t);
+      lab = lab === '00:00:00' ? date(t) : step >= 60e3 ? lab.slice(0, 5) : lab;
+      ctx.moveTo(x, M.t);
+      ctx.lineTo(x, M.t + ph);
+      if (x + ctx.measureText(lab).width / 2 < W) ctx.fillText(lab, x, M.t + ph + 5);
     }
     ctx.stroke();
-    ctx.save();
     ctx.textAlign = 'left';
     ctx.fillText('Ток, А', 4, 2);
     ctx.strokeStyle = '#9aa3ad';
     ctx.strokeRect(M.l + 0.5, M.t + 0.5, pw, ph);
+    ctx.save();
     ctx.beginPath();
     ctx.rect(M.l, M.t, pw, ph);
     ctx.clip();
     const runs = [];
-    for (let i = 0, run = []; i < spans.length; i++) {
-      if (run.length && spans[i].ms - run[run.length - 1].ms > gap) { runs.push(run); run = []; }
-      run.push(spans[i]);
-      if (i === spans.length - 1) runs.push(run);
-    }
-    const mid = s => X((s.ms + (typeof s.lastMs === 'number' ? s.lastMs : s.ms)) / 2);
+    spans.forEach((s, i) => {
+      if (!i || s.ms - spans[i - 1].ms > gap) runs.push([]);
+      runs[runs.length - 1].push(s);
+    });
+    const path = (run, f) => {
+      ctx.beginPath();
+      run.forEach((s, i) => ctx[i ? 'lineTo' : 'moveTo'](X(mid(s)), Y(f(s))));
+    };
+    ctx.lineWidth = 1.25;
     SERIES.forEach(([, colour], k) => {
       ctx.fillStyle = ctx.strokeStyle = colour;
-      ctx.lineWidth = 1.25;
-      for (const run0 of runs) {
-        const run = run0.filter(s => typeof s.min[k] === 'number' && typeof s.max[k] === 'number');
-        if (!run.length) continue;
+      for (const all of runs) {
+        const run = all.filter(s => isNum(s.min[k]) && isNum(s.max[k]));
         if (run.length === 1) {
-          const s = run[0], y = Y(s.max[k]);
-          ctx.fillRect(mid(s) - 1.5, y - 1.5, 3, Y(s.min[k]) - y + 3);
-          continue;
+          const x = X(mid(run[0])), y = Y(run[0].max[k]);
+          ctx.fillRect(x - 1.5, y - 1.5, 3, Y(run[0].min[k]) - y + 3);
         }
+        if (run.length < 2) continue;
+        path(run, s => s.max[k]);
+        for (let i = run.length - 1; i >= 0; i--) ctx.lineTo(X(mid(run[i])), Y(run[i].min[k]));
         ctx.globalAlpha = 0.22;
-        ctx.beginPath();
-        run.forEach((s, i) => (i ? ctx.lineTo : ctx.moveTo).call(ctx, mid(s), Y(s.max[k])));
-        for (let i = run.length - 1; i >= 0; i--) ctx.lineTo(mid(run[i]), Y(run[i].min[k]));
-        ctx.closePath();
         ctx.fill();
         ctx.globalAlpha = 1;
         // Both edges, so a spike shows its full height and no value is made up.
-        for (const e of ['max', 'min']) {
-          ctx.beginPath();
-          run.forEach((s, i) => (i ? ctx.lineTo : ctx.moveTo).call(ctx, mid(s), Y(s[e][k])));
-          ctx.stroke();
-        }
+        path(run, s => s.max[k]);
+        ctx.stroke();
+        path(run, s => s.min[k]);
+        ctx.stroke();
       }
     });
+    ctx.restore();
+    ctx.textAlign = 'center';
     if (drag) {
       ctx.fillStyle = 'rgba(42, 98, 208, 0.15)';
       ctx.fillRect(Math.min(drag.x0, drag.x1), M.t, Math.abs(drag.x1 - drag.x0), ph);
     }
     if (!spans.length) {
       ctx.fillStyle = '#777';
-      ctx.textAlign = 'center';
-      ctx.textBaseline = 'middle';
       ctx.font = '14px system-ui, sans-serif';
       ctx.fillText(data ? 'Нет данных за этот промежуток' : 'Загрузка…', M.l + pw / 2, M.t + ph / 2);
     }
     const inside = hover !== null && hover >= M.l && hover <= M.l + pw;
     if (inside) {
-      ctx.strokeStyle = '#333';
-      ctx.lineWidth = 1;
-      ctx.beginPath();
-      ctx.moveTo(Math.round(hover) + 0.5, M.t); ctx.lineTo(Math.round(hover) + 0.5, M.t + ph);
-      ctx.stroke();
+      ctx.fillStyle = '#333';
+      ctx.fillRect(Math.round(hover), M.t, 1, ph);
     }
-    ctx.restore();
     readout(inside ? timeAt(hover) : null, spans, X);
   }
 
   function readout(t, spans, X) {
-    if (t === null) {
-      setText(tE, 'Наведите указатель на график или коснитесь его');
-      vals.forEach(v => setText(v, ''));
-      return;
-    }
-    setText(tE, clock(t, shown.to - shown.from <= 60e3));
+    setText(tE, t === null ? '' : clock(t, shown.to - shown.from <= 60e3));
     // The span nearest the pointer, if one lies close enough to speak for it.
-    let best = null, dist = Infinity;
-    let a = 0, b = spans.length - 1;
+    let a = 0, b = spans.length - 1, best = null, dist = Infinity;
     while (a < b) { const m = (a + b) >> 1; if (spans[m].ms < t) a = m + 1; else b = m; }
-    for (const s of [spans[a - 1], spans[a]]) {
-      if (!s) continue;
-      const d = Math.abs((s.ms + (s.lastMs || s.ms)) / 2 - t);
-      if (d < dist) { dist = d; best = s; }
+    for (const s of t === null ? [] : [spans[a - 1], spans[a]]) {
+      if (s && Math.abs(mid(s) - t) < dist) { dist = Math.abs(mid(s) - t); best = s; }
     }
-    const near = best && (dist <= gap / 2 || Math.abs(X(t) - X(t + dist)) <= 4);
+    const near = best && (dist <= gap / 2 || X(t + dist) - X(t) <= 4);
     SERIES.forEach(([n], k) => {
-      let s = `${n} —`;
-      if (near && typeof best.min[k] === 'number') {
-        const lo = num(best.min[k]), hi = num(best.max[k]);
-        s = `${n} ${lo === hi ? lo : `${lo}…${hi}`} А`;
-      }
-      setText(vals[k], s);
+      const lo = near ? num(best.min[k]) : '', hi = near ? num(best.max[k]) : '';
+      setText(vals[k], t === null ? '' : lo ? `${n} ${lo === hi ? lo : `${lo}…${hi}`} А` : `${n} —`);
     });
   }
 
-  buttons();
   load();
 
   return {
