@@ -71,7 +71,7 @@ function onLine(l) {
   view?.update?.(l);
 }
 
-const conn = { es: null, timer: 0, delay: 2000, count: null, opened: false };
+const conn = { es: null, timer: 0, delay: 2000, count: null, opened: false, heard: 0 };
 
 function setConnected(ok) {
   const c = $('connection');
@@ -86,6 +86,8 @@ function connect() {
   if (conn.es) conn.es.close();
   const es = conn.es = new EventSource('api/stream');
   conn.count = null; // a reopened stream reloads the view anyway
+  conn.heard = Date.now();
+  for (const t of ['open', 'line', 'events']) es.addEventListener(t, () => { conn.heard = Date.now(); });
   es.addEventListener('open', () => {
     conn.delay = 2000;
     setConnected(true);
@@ -115,6 +117,13 @@ function connect() {
     conn.delay = Math.min(conn.delay * 2, 10000);
   });
 }
+
+// A connection cut without a word (a pulled cable) leaves the stream open but
+// silent, and its keepalive comments never reach the page: a stream silent for
+// a minute is opened afresh, quietly, since a healthy one answers at once.
+setInterval(() => {
+  if (conn.es?.readyState === EventSource.OPEN && Date.now() - conn.heard > 60e3) connect();
+}, 5000);
 
 // ---- routing ----
 
@@ -477,7 +486,7 @@ function trendView(addr) {
     h('div', { class: 'filters' }, h('span', { class: 'pager' }, hourB, dayB, resetB), rangeE),
     h('p', { class: 'legend' }, SERIES.map(([n, c]) => h('span', { class: 'key', style: `--c:${c}` }, n))),
     h('div', { class: 'plot' }, canvas), h('p', { id: 'readout' }, tE, vals), status,
-    h('p', { class: 'note hint' }, 'Указатель или касание читает значения; выделенный участок или колесо увеличивает.'));
+    h('p', { class: 'note hint' }, 'Значения — под указателем или касанием. Увеличить: выделите участок или покрутите колесо.'));
 
   // "Now" is the station's: the browser's clock may be anything.
   const serverNow = () => Date.now() + (offset || 0);
@@ -610,7 +619,7 @@ function trendView(addr) {
       ctx.lineTo(M.l + pw, y);
       ctx.fillText(num(lo + i * ys).replace(/,?0+$/, ''), M.l - 5, y);
     }
-    // Time ticks on round local times, far enough apart for their labels.
+    // Time ticks on round local times, with room for their labels.
     const step = TICKS.find(s => s / (to - from) * pw >= 72) || TICKS[TICKS.length - 1];
     const tz = new Date(from).getTimezoneOffset() * 60e3;
     ctx.textAlign = 'center';
