@@ -110,6 +110,9 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The station's HTTPS: Debian's CivetWeb opens OpenSSL as libssl.so and
+  # libcrypto.so, names only the -dev package installs.
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libssl-dev)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 include(CPack)

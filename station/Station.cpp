@@ -9,6 +9,7 @@
 #include "LinePublisher.h"
 #include "LinkConfig.h"
 #include "TIniFile.h"
+#include "WebServer.h"
 
 #include <chrono>
 #include <optional>
@@ -58,6 +59,7 @@ Station::Station(const std::filesystem::path& config, const std::filesystem::pat
         events_.SetFolder(folder);
     }
     link_ = std::make_unique<DeviceLink>(settings, journal_.get());
+    intervalMs_ = settings.pollIntervalMs;
     if (wake)
         link_->Poller().SetPollListener(wake);
 
@@ -104,6 +106,23 @@ Station::Station(const std::filesystem::path& config, const std::filesystem::pat
                                              DeviceLink::kRegisterCount, say_, wake);
     }
 
+    std::vector<std::string> webProblems;
+    const web::Settings webSettings = web::ReadSettings(ini, webProblems);
+    for (const std::string& problem : webProblems)
+        say_("веб: " + problem);
+    if (!webSettings.listen.empty()) {
+        std::vector<uint8_t> units;
+        for (const Relay& relay : relays_)
+            units.push_back(relay.address);
+        web_ = std::make_unique<WebServer>(
+            webSettings, "zaritmon-station " ZARIT_VERSION, std::move(units),
+            journal_ ? std::optional<std::filesystem::path>(journal_->Folder()) : std::nullopt, say_);
+        if (!web_->Serving())
+            web_.reset();
+        else
+            web_->Show(View());
+    }
+
     Add({std::chrono::system_clock::now(), EventKind::Operator, "Начать опрос", {}, std::nullopt});
     link_->Poller().StartPolling();
 }
@@ -116,6 +135,8 @@ Station::~Station()
 void Station::Add(const Event& event)
 {
     events_.Add(event);
+    if (web_)
+        web_->AddEvent(event);
     const bool tell = event.kind == EventKind::Link || event.kind == EventKind::Trip;
     if (tell && !event.relay.empty())
         say_(event.relay + ": " + event.what + (event.state.empty() ? "" : " — " + event.state));
@@ -130,7 +151,8 @@ Station::Clock::time_point Station::Tick()
     if (gateway_)
         for (const Event& event : gateway_->TakeEvents())
             Add(event);
-    for (const PollSample& sample : link_->Poller().TakeSamples()) {
+    const std::vector<PollSample> samples = link_->Poller().TakeSamples();
+    for (const PollSample& sample : samples) {
         Relay& relay = relays_[std::min(sample.unit, relays_.size() - 1)];
         for (Event event : relay.detector.OnPoll(sample)) {
             event.relay = relay.caption;
@@ -150,7 +172,50 @@ Station::Clock::time_point Station::Tick()
         publisher_->Tick(link_->Poller(), events_.Written());
         due = std::min(due, publisher_->Due());
     }
+    if (web_) {
+        web_->AddPolls(samples);
+        // Each poll, and once a second for the times the page shows.
+        if (!samples.empty() || now - shownAt_ >= kHousekeeping) {
+            web_->Show(View());
+            shownAt_ = now;
+        }
+    }
     return due;
+}
+
+web::LineView Station::View()
+{
+    web::LineView view;
+    view.at = std::chrono::system_clock::now();
+    view.port = link_->Port().PortName();
+    const PortProblem problem = link_->Port().Problem();
+    if (problem.kind != PortProblem::Kind::None)
+        view.portProblem = PortNotOpenText(view.port, problem, {});
+    view.intervalMs = intervalMs_;
+    const TDeviceControl& poller = link_->Poller();
+    for (std::size_t unit = 0; unit < relays_.size() && unit < poller.UnitCount(); ++unit) {
+        web::RelayView relay{relays_[unit].address, relays_[unit].name, relays_[unit].caption, {}, {}};
+        // The counts first: a poll answered in between then shows as the
+        // next view's, never as an answer without its registers.
+        relay.stats = poller.Stats(unit);
+        poller.LastAnswer(unit, relay.registers);
+        view.relays.push_back(std::move(relay));
+    }
+    if (publisher_) {
+        view.mqttConnected = publisher_->Connected();
+        // Counting means reading the files' unacknowledged tails.
+        if (Clock::now() - undeliveredAt_ >= std::chrono::seconds(5)) {
+            undelivered_ = publisher_->Undelivered();
+            undeliveredAt_ = Clock::now();
+        }
+        if (journal_)
+            view.eventsUndelivered = undelivered_;
+    }
+    if (gateway_) {
+        view.gatewayClients = gateway_->Clients();
+        view.gatewayRequests = gateway_->Requests();
+    }
+    return view;
 }
 
 void Station::TellPort()
@@ -211,6 +276,7 @@ bool Station::Stop()
     stopped_ = true;
     Add({std::chrono::system_clock::now(), EventKind::Operator, "Остановить опрос", {}, std::nullopt});
     gateway_.reset();
+    web_.reset();
     link_.reset();
     const bool written = !journal_ || journal_->Flush();
     say_(written ? "остановлено" : "остановлено; журнал записан не весь");

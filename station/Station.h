@@ -20,6 +20,10 @@ class DeviceLink;
 class ExchangeJournal;
 class Gateway;
 class LinePublisher;
+class WebServer;
+namespace web {
+struct LineView;
+}
 
 class Station {
 public:
@@ -62,6 +66,7 @@ private:
     void Add(const Event& event);
     void TellPort();
     void TellFiles();
+    web::LineView View();
 
     Say say_;
     std::vector<Relay> relays_;
@@ -81,4 +86,10 @@ private:
     std::unique_ptr<LinePublisher> publisher_;
     // The line served to other masters, when configured; gone before the link.
     std::unique_ptr<Gateway> gateway_;
+    // The page and the metrics, when configured.
+    std::unique_ptr<WebServer> web_;
+    Clock::time_point shownAt_{};
+    int intervalMs_ = 0;
+    uint64_t undelivered_ = 0;
+    Clock::time_point undeliveredAt_{};
 };
