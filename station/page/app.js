@@ -13,6 +13,8 @@ function h(tag, props, ...kids) {
   for (const [k, v] of Object.entries(props || {})) {
     if (v == null || v === false) continue;
     if (k === 'class') e.className = v;
+    // Through the CSSOM: the station's CSP refuses style attributes.
+    else if (k === 'style') for (const [name, value] of Object.entries(v)) e.style.setProperty(name, value);
     else if (k.startsWith('on')) e.addEventListener(k.slice(2), v);
     else e.setAttribute(k, v === true ? '' : v);
   }
@@ -480,11 +482,11 @@ function trendView(addr) {
   const rangeE = h('span', { id: 'range', class: 'note' });
   const status = h('p', { id: 'trend-status', class: 'note' });
   const tE = h('span', { class: 't' });
-  const vals = SERIES.map(([n, c]) => h('span', { class: 'v', 'data-series': n, style: `--c:${c}` }));
+  const vals = SERIES.map(([n, c]) => h('span', { class: 'v', 'data-series': n, style: { '--c': c } }));
   main.append(head,
     h('p', { class: 'links' }, h('a', { href: `#/relay/${addr}` }, 'Реле'), h('a', { href: `#/events?relay=${addr}` }, 'События реле')),
     h('div', { class: 'filters' }, h('span', { class: 'pager' }, hourB, dayB, resetB), rangeE),
-    h('p', { class: 'legend' }, SERIES.map(([n, c]) => h('span', { class: 'key', style: `--c:${c}` }, n))),
+    h('p', { class: 'legend' }, SERIES.map(([n, c]) => h('span', { class: 'key', style: { '--c': c } }, n))),
     h('div', { class: 'plot' }, canvas), h('p', { id: 'readout' }, tE, vals), status,
     h('p', { class: 'note hint' }, 'Значения — под указателем или касанием. Увеличить: выделите участок или покрутите колесо.'));
 
