@@ -1,4 +1,4 @@
-// The simulator, the station and Chromium as the browser tests and the
+// The simulator, the station and the browser as the browser tests and the
 // benchmark start them: real processes in a temporary folder, 127.0.0.1 only.
 import { spawn } from 'node:child_process';
 import { createRequire } from 'node:module';
@@ -83,8 +83,11 @@ export async function startLine() {
   return line;
 }
 
-export const launch = () => puppeteer.launch({
-  executablePath: process.env.ZARIT_CHROMIUM || '/usr/bin/chromium',
-  headless: true,
-  args: ['--no-sandbox'],
-});
+// Chromium, or with ZARIT_FIREFOX set Firefox (over WebDriver BiDi).
+export const launch = () => process.env.ZARIT_FIREFOX
+  ? puppeteer.launch({ browser: 'firefox', executablePath: process.env.ZARIT_FIREFOX, headless: true })
+  : puppeteer.launch({
+    executablePath: process.env.ZARIT_CHROMIUM || '/usr/bin/chromium',
+    headless: true,
+    args: ['--no-sandbox'],
+  });

@@ -6,11 +6,17 @@ import assert from 'node:assert/strict';
 import { launch, said, startLine } from './line.mjs';
 
 let line, chrome, page;
+// What the browser refused or threw: a page that half works is no page.
+const faults = [];
 
 before(async () => {
   line = await startLine();
   chrome = await launch();
   page = await chrome.newPage();
+  page.on('pageerror', e => faults.push(String(e)));
+  page.on('console', m => {
+    if (m.type() === 'error' && /Content-Security-Policy|Refused to/.test(m.text())) faults.push(m.text());
+  });
   await page.setViewport({ width: 1100, height: 420 });
   await page.goto(line.url, { waitUntil: 'domcontentloaded', timeout: 30000 });
 }, { timeout: 60000 });
@@ -65,6 +71,13 @@ test('the events page lists the trip', async () => {
   assert.deepEqual(cells, { relay: 'адрес 2', state: 'вкл', lastTrip: '10,00' });
 });
 
+test('a relay\'s page shows its setpoints, and its trend a range', async () => {
+  await page.evaluate(() => { location.hash = '#/relay/2'; });
+  await page.waitForSelector('#setpoints tr[data-register]', { visible: true, timeout: 10000 });
+  await page.evaluate(() => { location.hash = '#/trend/2'; });
+  await page.waitForFunction(() => document.querySelector('#range')?.textContent.includes('–'), { timeout: 10000 });
+});
+
 test('at a phone\'s width the document does not scroll sideways', async () => {
   await page.setViewport({ width: 360, height: 740, isMobile: true, hasTouch: true });
   await page.evaluate(() => { location.hash = '#/'; });
@@ -90,4 +103,8 @@ test('the page tells the station is gone, and comes back to it by itself', async
   t.diagnostic(`station restart to page: ${Math.round(performance.now() - t0)} ms`);
   await rows(15000);
   assert.deepEqual(await rowTexts('Ia'), ['2,50', '0,00', '1,67']);
+});
+
+test('nothing was refused or thrown on the way', () => {
+  assert.deepEqual(faults, []);
 });
