@@ -90,7 +90,30 @@ void EventLog::SetFolder(std::optional<std::filesystem::path> folder)
 
 std::filesystem::path EventLog::FileFor(const std::string& date) const
 {
-    return folder_.value_or(std::filesystem::path()) / ("ZaritMon-events-" + date + ".csv");
+    return DayFile(folder_.value_or(std::filesystem::path()), date);
+}
+
+namespace {
+constexpr std::string_view kFilePrefix = "ZaritMon-events-", kFileSuffix = ".csv";
+constexpr std::size_t kDateSize = 10;  // YYYY-MM-DD
+} // namespace
+
+std::filesystem::path EventLog::DayFile(const std::filesystem::path& folder, const std::string& date)
+{
+    return folder / (std::string(kFilePrefix) + date + std::string(kFileSuffix));
+}
+
+std::set<std::string> EventLog::Days(const std::filesystem::path& folder)
+{
+    std::set<std::string> days;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() == kFilePrefix.size() + kDateSize + kFileSuffix.size() && name.starts_with(kFilePrefix)
+            && name.ends_with(kFileSuffix))
+            days.insert(name.substr(kFilePrefix.size(), kDateSize));
+    }
+    return days;
 }
 
 void EventLog::Add(const Event& event)

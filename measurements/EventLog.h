@@ -7,6 +7,7 @@
 #include <deque>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 
 // The events: the newest kMaxEvents in memory for the window, and every one
@@ -49,6 +50,10 @@ public:
     uint64_t Failures() const { return failures_; }
     const std::string& Error() const { return error_; }
     std::filesystem::path FileFor(const std::string& date) const;
+    // A day's file in a folder, and the days that have one there, in order:
+    // for those that read the files back.
+    static std::filesystem::path DayFile(const std::filesystem::path& folder, const std::string& date);
+    static std::set<std::string> Days(const std::filesystem::path& folder);
 
 private:
     bool WriteFromMemory();

@@ -1,6 +1,7 @@
 #include "EventOutbox.h"
 
 #include "Cp1251.h"
+#include "EventLog.h"
 #include "RecordFile.h"
 
 #include <algorithm>
@@ -16,26 +17,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kPrefix = "ZaritMon-events-";
-constexpr const char* kSuffix = ".csv";
 // The record's first line; a record without it is one line of an earlier
 // version: "YYYY-MM-DD LINE OFFSET" for the newest day delivered.
 constexpr const char* kRecordHeader = "zaritmon-events-delivered 2";
 constexpr std::chrono::seconds kSaveEvery{1};
-
-// The days that have an event file, in order.
-std::set<std::string> Days(const fs::path& folder)
-{
-    std::set<std::string> days;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
-        const std::string prefix = kPrefix, suffix = kSuffix;
-        if (name.size() == prefix.size() + 10 + suffix.size() && name.starts_with(prefix) && name.ends_with(suffix))
-            days.insert(name.substr(prefix.size(), 10));
-    }
-    return days;
-}
 
 // FNV-1a of a line without its CR LF.
 uint32_t LineHash(std::string_view line)
@@ -83,7 +68,7 @@ EventOutbox::~EventOutbox()
 
 fs::path EventOutbox::FileFor(const std::string& date) const
 {
-    return folder_ / (kPrefix + date + kSuffix);
+    return EventLog::DayFile(folder_, date);
 }
 
 EventOutbox::Position EventOutbox::LastLineEnd(const std::string& date, uint64_t limit, bool before) const
@@ -119,7 +104,7 @@ void EventOutbox::Load()
     if (!fs::exists(path, error) && !error) {
         // The first start: from the end of what is there, recorded at once so
         // that a restart before the first acknowledgement starts there too.
-        for (const std::string& day : Days(folder_))
+        for (const std::string& day : EventLog::Days(folder_))
             delivered_[day] = LastLineEnd(day, std::numeric_limits<uint64_t>::max(), false);
         changed_ = true;
         Save(true);
@@ -165,7 +150,7 @@ void EventOutbox::Load()
         entries.push_back(e);
         older = e.date;
     }
-    const std::set<std::string> days = Days(folder_);
+    const std::set<std::string> days = EventLog::Days(folder_);
     if (older)
         for (auto day = days.begin(); day != days.end() && *day < *older; ++day)
             delivered_[*day] = LastLineEnd(*day, std::numeric_limits<uint64_t>::max(), false);
@@ -197,7 +182,7 @@ bool EventOutbox::StillThere(const Position& at) const
 
 void EventOutbox::Scan()
 {
-    const std::set<std::string> days = Days(folder_);
+    const std::set<std::string> days = EventLog::Days(folder_);
     for (auto it = delivered_.begin(); it != delivered_.end();) {
         const bool gone = !days.count(it->first);
         changed_ = changed_ || gone;
@@ -272,7 +257,7 @@ std::optional<EventOutbox::Item> EventOutbox::Next()
 uint64_t EventOutbox::Undelivered() const
 {
     uint64_t count = 0;
-    for (const std::string& day : Days(folder_)) {
+    for (const std::string& day : EventLog::Days(folder_)) {
         const auto delivered = delivered_.find(day);
         const uint64_t offset = delivered == delivered_.end() ? 0 : delivered->second.offset;
         std::ifstream in(FileFor(day), std::ios::binary);

@@ -59,7 +59,6 @@ Station::Station(const std::filesystem::path& config, const std::filesystem::pat
         events_.SetFolder(folder);
     }
     link_ = std::make_unique<DeviceLink>(settings, journal_.get());
-    intervalMs_ = settings.pollIntervalMs;
     if (wake)
         link_->Poller().SetPollListener(wake);
 
@@ -191,7 +190,6 @@ web::LineView Station::View()
     const PortProblem problem = link_->Port().Problem();
     if (problem.kind != PortProblem::Kind::None)
         view.portProblem = PortNotOpenText(view.port, problem, {});
-    view.intervalMs = intervalMs_;
     const TDeviceControl& poller = link_->Poller();
     for (std::size_t unit = 0; unit < relays_.size() && unit < poller.UnitCount(); ++unit) {
         web::RelayView relay{relays_[unit].address, relays_[unit].name, relays_[unit].caption, {}, {}};

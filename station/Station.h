@@ -89,7 +89,6 @@ private:
     // The page and the metrics, when configured.
     std::unique_ptr<WebServer> web_;
     Clock::time_point shownAt_{};
-    int intervalMs_ = 0;
     uint64_t undelivered_ = 0;
     Clock::time_point undeliveredAt_{};
 };

@@ -41,7 +41,13 @@ RegisterImage ImageOf(const RelayView& relay)
     return image;
 }
 
-// "12,34" with two decimals; the page and the metrics take amperes.
+// The register of the last answered poll; 0 before one.
+uint16_t Register(const RelayView& relay, int reg)
+{
+    return static_cast<std::size_t>(reg) < relay.registers.size() ? relay.registers[static_cast<std::size_t>(reg)] : 0;
+}
+
+// "12.34": the page and the metrics take amperes as JSON and OpenMetrics numbers.
 std::string Amperes(uint16_t centiamps)
 {
     return FormatMeasuredCurrent(centiamps, ".");
@@ -63,12 +69,6 @@ std::string Label(const std::string& value)
 }
 
 } // namespace
-
-bool IsLoopback(const std::string& host)
-{
-    in_addr address{};
-    return ::inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
-}
 
 Settings ReadSettings(const TIniFile& ini, std::vector<std::string>& problems)
 {
@@ -95,18 +95,16 @@ Settings ReadSettings(const TIniFile& ini, std::vector<std::string>& problems)
         if (!file->empty() && !Readable(*file))
             return off("файл «" + *file + "» не читается");
     // Anyone on the network could watch the line otherwise.
-    if (!IsLoopback(host) && s.passwordFile.empty())
+    if ((ntohl(address.s_addr) >> 24) != 127 && s.passwordFile.empty())
         return off("LISTEN " + s.listen + " открыт не только этому компьютеру, а PASSWORDFILE не задан");
     return s;
 }
 
-std::string LineJson(const LineView& line, const std::string& station, const std::string& host, uint64_t seq)
+std::string LineJson(const LineView& line, const std::string& station, const std::string& host)
 {
     std::string json = "{\"station\":" + JsonString(station) + ",\"host\":" + JsonString(host)
                        + ",\"time\":" + JsonString(FormatStamp(ToLocal(line.at))) + ",\"port\":" + JsonString(line.port)
-                       + ",\"portProblem\":" + JsonString(line.portProblem)
-                       + ",\"interval\":" + std::to_string(line.intervalMs) + ",\"seq\":" + std::to_string(seq)
-                       + ",\"kinds\":[";
+                       + ",\"portProblem\":" + JsonString(line.portProblem) + ",\"kinds\":[";
     for (const EventKind kind : {EventKind::Trip, EventKind::Input, EventKind::Link, EventKind::Operator})
         json += std::string(kind == EventKind::Trip ? "" : ",") + JsonString(EventKindText(kind));
     json += "],\"indicators\":[";
@@ -124,14 +122,11 @@ std::string LineJson(const LineView& line, const std::string& station, const std
         for (std::size_t i = 0; i < row.currents.size(); ++i)
             json += std::string(i ? "," : "") + JsonString(row.currents[i]);
         json += "],\"red\":[";
-        bool first = true;
-        if (relay.stats.answered > 0)
-            for (const Indicator& indicator : kIndicators)
-                if (indicator.IsLed() && !indicator.green
-                    && indicator.Lit(image.Get(relay::kInputs), image.Get(relay::kLeds))) {
-                    json += (first ? "" : ",") + JsonString(indicator.caption);
-                    first = false;
-                }
+        for (std::size_t at = 0; at < row.redLeds.size();) {
+            const std::size_t end = std::min(row.redLeds.find('\n', at), row.redLeds.size());
+            json += (at ? "," : "") + JsonString(std::string_view(row.redLeds).substr(at, end - at));
+            at = end + 1;
+        }
         json += "],\"answering\":" + std::string(relay.stats.polls > 0 && relay.stats.lastAnswered ? "true" : "false")
                 + ",\"health\":" + JsonString(LinkHealthText(relay.stats, ToLocal(relay.stats.lastAnswerAt))) + "}";
     }
@@ -207,24 +202,23 @@ std::string MetricsText(const LineView& line, std::chrono::system_clock::time_po
         if (relay.stats.answered > 0)
             for (std::size_t i = 0; i + 1 < std::size(kStateCurrents); ++i)
                 out += "zaritmon_current_amperes{" + labels(relay) + ",current=\"" + kStateCurrents[i].member + "\"} "
-                       + Amperes(ImageOf(relay).Get(static_cast<uint16_t>(kStateCurrents[i].reg))) + "\n";
+                       + Amperes(Register(relay, kStateCurrents[i].reg)) + "\n";
     family("zaritmon_last_trip_current_amperes", "gauge", "amperes", "The current of the relay's last trip.");
     for (const RelayView& relay : line.relays)
         if (relay.stats.answered > 0)
             out += "zaritmon_last_trip_current_amperes{" + labels(relay) + "} "
-                   + Amperes(ImageOf(relay).Get(relay::kLastTrip)) + "\n";
+                   + Amperes(Register(relay, relay::kLastTrip)) + "\n";
     for (const bool leds : {true, false}) {
         const char* name = leds ? "zaritmon_led" : "zaritmon_input";
         family(name, "gauge", "", leds ? "A LED of the relay: 1 lit, 0 dark." : "A discrete input: 1 on, 0 off.");
         for (const RelayView& relay : line.relays) {
             if (relay.stats.answered == 0)
                 continue;
-            const RegisterImage image = ImageOf(relay);
             for (const Indicator& indicator : kIndicators)
                 if (indicator.IsLed() == leds)
                     out += std::string(name) + "{" + labels(relay) + "," + (leds ? "led" : "input") + "=\""
                            + Label(indicator.caption) + "\"} "
-                           + (indicator.Lit(image.Get(relay::kInputs), image.Get(relay::kLeds)) ? "1" : "0") + "\n";
+                           + (indicator.Lit(Register(relay, relay::kInputs), Register(relay, relay::kLeds)) ? "1" : "0") + "\n";
         }
     }
     const struct {
@@ -272,36 +266,6 @@ std::string MetricsText(const LineView& line, std::chrono::system_clock::time_po
         out += "zaritmon_gateway_requests_total " + std::to_string(*line.gatewayRequests) + "\n";
     }
     return out + "# EOF\n";
-}
-
-std::optional<std::string> QueryValue(const std::string& query, const std::string& key)
-{
-    for (std::size_t at = 0; at <= query.size();) {
-        const std::size_t end = std::min(query.find('&', at), query.size());
-        const std::string pair = query.substr(at, end - at);
-        const std::size_t eq = pair.find('=');
-        if (pair.substr(0, eq) == key) {
-            const std::string raw = eq == std::string::npos ? std::string() : pair.substr(eq + 1);
-            std::string value;
-            for (std::size_t i = 0; i < raw.size(); ++i) {
-                const auto hex = [](char c) {
-                    return c >= '0' && c <= '9' ? c - '0'
-                         : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                         : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                : -1;
-                };
-                if (raw[i] == '%' && i + 2 < raw.size() && hex(raw[i + 1]) >= 0 && hex(raw[i + 2]) >= 0) {
-                    value += static_cast<char>(hex(raw[i + 1]) * 16 + hex(raw[i + 2]));
-                    i += 2;
-                } else {
-                    value += raw[i] == '+' ? ' ' : raw[i];
-                }
-            }
-            return value;
-        }
-        at = end + 1;
-    }
-    return std::nullopt;
 }
 
 std::optional<int64_t> ParseNumber(const std::string& text, int64_t low, int64_t high)

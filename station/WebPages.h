@@ -34,8 +34,6 @@ inline constexpr const char* kRealm = "zaritmon";
 // key (or the other way round), or a file that cannot be read turns the web
 // off (listen left empty) with the reason in problems.
 Settings ReadSettings(const TIniFile& ini, std::vector<std::string>& problems);
-// 127.0.0.0/8.
-bool IsLoopback(const std::string& host);
 
 // One relay as the station saw it at its last tick.
 struct RelayView {
@@ -51,7 +49,6 @@ struct LineView {
     std::chrono::system_clock::time_point at{};
     std::string port;
     std::string portProblem;  // empty while the port is open
-    int intervalMs = 0;
     std::vector<RelayView> relays;
     // The station's own, when configured.
     std::optional<bool> mqttConnected;
@@ -62,7 +59,7 @@ struct LineView {
 
 // The page's line: the station, the indicators' captions and colours, the
 // kinds of events, and each relay's state with its overview row.
-std::string LineJson(const LineView& line, const std::string& station, const std::string& host, uint64_t seq);
+std::string LineJson(const LineView& line, const std::string& station, const std::string& host);
 // A relay's decoded setpoints, or none for a relay not on the line.
 std::optional<std::string> SetpointsReply(const LineView& line, uint8_t address);
 
@@ -89,8 +86,6 @@ std::string TrendJson(const TrendHistory& history, uint8_t address, int64_t nowM
 std::string MetricsText(const LineView& line, std::chrono::system_clock::time_point now);
 inline constexpr const char* kMetricsType = "application/openmetrics-text; version=1.0.0; charset=utf-8";
 
-// A query's value by key, URL-decoded; none when absent.
-std::optional<std::string> QueryValue(const std::string& query, const std::string& key);
 // A whole decimal number within [low, high]; none for anything else.
 std::optional<int64_t> ParseNumber(const std::string& text, int64_t low, int64_t high);
 

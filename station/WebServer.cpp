@@ -1,6 +1,7 @@
 #include "WebServer.h"
 
 #include "Cp1251.h"
+#include "EventLog.h"
 #include "MqttPayloads.h"
 #include "WebAssets.h"
 
@@ -46,6 +47,15 @@ void Reply(mg_connection* conn, int status, const char* type, const std::string&
 void Refuse(mg_connection* conn, int status, const std::string& why, bool head, const char* extra = "")
 {
     Reply(conn, status, "text/plain; charset=utf-8", why + "\n", head, "no-store", extra);
+}
+
+// A query's value by key, URL-decoded; none when absent.
+std::optional<std::string> QueryValue(const std::string& query, const char* key)
+{
+    char value[256];
+    if (mg_get_var(query.data(), query.size(), key, value, sizeof value) < 0)
+        return std::nullopt;  // absent, or longer than any value we take
+    return value;
 }
 
 std::string HostName()
@@ -180,8 +190,7 @@ WebServer::WebServer(const web::Settings& settings, std::string station, std::ve
     mg_server_port bound[1] = {};
     if (mg_get_server_ports(context_, 1, bound) == 1)
         port_ = static_cast<uint16_t>(bound[0].port);
-    const std::string host = settings_.listen.substr(0, settings_.listen.rfind(':'));
-    say_(std::string("веб-страница: ") + (tls ? "https" : "http") + "://" + host + ":" + std::to_string(port_) + "/"
+    say_(std::string("веб-страница: ") + (tls ? "https" : "http") + "://" + ListenHost() + ":" + std::to_string(port_) + "/"
          + (settings_.passwordFile.empty() ? "" : " (с паролем)"));
 }
 
@@ -198,7 +207,7 @@ WebServer::~WebServer()
     // ends, a second or two when nobody connects: a connection of our own
     // ends it at once.
     std::thread stopping([this] { mg_stop(context_); });
-    std::string host = settings_.listen.substr(0, settings_.listen.rfind(':'));
+    std::string host = ListenHost();
     if (host == "0.0.0.0")
         host = "127.0.0.1";
     sockaddr_in to{};
@@ -261,26 +270,18 @@ void WebServer::Store(std::string csvLine)
 void WebServer::LoadEvents(const fs::path& folder)
 {
     // The newest days' files, newest first, until the page's share is full.
-    std::set<std::string, std::greater<>> files;
-    std::error_code error;
-    for (const fs::directory_entry& entry : fs::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() == 30 && name.starts_with("ZaritMon-events-") && name.ends_with(".csv"))
-            files.insert(name);
-    }
+    const std::set<std::string> days = EventLog::Days(folder);
     std::deque<std::string> lines;
-    for (const std::string& name : files) {
-        std::ifstream in(folder / name, std::ios::binary);
-        std::vector<std::string> day;
+    for (auto day = days.rbegin(); day != days.rend() && lines.size() < kMaxEvents; ++day) {
+        std::ifstream in(EventLog::DayFile(folder, *day), std::ios::binary);
+        std::vector<std::string> read;
         for (std::string line; std::getline(in, line);) {
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
-            day.push_back(Cp1251ToUtf8(line));
+            read.push_back(Cp1251ToUtf8(line));
         }
-        for (auto it = day.rbegin(); it != day.rend() && lines.size() < kMaxEvents; ++it)
+        for (auto it = read.rbegin(); it != read.rend() && lines.size() < kMaxEvents; ++it)
             lines.push_front(std::move(*it));
-        if (lines.size() >= kMaxEvents)
-            break;
     }
     std::lock_guard lock(mutex_);
     for (std::string& line : lines)
@@ -298,7 +299,7 @@ std::shared_ptr<const std::string> WebServer::LineText()
         line = line_;
         seq = seq_;
     }
-    auto text = std::make_shared<const std::string>(web::LineJson(*line, station_, host_, seq));
+    auto text = std::make_shared<const std::string>(web::LineJson(*line, station_, host_));
     std::lock_guard lock(mutex_);
     if (seq > lineTextSeq_) {
         lineText_ = text;
@@ -389,7 +390,7 @@ void WebServer::Handle(mg_connection* conn, const std::string& path, const std::
             return Reply(conn, 200, web::kMetricsType, web::MetricsText(*line, std::chrono::system_clock::now()), head);
         if (path == "/api/line")
             return Reply(conn, 200, json.c_str(), *LineText(), head);
-        const auto address = web::ParseNumber(web::QueryValue(query, "relay").value_or(""), 1, 247);
+        const auto address = web::ParseNumber(QueryValue(query, "relay").value_or(""), 1, 247);
         const std::optional<std::string> setpoints =
             address ? web::SetpointsReply(*line, static_cast<uint8_t>(*address)) : std::nullopt;
         if (!setpoints)
@@ -398,8 +399,8 @@ void WebServer::Handle(mg_connection* conn, const std::string& path, const std::
     }
     if (path == "/api/events") {
         web::EventFilter filter;
-        const std::optional<std::string> relay = web::QueryValue(query, "relay");
-        const std::optional<std::string> page = web::QueryValue(query, "page");
+        const std::optional<std::string> relay = QueryValue(query, "relay");
+        const std::optional<std::string> page = QueryValue(query, "page");
         const auto address = relay ? web::ParseNumber(*relay, 0, 247) : std::nullopt;
         const auto number = page ? web::ParseNumber(*page, 0, 1000000) : std::nullopt;
         if ((relay && !address) || (page && !number))
@@ -407,7 +408,7 @@ void WebServer::Handle(mg_connection* conn, const std::string& path, const std::
         if (address)
             filter.address = static_cast<uint8_t>(*address);
         filter.page = static_cast<uint64_t>(number.value_or(0));
-        filter.kind = web::QueryValue(query, "kind").value_or("");
+        filter.kind = QueryValue(query, "kind").value_or("");
         std::string body;
         {
             std::lock_guard lock(mutex_);
@@ -416,7 +417,7 @@ void WebServer::Handle(mg_connection* conn, const std::string& path, const std::
         return Reply(conn, 200, json.c_str(), body, head);
     }
     if (path == "/api/trend") {
-        const auto address = web::ParseNumber(web::QueryValue(query, "relay").value_or(""), 1, 247);
+        const auto address = web::ParseNumber(QueryValue(query, "relay").value_or(""), 1, 247);
         const auto unit = address ? std::find(units_.begin(), units_.end(), *address) : units_.end();
         if (unit == units_.end())
             return Refuse(conn, 404, "нет такого реле на линии", head);
@@ -425,7 +426,7 @@ void WebServer::Handle(mg_connection* conn, const std::string& path, const std::
                                 .count();
         constexpr int64_t kLatest = int64_t{1} << 53;  // what a page's number holds exactly
         const auto number = [&](const char* key, int64_t fallback, int64_t low, int64_t high) {
-            const std::optional<std::string> text = web::QueryValue(query, key);
+            const std::optional<std::string> text = QueryValue(query, key);
             return text ? web::ParseNumber(*text, low, high) : std::optional<int64_t>(fallback);
         };
         const auto to = number("to", now, 0, kLatest);

@@ -62,6 +62,7 @@ private:
     static int OnLog(const mg_connection* conn, const char* message);
     static int OnTls(void* sslContext, void* self);
     bool Authorized(mg_connection* conn);
+    std::string ListenHost() const { return settings_.listen.substr(0, settings_.listen.rfind(':')); }
     void Handle(mg_connection* conn, const std::string& path, const std::string& query, bool head);
     void Stream(mg_connection* conn);
     void LoadEvents(const std::filesystem::path& folder);
